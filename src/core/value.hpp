@@ -1,0 +1,120 @@
+// The value tree: one document held in memory.
+//
+// Objects are sorted vectors of members rather than node-based maps: reads
+// (one binary search per key segment over contiguous memory) are the hot
+// path, and loading builds each object whole and sorts it once, so the cost
+// of inserting into the middle only falls on set_value, which is rare.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace zub {
+
+// Deepest nesting the tree may hold (containers from the root, the root
+// counting as one). Well beyond any real configuration, and low enough that
+// the recursive walks over the tree fit a small thread stack.
+inline constexpr std::size_t max_tree_depth = 256;
+
+// Nesting limit applied by every parser, the same for all formats.
+inline constexpr std::size_t max_parse_depth = 128;
+
+class Value;
+struct Member;
+using Array = std::vector<Value>;
+
+class Object {
+ public:
+  Object() = default;
+  Object(const Object&);
+  Object(Object&&) noexcept;
+  Object& operator=(const Object&);
+  Object& operator=(Object&&) noexcept;
+  ~Object();
+
+  // Sorts members by key once; for a repeated key the later member wins.
+  static Object from_unsorted(std::vector<Member>&& members);
+
+  const Value* find(std::string_view key) const noexcept;
+  Value* find(std::string_view key) noexcept;
+  // Inserts or replaces whole; returns the stored value.
+  Value& insert_or_assign(std::string_view key, Value&& value);
+  bool erase(std::string_view key) noexcept;
+  void clear() noexcept;
+
+  std::size_t size() const noexcept;
+  bool empty() const noexcept;
+  std::vector<Member>::const_iterator begin() const noexcept;
+  std::vector<Member>::const_iterator end() const noexcept;
+
+  bool operator==(const Object& other) const;
+
+ private:
+  std::vector<Member> members_;
+};
+
+struct Null {
+  bool operator==(const Null&) const = default;
+};
+
+class Value {
+ public:
+  enum class Kind : unsigned char { null, boolean, uint, sint, real, string, array, object };
+
+  Value() noexcept;
+  Value(Null) noexcept;
+  Value(bool b) noexcept;
+  Value(std::uint64_t u) noexcept;
+  // Negative integers only: the unsigned form holds every integer from 0.
+  static Value from_int(std::int64_t i) noexcept;
+  static Value from_uint(std::uint64_t u) noexcept { return Value(u); }
+  // Non-finite floats become null: the tree holds finite numbers only.
+  static Value from_double(double d) noexcept;
+  Value(std::string s) noexcept;
+  Value(Array a) noexcept;
+  Value(Object o) noexcept;
+
+  Value(const Value&);
+  Value(Value&&) noexcept;
+  Value& operator=(const Value&);
+  Value& operator=(Value&&) noexcept;
+  ~Value();
+
+  Kind kind() const noexcept { return static_cast<Kind>(v_.index()); }
+  bool is_null() const noexcept { return kind() == Kind::null; }
+  bool is_object() const noexcept { return kind() == Kind::object; }
+  bool is_array() const noexcept { return kind() == Kind::array; }
+
+  bool as_bool() const { return std::get<bool>(v_); }
+  std::uint64_t as_uint() const { return std::get<std::uint64_t>(v_); }
+  std::int64_t as_sint() const { return std::get<std::int64_t>(v_); }
+  double as_real() const { return std::get<double>(v_); }
+  const std::string& as_string() const { return std::get<std::string>(v_); }
+  const Array& as_array() const { return std::get<Array>(v_); }
+  Array& as_array() { return std::get<Array>(v_); }
+  const Object& as_object() const { return std::get<Object>(v_); }
+  Object& as_object() { return std::get<Object>(v_); }
+  const Object* if_object() const noexcept { return std::get_if<Object>(&v_); }
+  Object* if_object() noexcept { return std::get_if<Object>(&v_); }
+
+  // Containers from this value down to its deepest leaf (a scalar is 0,
+  // an empty container 1).
+  std::size_t depth() const;
+
+  bool operator==(const Value& other) const;
+
+ private:
+  std::variant<Null, bool, std::uint64_t, std::int64_t, double, std::string, Array, Object> v_;
+};
+
+struct Member {
+  std::string key;
+  Value value;
+  bool operator==(const Member&) const = default;
+};
+
+}  // namespace zub

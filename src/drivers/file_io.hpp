@@ -1,0 +1,69 @@
+// File access for the format drivers. Every handle is owned by a UniqueFd
+// and closed on every path; failures come back as Failure values.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/result.hpp"
+
+namespace zub::io {
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+
+  int get() const noexcept { return fd_; }
+  int release() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+inline constexpr std::string_view nul_in_path_text = "file name contained an unexpected NUL byte";
+
+// Opens the configuration file read-only. A file that does not exist (or
+// whose directory does not) gives an empty optional; any other failure is
+// OSError "Failed to open config file: ...".
+Result<std::optional<UniqueFd>> open_config(const std::string& path);
+
+// Reads everything from an open descriptor (standard I/O failures).
+Result<std::string> read_all(int fd);
+
+// Reads the whole file by path into a string that must be valid UTF-8.
+Result<std::string> read_text_file(const std::string& path);
+
+bool is_valid_utf8(std::string_view text) noexcept;
+
+// Line and column (both from 1) of a byte offset in a text.
+struct Position {
+  std::size_t line;
+  std::size_t column;
+};
+Position position_of(std::string_view text, std::size_t offset) noexcept;
+
+// Creates the parent directory of path and its missing ancestors (0o777
+// before the umask).
+Result<void> create_parent_dirs(const std::string& path);
+
+// Replaces the file's content with data so that a crash at any moment leaves
+// either the old or the new content: temporary file in the same directory,
+// fsync, rename over the target, fsync of the directory. Keeps the target's
+// permission bits and owner, follows symbolic links, and falls back to
+// rewriting in place when the directory refuses the temporary file but the
+// file itself is writable.
+Result<void> replace_file(const std::string& path, std::string_view data);
+
+}  // namespace zub::io

@@ -1,0 +1,51 @@
+#include "drivers/formats.hpp"
+
+#include "drivers/file_io.hpp"
+
+namespace zub {
+
+Result<Value> load_file(Format format, const std::string& path) {
+  auto opened = io::open_config(path);
+  if (!opened) return std::move(opened).failure();
+  if (!opened->has_value()) return Value(Object{});
+  io::UniqueFd fd = std::move(**opened);
+  switch (format) {
+    case Format::json:
+      return json::read(fd.get());
+    case Format::yaml:
+      return yaml::read(fd.get());
+    case Format::json5:
+    case Format::toml: {
+      // These parsers take the whole text; the open above only served the
+      // not-found test.
+      fd = io::UniqueFd();
+      auto text = io::read_text_file(path);
+      if (!text) return std::move(text).failure();
+      return format == Format::toml ? toml::parse(*text) : json5::parse(*text);
+    }
+  }
+  return Value(Object{});
+}
+
+Result<std::string> serialize(Format format, const Value& root) {
+  switch (format) {
+    case Format::json:
+      return json::write(root);
+    case Format::json5:
+      return json5::write(root);
+    case Format::toml:
+      return toml::write(root);
+    case Format::yaml:
+      return yaml::write(root);
+  }
+  return std::string();
+}
+
+Result<void> save_file(Format format, const std::string& path, const Value& root) {
+  if (auto made = io::create_parent_dirs(path); !made) return made;
+  auto text = serialize(format, root);
+  if (!text) return std::move(text).failure();
+  return io::replace_file(path, *text);
+}
+
+}  // namespace zub

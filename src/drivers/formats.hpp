@@ -1,0 +1,47 @@
+// The four file formats behind one small interface: each format turns an
+// open file (or its text) into a Value and a Value into text.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "core/result.hpp"
+#include "core/value.hpp"
+
+namespace zub {
+
+enum class Format { json, json5, toml, yaml };
+
+// Each format's translation unit. Parse failures are TypeError with the
+// format's prefix ("JSON parse error: " and so on); the writers produce the
+// whole text in memory.
+namespace json {
+Result<Value> read(int fd);  // streams through an 8192-byte buffer
+std::string write(const Value& root);
+}  // namespace json
+
+namespace json5 {
+Result<Value> parse(std::string_view text);
+std::string write(const Value& root);
+}  // namespace json5
+
+namespace toml {
+Result<Value> parse(std::string_view text);
+Result<std::string> write(const Value& root);  // fails for null or a non-object root
+}  // namespace toml
+
+namespace yaml {
+Result<Value> read(int fd);  // reads through an 8192-byte buffer
+Result<std::string> write(const Value& root);
+}  // namespace yaml
+
+// Loads a configuration file: a missing file is an empty object.
+Result<Value> load_file(Format format, const std::string& path);
+
+// Creates the parent directories, serializes, and replaces the file.
+Result<void> save_file(Format format, const std::string& path, const Value& root);
+
+// Serializes without touching any file.
+Result<std::string> serialize(Format format, const Value& root);
+
+}  // namespace zub
