@@ -1,1 +1,419 @@
-// placeholder, being written
+// The Python-facing methods of ZubSettingEngine. Each entry binds its
+// arguments, checks the instance, takes shared (or exclusive) use, converts
+// its arguments, and only then does its work; every outcome leaves through
+// py::boundary.
+#include "engine/methods.hpp"
+
+#include <new>
+
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "engine/engine.hpp"
+#include "engine/tree_ops.hpp"
+
+namespace zub {
+
+namespace {
+
+using py::Error;
+using py::Expected;
+using py::Ref;
+
+PyTypeObject* engine_type = nullptr;
+
+constexpr const char* reentrant_write_text =
+    "Cannot change the settings while this thread is reading or saving them "
+    "(for instance from a custom driver's write during sync)";
+constexpr const char* too_deep_text = "Key path too deep: settings nest at most 256 levels";
+
+Expected<EngineState*> engine_of(PyObject* self) {
+  if (!engine_type || !Py_IS_TYPE(self, engine_type))
+    return Error(PyExc_TypeError, py::cast_error_text(self, "ZubSettingEngine"));
+  return &reinterpret_cast<EngineObject*>(self)->state;
+}
+
+Ref none() { return Ref::borrow(Py_None); }
+
+Expected<Ref> new_str(std::string_view text) {
+  PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+  if (!s) return Error::capture();
+  return Ref::steal(s);
+}
+
+Expected<Ref> str_list(const std::vector<std::string>& items) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return Error::capture();
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    auto s = new_str(items[i]);
+    if (!s) return s;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s->release());
+  }
+  return list;
+}
+
+Error failure(Failure&& f) { return Error::from(std::move(f)); }
+
+// Binds one required argument, the common case taking the short way.
+template <std::size_t N>
+std::optional<Error> bind(const py::Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames, PyObject* (&out)[N]) {
+  auto nargs = static_cast<Py_ssize_t>(static_cast<std::size_t>(nargsf) &
+                                       ~PY_VECTORCALL_ARGUMENTS_OFFSET);
+  if (nargs == static_cast<Py_ssize_t>(N) && !kwnames) {
+    for (std::size_t i = 0; i < N; ++i) out[i] = args[i];
+    return std::nullopt;
+  }
+  return py::bind_arguments(sig, args, nargs, kwnames, out);
+}
+
+constexpr const char* key_names[] = {"key"};
+constexpr const char* name_names[] = {"name"};
+constexpr const char* set_names[] = {"key", "value"};
+constexpr const char* new_names[] = {"path", "driver"};
+constexpr py::Signature value_sig{"ZubSettingEngine.value()", key_names, 1, 1};
+constexpr py::Signature contains_sig{"ZubSettingEngine.contains()", key_names, 1, 1};
+constexpr py::Signature remove_sig{"ZubSettingEngine.remove()", key_names, 1, 1};
+constexpr py::Signature begin_group_sig{"ZubSettingEngine.begin_group()", name_names, 1, 1};
+constexpr py::Signature set_value_sig{"ZubSettingEngine.set_value()", set_names, 2, 2};
+constexpr py::Signature new_sig{"ZubSettingEngine.__new__()", new_names, 2, 1};
+
+// Runs body(state, use) after the instance check and shared use.
+template <class Body>
+PyObject* shared_entry(PyObject* self, Body&& body) noexcept {
+  return py::boundary([&]() -> Expected<Ref> {
+    auto state = engine_of(self);
+    if (!state) return std::move(state).error();
+    auto use = Use::shared(**state);
+    if (!use) return std::move(use).error();
+    return body(**state);
+  });
+}
+
+// --- construction and destruction ---
+
+PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return py::boundary([&]() -> Expected<Ref> {
+    PyObject* argv[2];
+    if (auto err = py::bind_arguments(new_sig, args, kwargs, argv)) return std::move(*err);
+    auto path = py::text_argument(argv[0], "path");
+    if (!path) return std::move(path).error();
+    Drivers driver = Drivers::json();
+    if (argv[1] && argv[1] != Py_None) {
+      auto chosen = Drivers::from_args(Ref::borrow(argv[1]));
+      if (!chosen) return std::move(chosen).error();
+      driver = std::move(*chosen);
+    }
+    std::string path_text(*path);
+    auto tree = driver.load(path_text);
+    if (!tree) return std::move(tree).error();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return Error::capture();
+    // The state lives inside the Python object's memory; dealloc ends it.
+    new (&reinterpret_cast<EngineObject*>(self)->state)
+        EngineState(std::move(driver), std::move(path_text), std::move(*tree));
+    return Ref::steal(self);
+  });
+}
+
+void engine_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<EngineObject*>(self)->state.~EngineState();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// --- the path, status and friends ---
+
+PyObject* engine_path(PyObject* self, void*) noexcept {
+  return shared_entry(self, [](EngineState& s) { return new_str(s.path); });
+}
+
+PyObject* engine_file_name(PyObject* self, PyObject*) noexcept { return engine_path(self, nullptr); }
+
+PyObject* engine_is_writable(PyObject* self, PyObject*) noexcept {
+  return shared_entry(self, [](EngineState&) -> Expected<Ref> { return Ref::borrow(Py_True); });
+}
+
+PyObject* engine_status(PyObject* self, PyObject*) noexcept {
+  return shared_entry(self, [](EngineState&) -> Expected<Ref> {
+    PyObject* zero = PyLong_FromLong(0);
+    if (!zero) return Error::capture();
+    return Ref::steal(zero);
+  });
+}
+
+// --- groups ---
+
+PyObject* engine_begin_group(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                             PyObject* kwnames) noexcept {
+  return py::boundary([&]() -> Expected<Ref> {
+    PyObject* argv[1];
+    if (auto err = bind(begin_group_sig, args, nargsf, kwnames, argv)) return std::move(*err);
+    auto state = engine_of(self);
+    if (!state) return std::move(state).error();
+    EngineState& s = **state;
+    auto use = Use::exclusive(s);
+    if (!use) return std::move(use).error();
+    auto name = py::text_argument(argv[0], "name");
+    if (!name) return std::move(name).error();
+    std::string_view stripped = strip_group_name(*name);
+    if (stripped.empty()) return none();
+    std::string entry(stripped);
+    WriteGuard guard(s.groups_lock);
+    s.groups.push_back(std::move(entry));
+    return none();
+  });
+}
+
+PyObject* engine_end_group(PyObject* self, PyObject*) noexcept {
+  return py::boundary([&]() -> Expected<Ref> {
+    auto state = engine_of(self);
+    if (!state) return std::move(state).error();
+    EngineState& s = **state;
+    auto use = Use::exclusive(s);
+    if (!use) return std::move(use).error();
+    WriteGuard guard(s.groups_lock);
+    if (!s.groups.empty()) s.groups.pop_back();
+    return none();
+  });
+}
+
+PyObject* engine_group(PyObject* self, PyObject*) noexcept {
+  return shared_entry(self, [](EngineState& s) {
+    std::string joined;
+    {
+      ReadGuard guard(s.groups_lock);
+      for (const auto& g : s.groups) {
+        if (!joined.empty()) joined += '/';
+        joined += g;
+      }
+    }
+    return new_str(joined);
+  });
+}
+
+// --- reading ---
+
+PyObject* engine_value(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) noexcept {
+  return py::boundary([&]() -> Expected<Ref> {
+    PyObject* argv[1];
+    if (auto err = bind(value_sig, args, nargsf, kwnames, argv)) return std::move(*err);
+    auto state = engine_of(self);
+    if (!state) return std::move(state).error();
+    EngineState& s = **state;
+    auto use = Use::shared(s);
+    if (!use) return std::move(use).error();
+    auto key = py::text_argument(argv[0], "key");
+    if (!key) return std::move(key).error();
+    ReadGuard tree(s.tree_lock);
+    ReadGuard groups(s.groups_lock);
+    const Value* node = find_node(s.tree, s.groups, *key);
+    if (!node) return none();
+    auto obj = py::value_to_object(*node);
+    if (!obj) return Error(PyExc_TypeError, std::move(obj.failure().message));
+    return std::move(*obj);
+  });
+}
+
+PyObject* engine_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) noexcept {
+  return py::boundary([&]() -> Expected<Ref> {
+    PyObject* argv[1];
+    if (auto err = bind(contains_sig, args, nargsf, kwnames, argv)) return std::move(*err);
+    auto state = engine_of(self);
+    if (!state) return std::move(state).error();
+    EngineState& s = **state;
+    auto use = Use::shared(s);
+    if (!use) return std::move(use).error();
+    auto key = py::text_argument(argv[0], "key");
+    if (!key) return std::move(key).error();
+    bool found;
+    {
+      ReadGuard tree(s.tree_lock);
+      ReadGuard groups(s.groups_lock);
+      found = find_node(s.tree, s.groups, *key) != nullptr;
+    }
+    return Ref::borrow(found ? Py_True : Py_False);
+  });
+}
+
+enum class Listing { keys, groups, all };
+
+template <Listing kind>
+PyObject* engine_list(PyObject* self, PyObject*) noexcept {
+  return shared_entry(self, [](EngineState& s) {
+    std::vector<std::string> names;
+    {
+      ReadGuard tree(s.tree_lock);
+      ReadGuard groups(s.groups_lock);
+      const Value* node = find_node(s.tree, s.groups, {});
+      if constexpr (kind == Listing::all) {
+        if (node) collect_keys_recursive(*node, std::string(), names);
+      } else if (const Object* obj = node ? node->if_object() : nullptr) {
+        for (const auto& m : *obj)
+          if (m.value.is_object() == (kind == Listing::groups)) names.push_back(m.key);
+      }
+    }
+    return str_list(names);
+  });
+}
+
+// --- writing ---
+
+std::vector<std::string> copy_groups(EngineState& s) {
+  ReadGuard guard(s.groups_lock);
+  return s.groups;
+}
+
+// The thread already reading this tree would wait for itself.
+std::optional<Error> refuse_reentrant_write(EngineState& s) {
+  if (this_thread_reads(s.tree_lock)) return Error(PyExc_RuntimeError, reentrant_write_text);
+  return std::nullopt;
+}
+
+PyObject* engine_set_value(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) noexcept {
+  return py::boundary([&]() -> Expected<Ref> {
+    PyObject* argv[2];
+    if (auto err = bind(set_value_sig, args, nargsf, kwnames, argv)) return std::move(*err);
+    auto state = engine_of(self);
+    if (!state) return std::move(state).error();
+    EngineState& s = **state;
+    auto use = Use::shared(s);
+    if (!use) return std::move(use).error();
+    auto key = py::text_argument(argv[0], "key");
+    if (!key) return std::move(key).error();
+    // Converting first may run the caller's code; no lock is held meanwhile.
+    auto value = py::object_to_value(argv[1]);
+    if (!value) return Error(PyExc_TypeError, std::move(value.failure().message));
+    auto path = build_full_path(copy_groups(s), *key);
+    if (!path) return failure(std::move(path).failure());
+    if (1 + path->parent.size() + value->depth() > max_tree_depth)
+      return Error(PyExc_TypeError, too_deep_text);
+    if (auto err = refuse_reentrant_write(s)) return std::move(*err);
+    WriteGuard guard(s.tree_lock);
+    Object* root = s.tree.if_object();
+    if (!root) return Error(PyExc_TypeError, "Root is not an object");
+    auto target = ensure_object_path(*root, path->parent);
+    if (!target) return failure(std::move(target).failure());
+    (*target)->insert_or_assign(path->last, std::move(*value));
+    return none();
+  });
+}
+
+PyObject* engine_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames) noexcept {
+  return py::boundary([&]() -> Expected<Ref> {
+    PyObject* argv[1];
+    if (auto err = bind(remove_sig, args, nargsf, kwnames, argv)) return std::move(*err);
+    auto state = engine_of(self);
+    if (!state) return std::move(state).error();
+    EngineState& s = **state;
+    auto use = Use::shared(s);
+    if (!use) return std::move(use).error();
+    auto key = py::text_argument(argv[0], "key");
+    if (!key) return std::move(key).error();
+    auto path = build_full_path(copy_groups(s), *key);
+    if (!path) return failure(std::move(path).failure());
+    if (1 + path->parent.size() > max_tree_depth) return Error(PyExc_TypeError, too_deep_text);
+    if (auto err = refuse_reentrant_write(s)) return std::move(*err);
+    WriteGuard guard(s.tree_lock);
+    Object* root = s.tree.if_object();
+    if (!root) return Error(PyExc_TypeError, "Root is not an object");
+    auto target = ensure_object_path(*root, path->parent);
+    if (!target) return failure(std::move(target).failure());
+    (*target)->erase(path->last);
+    return none();
+  });
+}
+
+PyObject* engine_clear(PyObject* self, PyObject*) noexcept {
+  return shared_entry(self, [](EngineState& s) -> Expected<Ref> {
+    if (auto err = refuse_reentrant_write(s)) return std::move(*err);
+    WriteGuard tree(s.tree_lock);
+    ReadGuard groups(s.groups_lock);
+    Object* root = s.tree.if_object();
+    if (!root) return Error(PyExc_TypeError, "Root is not an object");
+    if (1 + s.groups.size() > max_tree_depth) return Error(PyExc_TypeError, too_deep_text);
+    auto target = ensure_object_path(*root, s.groups);
+    if (!target) return failure(std::move(target).failure());
+    (*target)->clear();
+    return none();
+  });
+}
+
+// --- saving ---
+
+PyObject* engine_sync(PyObject* self, PyObject*) noexcept {
+  return shared_entry(self, [](EngineState& s) -> Expected<Ref> {
+    ReadGuard tree(s.tree_lock);
+    auto saved = s.driver.save(s.path, s.tree);
+    if (!saved) return std::move(saved).error();
+    return none();
+  });
+}
+
+template <class F>
+PyCFunction cfunc(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef engine_methods[] = {
+    {"begin_group", cfunc(engine_begin_group), fastcall, "begin_group($self, name)\n--\n\n"},
+    {"end_group", engine_end_group, METH_NOARGS, "end_group($self)\n--\n\n"},
+    {"group", engine_group, METH_NOARGS, "group($self)\n--\n\n"},
+    {"contains", cfunc(engine_contains), fastcall, "contains($self, key)\n--\n\n"},
+    {"value", cfunc(engine_value), fastcall, "value($self, key)\n--\n\n"},
+    {"set_value", cfunc(engine_set_value), fastcall, "set_value($self, key, value)\n--\n\n"},
+    {"remove", cfunc(engine_remove), fastcall, "remove($self, key)\n--\n\n"},
+    {"all_keys", engine_list<Listing::all>, METH_NOARGS, "all_keys($self)\n--\n\n"},
+    {"child_keys", engine_list<Listing::keys>, METH_NOARGS, "child_keys($self)\n--\n\n"},
+    {"child_groups", engine_list<Listing::groups>, METH_NOARGS, "child_groups($self)\n--\n\n"},
+    {"clear", engine_clear, METH_NOARGS, "clear($self)\n--\n\n"},
+    {"sync", engine_sync, METH_NOARGS, "sync($self)\n--\n\n"},
+    {"status", engine_status, METH_NOARGS, "status($self)\n--\n\n"},
+    {"is_writable", engine_is_writable, METH_NOARGS, "is_writable($self)\n--\n\n"},
+    {"file_name", engine_file_name, METH_NOARGS, "file_name($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef engine_getset[] = {
+    {"path", engine_path, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot engine_slots[] = {
+    {Py_tp_doc, const_cast<char*>("ZubSettingEngine(path, driver=None)\n--\n\n")},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+    {Py_tp_methods, engine_methods},
+    {Py_tp_getset, engine_getset},
+    {0, nullptr},
+};
+
+PyType_Spec engine_spec = {
+    "builtins.ZubSettingEngine",
+    static_cast<int>(sizeof(EngineObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    engine_slots,
+};
+
+}  // namespace
+
+PyTypeObject* engine_class() {
+  // Made once per process; PyMutex detaches the thread state while another
+  // thread finishes making it.
+  static PyMutex mutex{};
+  PyMutex_Lock(&mutex);
+  if (!engine_type) engine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&engine_spec));
+  PyTypeObject* type = engine_type;
+  PyMutex_Unlock(&mutex);
+  return type;
+}
+
+}  // namespace zub

@@ -1,0 +1,38 @@
+// The storage driver of one engine: a file format, memory, or the caller's
+// object with read and write methods.
+#pragma once
+
+#include <string>
+
+#include "binding/error.hpp"
+#include "binding/pyref.hpp"
+#include "core/value.hpp"
+#include "drivers/formats.hpp"
+
+namespace zub {
+
+class Drivers {
+ public:
+  enum class Kind { Json, Json5, Toml, Yaml, Memory, Custom };
+
+  static Drivers json() { return Drivers(Kind::Json); }
+  // Chooses a driver from the constructor's driver argument (a name, or an
+  // object with read and write). Takes over the reference.
+  static py::Expected<Drivers> from_args(py::Ref driver);
+
+  Kind kind() const noexcept { return kind_; }
+
+  // Called once, while the engine is being made.
+  py::Expected<Value> load(const std::string& path) const;
+  // The whole tree, through the format or the custom object's write.
+  py::Expected<py::Unit> save(const std::string& path, const Value& tree) const;
+
+ private:
+  explicit Drivers(Kind kind, py::Ref custom = {}) : kind_(kind), custom_(std::move(custom)) {}
+  Format format() const noexcept;
+
+  Kind kind_;
+  py::Ref custom_;  // only for Custom
+};
+
+}  // namespace zub

@@ -1,0 +1,119 @@
+// The ZubSettingEngine object: its state, the borrow counter and the lock
+// guards its methods use.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "binding/error.hpp"
+#include "core/value.hpp"
+#include "drivers/drivers.hpp"
+#include "engine/rwlock.hpp"
+
+namespace zub {
+
+// Members are declared so that destruction releases the path first, then
+// the tree, the group stack and last the driver (the caller's object).
+struct EngineState {
+  EngineState(Drivers d, std::string p, Value t)
+      : driver(std::move(d)), tree(std::move(t)), path(std::move(p)) {}
+
+  Drivers driver;
+  RwLock groups_lock;
+  std::vector<std::string> groups;
+  RwLock tree_lock;
+  Value tree;
+  std::string path;
+  // 0: unused; n: n calls share the object; all bits: one call has it alone.
+  std::atomic<std::uint64_t> borrow{0};
+};
+
+struct EngineObject {
+  PyObject_HEAD
+  EngineState state;
+};
+
+// Shared or exclusive use of the object for the length of one call.
+class Use {
+ public:
+  static constexpr std::uint64_t exclusive_mark = ~std::uint64_t{0};
+
+  static py::Expected<Use> shared(EngineState& s) {
+    std::uint64_t n = s.borrow.load(std::memory_order_relaxed);
+    do {
+      if (n == exclusive_mark) return py::Error(PyExc_RuntimeError, "Already mutably borrowed");
+    } while (!s.borrow.compare_exchange_weak(n, n + 1, std::memory_order_acquire,
+                                             std::memory_order_relaxed));
+    return Use(s.borrow, false);
+  }
+
+  static py::Expected<Use> exclusive(EngineState& s) {
+    std::uint64_t expected = 0;
+    if (!s.borrow.compare_exchange_strong(expected, exclusive_mark, std::memory_order_acquire,
+                                          std::memory_order_relaxed))
+      return py::Error(PyExc_RuntimeError, "Already borrowed");
+    return Use(s.borrow, true);
+  }
+
+  Use(Use&& other) noexcept : counter_(other.counter_), exclusive_(other.exclusive_) {
+    other.counter_ = nullptr;
+  }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+  Use& operator=(Use&&) = delete;
+  ~Use() {
+    if (!counter_) return;
+    if (exclusive_)
+      counter_->store(0, std::memory_order_release);
+    else
+      counter_->fetch_sub(1, std::memory_order_release);
+  }
+
+ private:
+  Use(std::atomic<std::uint64_t>& c, bool exclusive) : counter_(&c), exclusive_(exclusive) {}
+  std::atomic<std::uint64_t>* counter_;
+  bool exclusive_;
+};
+
+// Which value-tree locks this thread holds for reading: a writer on the same
+// thread would wait for itself, so it is refused instead.
+struct HeldReadLock {
+  const RwLock* lock;
+  HeldReadLock* below;
+};
+bool this_thread_reads(const RwLock& lock) noexcept;
+
+// Lock guards. A lock that is busy is waited for with the thread state
+// detached, so a waiting thread never holds up the interpreter (and with it
+// the holder it waits for). A poisoned lock is a fatal internal error; a
+// write guard left by a fatal error poisons its lock.
+class ReadGuard {
+ public:
+  explicit ReadGuard(RwLock& lock);
+  ReadGuard(const ReadGuard&) = delete;
+  ReadGuard& operator=(const ReadGuard&) = delete;
+  ~ReadGuard();
+
+ private:
+  RwLock& lock_;
+  HeldReadLock record_;
+};
+
+class WriteGuard {
+ public:
+  explicit WriteGuard(RwLock& lock);
+  WriteGuard(const WriteGuard&) = delete;
+  WriteGuard& operator=(const WriteGuard&) = delete;
+  ~WriteGuard();
+
+ private:
+  RwLock& lock_;
+  int unwinding_at_start_;
+};
+
+}  // namespace zub

@@ -1,0 +1,64 @@
+#include "engine/tree_ops.hpp"
+
+namespace zub {
+
+std::string_view strip_group_name(std::string_view name) noexcept {
+  while (!name.empty() && name.front() == '/') name.remove_prefix(1);
+  while (!name.empty() && name.back() == '/') name.remove_suffix(1);
+  return name;
+}
+
+const Value* find_node(const Value& root, const std::vector<std::string>& groups,
+                       std::string_view key) noexcept {
+  const Value* node = &root;
+  for (const auto& group : groups) {
+    const Object* obj = node->if_object();
+    if (!obj || !(node = obj->find(group))) return nullptr;
+  }
+  KeySegments segments(key);
+  std::string_view segment;
+  while (segments.next(segment)) {
+    const Object* obj = node->if_object();
+    if (!obj || !(node = obj->find(segment))) return nullptr;
+  }
+  return node;
+}
+
+Result<FullPath> build_full_path(std::vector<std::string> groups, std::string_view key) {
+  KeySegments segments(key);
+  std::string_view segment;
+  while (segments.next(segment)) groups.emplace_back(segment);
+  if (groups.empty()) return Failure{ErrorKind::key_error, "Key is empty"};
+  FullPath path;
+  path.last = std::move(groups.back());
+  groups.pop_back();
+  path.parent = std::move(groups);
+  return path;
+}
+
+Result<Object*> ensure_object_path(Object& start, const std::vector<std::string>& segments) {
+  Object* current = &start;
+  for (const auto& segment : segments) {
+    if (Value* member = current->find(segment)) {
+      current = member->if_object();
+      if (!current) return type_failure("Path segment is not an object");
+    } else {
+      current = &current->insert_or_assign(segment, Value(Object{})).as_object();
+    }
+  }
+  return current;
+}
+
+void collect_keys_recursive(const Value& node, std::string prefix, std::vector<std::string>& out) {
+  const Object* obj = node.if_object();
+  if (!obj) return;
+  for (const auto& member : *obj) {
+    std::string path = prefix.empty() ? member.key : prefix + "/" + member.key;
+    if (member.value.is_object())
+      collect_keys_recursive(member.value, std::move(path), out);
+    else
+      out.push_back(std::move(path));
+  }
+}
+
+}  // namespace zub

@@ -1,0 +1,62 @@
+// Key paths and the tree walks behind the engine's methods. No locking and
+// no Python here: callers hold the locks the operations need.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/result.hpp"
+#include "core/value.hpp"
+
+namespace zub {
+
+// The segments of a key: cut at every '/', empty pieces dropped. Iterates
+// over the key's own bytes; nothing is allocated.
+class KeySegments {
+ public:
+  explicit KeySegments(std::string_view key) noexcept : key_(key) {}
+  // Next non-empty segment; false when there is none left.
+  bool next(std::string_view& segment) noexcept {
+    while (pos_ < key_.size()) {
+      std::size_t end = key_.find('/', pos_);
+      if (end == std::string_view::npos) end = key_.size();
+      std::size_t begin = pos_;
+      pos_ = end + 1;
+      if (end > begin) {
+        segment = key_.substr(begin, end - begin);
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  std::string_view key_;
+  std::size_t pos_ = 0;
+};
+
+// A group name without the slashes at its ends (empty when nothing is left).
+std::string_view strip_group_name(std::string_view name) noexcept;
+
+// The node the key designates below the current group, or nullptr.
+const Value* find_node(const Value& root, const std::vector<std::string>& groups,
+                       std::string_view key) noexcept;
+
+struct FullPath {
+  std::vector<std::string> parent;
+  std::string last;
+};
+
+// Group entries followed by the key's segments, split into the parent path
+// and the last segment. KeyError "Key is empty" when both are empty.
+Result<FullPath> build_full_path(std::vector<std::string> groups, std::string_view key);
+
+// Walks segments from start, creating missing objects; fails before any
+// change when an existing member on the way is not an object.
+Result<Object*> ensure_object_path(Object& start, const std::vector<std::string>& segments);
+
+// Leaf paths of every key below node, depth-first in member order.
+void collect_keys_recursive(const Value& node, std::string prefix, std::vector<std::string>& out);
+
+}  // namespace zub

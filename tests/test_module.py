@@ -1,0 +1,96 @@
+import importlib
+import inspect
+import os
+import subprocess
+import sys
+import weakref
+
+import pytest
+
+import zub
+import zub._zub_core as core
+from zub import ZubSettingEngine
+
+
+def test_module_exports_only_the_class():
+    assert core.__all__ == ["ZubSettingEngine"]
+    assert core.__doc__ == ""
+    assert zub.ZubSettingEngine is core.ZubSettingEngine
+
+
+def test_class_identity():
+    assert ZubSettingEngine.__module__ == "builtins"
+    assert ZubSettingEngine.__qualname__ == "ZubSettingEngine"
+    assert ZubSettingEngine.__name__ == "ZubSettingEngine"
+    assert not ZubSettingEngine.__doc__
+
+
+@pytest.mark.parametrize(
+    "name, signature",
+    [
+        ("begin_group", "(self, /, name)"),
+        ("value", "(self, /, key)"),
+        ("set_value", "(self, /, key, value)"),
+        ("sync", "(self, /)"),
+        ("all_keys", "(self, /)"),
+    ],
+)
+def test_method_signatures(name, signature):
+    method = getattr(ZubSettingEngine, name)
+    assert str(inspect.signature(method)) == signature
+    assert method.__doc__ is None
+
+
+def test_class_signature():
+    assert ZubSettingEngine.__text_signature__ == "(path, driver=None)"
+
+
+def test_not_subclassable():
+    with pytest.raises(TypeError):
+        type("Sub", (ZubSettingEngine,), {})
+
+
+def test_no_instance_dict_and_no_weakref(memory):
+    with pytest.raises(AttributeError):
+        memory.anything = 1
+    with pytest.raises(TypeError):
+        weakref.ref(memory)
+
+
+def test_path_is_read_only(memory):
+    with pytest.raises(AttributeError):
+        memory.path = "other"
+    with pytest.raises(AttributeError):
+        del memory.path
+    assert memory.file_name() == "unused"
+
+
+@pytest.mark.parametrize("call", [lambda e: e.sync(1), lambda e: e.status(x=1), lambda e: e.group(None)])
+def test_no_argument_methods_refuse_arguments(memory, call):
+    with pytest.raises(TypeError, match="takes no (keyword )?arguments"):
+        call(memory)
+
+
+def test_second_import_shares_the_class():
+    saved = sys.modules.pop("zub._zub_core")
+    try:
+        again = importlib.import_module("zub._zub_core")
+        assert again is not saved
+        assert again.ZubSettingEngine is saved.ZubSettingEngine
+    finally:
+        sys.modules["zub._zub_core"] = saved
+
+
+def test_methods_through_the_class_check_the_instance():
+    with pytest.raises(TypeError):
+        ZubSettingEngine.status(object())
+
+
+def test_stub_matches_the_module(tmp_path):
+    root = os.path.dirname(os.path.dirname(os.path.abspath(zub.__file__)))
+    env = {**os.environ, "MYPY_CACHE_DIR": str(tmp_path / "cache"), "MYPYPATH": root}
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "zub._zub_core"],
+        capture_output=True, text=True, env=env, cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
