@@ -1,0 +1,143 @@
+"""Re-entrant calls from a custom driver's write, and other threads meanwhile."""
+import threading
+import time
+
+import pytest
+
+from zub import ZubSettingEngine
+
+
+class Hooked:
+    def __init__(self):
+        self.engine = None
+        self.during_write = None
+        self.writes = 0
+
+    def read(self, path):
+        return {"a": 1}
+
+    def write(self, path, data):
+        self.writes += 1
+        if self.during_write:
+            hook, self.during_write = self.during_write, None
+            hook(self.engine, data)
+
+
+def make():
+    driver = Hooked()
+    e = ZubSettingEngine("p", driver)
+    driver.engine = e
+    return e, driver
+
+
+@pytest.mark.parametrize(
+    "change",
+    [lambda e: e.set_value("b", 2), lambda e: e.remove("a"), lambda e: e.clear()],
+)
+def test_writing_inside_write_is_refused_at_once(change):
+    e, driver = make()
+    seen = []
+
+    def hook(engine, data):
+        with pytest.raises(RuntimeError, match="^Cannot change the settings"):
+            change(engine)
+        seen.append(engine.value(""))
+
+    driver.during_write = hook
+    e.sync()
+    assert seen == [{"a": 1}]
+    assert e.value("") == {"a": 1}
+    change(e)  # fine once the save is over
+
+
+def test_reading_and_nested_sync_inside_write():
+    e, driver = make()
+    e.set_value("g/x", 5)
+
+    def hook(engine, data):
+        assert engine.value("g/x") == 5 and engine.contains("a")
+        assert engine.all_keys() == ["a", "g/x"] and engine.group() == ""
+        engine.sync()
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            engine.begin_group("g")
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            engine.end_group()
+
+    driver.during_write = hook
+    e.sync()
+    assert driver.writes == 2
+
+
+def test_other_thread_waits_for_the_save_then_writes():
+    e, driver = make()
+    done = []
+
+    def writer():
+        e.set_value("from_thread", 1)
+        done.append(True)
+
+    started = threading.Event()
+
+    def hook(engine, data):
+        t = threading.Thread(target=writer)
+        hook.thread = t
+        t.start()
+        started.set()
+        time.sleep(0.3)  # releases the interpreter; the writer must wait, not deadlock
+        assert not done
+        assert "from_thread" not in data
+
+    driver.during_write = hook
+    e.sync()
+    hook.thread.join(timeout=30)
+    assert done == [True]
+    assert e.value("from_thread") == 1
+
+
+def test_reads_inside_write_pass_a_waiting_writer():
+    e, driver = make()
+    results = []
+
+    def writer():
+        e.set_value("late", 2)
+
+    def hook(engine, data):
+        t = threading.Thread(target=writer)
+        hook.thread = t
+        t.start()
+        time.sleep(0.3)  # the writer is now waiting for the tree
+        results.append(engine.value("a"))
+        engine.sync()  # re-enters the read lock while the writer waits
+        results.append("nested sync done")
+
+    driver.during_write = hook
+    e.sync()
+    hook.thread.join(timeout=30)
+    assert results == [1, "nested sync done"]
+    assert e.value("late") == 2
+
+
+def test_concurrent_readers_and_writers_see_whole_states():
+    e = ZubSettingEngine("p", "memory")
+    e.set_value("pair", {"x": 0, "y": 0})
+    stop = threading.Event()
+    torn = []
+
+    def write():
+        for i in range(2000):
+            e.set_value("pair", {"x": i, "y": i})
+        stop.set()
+
+    def read():
+        while not stop.is_set():
+            p = e.value("pair")
+            if p["x"] != p["y"]:
+                torn.append(p)
+
+    threads = [threading.Thread(target=write)] + [threading.Thread(target=read) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    assert not torn
+    assert e.value("pair") == {"x": 1999, "y": 1999}
