@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <utility>
 
 namespace zub {
@@ -10,7 +11,66 @@ namespace {
 struct KeyLess {
   bool operator()(const Member& m, std::string_view key) const noexcept { return m.key < key; }
 };
+
+// FNV-1a over 8-byte words: keys are short, and this only spreads them
+// over the index.
+std::uint64_t hash_key(std::string_view key) noexcept {
+  std::uint64_t h = 0xcbf29ce484222325ull ^ key.size();
+  const char* p = key.data();
+  std::size_t n = key.size();
+  while (n >= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * 0x100000001b3ull;
+    h ^= h >> 29;
+    p += 8;
+    n -= 8;
+  }
+  std::uint64_t tail = 0;
+  std::memcpy(&tail, p, n);
+  h = (h ^ tail) * 0x100000001b3ull;
+  return h ^ (h >> 32);
+}
+
+bool same_key(const std::string& a, std::string_view b) noexcept {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), b.size()) == 0;
+}
 }  // namespace
+
+// Without an index lookups scan, which is always correct: so when the
+// index cannot be allocated, the object simply goes without.
+void Object::reindex() noexcept {
+  index_.clear();
+  if (members_.size() < indexed_from) return;
+  std::size_t slots = 32;
+  while (slots < members_.size() * 2) slots *= 2;
+  try {
+    index_.assign(slots, 0);
+  } catch (...) {
+    index_.clear();
+    return;
+  }
+  const std::size_t mask = slots - 1;
+  for (std::size_t i = 0; i < members_.size(); ++i) {
+    std::size_t slot = hash_key(members_[i].key) & mask;
+    while (index_[slot]) slot = (slot + 1) & mask;
+    index_[slot] = static_cast<std::uint32_t>(i + 1);
+  }
+}
+
+std::size_t Object::position(std::string_view key) const noexcept {
+  if (index_.empty()) {
+    for (std::size_t i = 0; i < members_.size(); ++i)
+      if (same_key(members_[i].key, key)) return i;
+    return members_.size();
+  }
+  const std::size_t mask = index_.size() - 1;
+  for (std::size_t slot = hash_key(key) & mask;; slot = (slot + 1) & mask) {
+    std::uint32_t entry = index_[slot];
+    if (!entry) return members_.size();
+    if (same_key(members_[entry - 1].key, key)) return entry - 1;
+  }
+}
 
 Object::Object(const Object&) = default;
 Object::Object(Object&&) noexcept = default;
@@ -32,13 +92,13 @@ Object Object::from_unsorted(std::vector<Member>&& members) {
       dst.push_back(std::move(m));
   }
   members.clear();
+  out.reindex();
   return out;
 }
 
 const Value* Object::find(std::string_view key) const noexcept {
-  auto it = std::lower_bound(members_.begin(), members_.end(), key, KeyLess{});
-  if (it == members_.end() || it->key != key) return nullptr;
-  return &it->value;
+  std::size_t i = position(key);
+  return i < members_.size() ? &members_[i].value : nullptr;
 }
 
 Value* Object::find(std::string_view key) noexcept {
@@ -46,22 +106,29 @@ Value* Object::find(std::string_view key) noexcept {
 }
 
 Value& Object::insert_or_assign(std::string_view key, Value&& value) {
-  auto it = std::lower_bound(members_.begin(), members_.end(), key, KeyLess{});
-  if (it != members_.end() && it->key == key) {
-    it->value = std::move(value);
-    return it->value;
+  if (std::size_t i = position(key); i < members_.size()) {
+    members_[i].value = std::move(value);
+    return members_[i].value;
   }
-  return members_.insert(it, Member{std::string(key), std::move(value)})->value;
+  auto it = std::lower_bound(members_.begin(), members_.end(), key, KeyLess{});
+  std::size_t at = static_cast<std::size_t>(it - members_.begin());
+  members_.insert(it, Member{std::string(key), std::move(value)});
+  reindex();
+  return members_[at].value;
 }
 
 bool Object::erase(std::string_view key) noexcept {
-  auto it = std::lower_bound(members_.begin(), members_.end(), key, KeyLess{});
-  if (it == members_.end() || it->key != key) return false;
-  members_.erase(it);
+  std::size_t i = position(key);
+  if (i == members_.size()) return false;
+  members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(i));
+  reindex();
   return true;
 }
 
-void Object::clear() noexcept { members_.clear(); }
+void Object::clear() noexcept {
+  members_.clear();
+  index_.clear();
+}
 std::size_t Object::size() const noexcept { return members_.size(); }
 bool Object::empty() const noexcept { return members_.empty(); }
 std::vector<Member>::const_iterator Object::begin() const noexcept { return members_.begin(); }

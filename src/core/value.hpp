@@ -1,9 +1,12 @@
 // The value tree: one document held in memory.
 //
-// Objects are sorted vectors of members rather than node-based maps: reads
-// (one binary search per key segment over contiguous memory) are the hot
-// path, and loading builds each object whole and sorts it once, so the cost
-// of inserting into the middle only falls on set_value, which is rare.
+// Objects are vectors of members sorted by key rather than node-based maps:
+// loading builds each object whole and sorts it once, listing and saving
+// walk members in order over contiguous memory, and inserting into the
+// middle only costs set_value, which is rare. Lookups are the hot path: a
+// small object is scanned (lengths first, so most members cost one compare);
+// a large one also keeps a hash index of member positions, rebuilt whenever
+// a member is added or removed.
 #pragma once
 
 #include <cstddef>
@@ -54,7 +57,12 @@ class Object {
   bool operator==(const Object& other) const;
 
  private:
+  static constexpr std::size_t indexed_from = 16;
+  void reindex() noexcept;
+  std::size_t position(std::string_view key) const noexcept;  // size() when absent
+
   std::vector<Member> members_;
+  std::vector<std::uint32_t> index_;  // open addressing: member position + 1, 0 = empty
 };
 
 struct Null {

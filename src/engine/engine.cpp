@@ -12,7 +12,8 @@ bool this_thread_reads(const RwLock& lock) noexcept {
   return false;
 }
 
-ReadGuard::ReadGuard(RwLock& lock) : lock_(lock), record_{&lock, held_reads} {
+ReadGuard::ReadGuard(RwLock& lock, Track track)
+    : lock_(lock), record_{&lock, held_reads}, tracked_(track == Track::yes) {
   if (!lock_.try_lock_shared()) {
     Py_BEGIN_ALLOW_THREADS
     lock_.lock_shared();
@@ -22,11 +23,11 @@ ReadGuard::ReadGuard(RwLock& lock) : lock_(lock), record_{&lock, held_reads} {
     lock_.unlock_shared();
     throw py::FatalError("a lock of the settings engine is poisoned by an earlier failure");
   }
-  held_reads = &record_;
+  if (tracked_) held_reads = &record_;
 }
 
 ReadGuard::~ReadGuard() {
-  held_reads = record_.below;
+  if (tracked_) held_reads = record_.below;
   lock_.unlock_shared();
 }
 

@@ -94,7 +94,10 @@ bool this_thread_reads(const RwLock& lock) noexcept;
 // write guard left by a fatal error poisons its lock.
 class ReadGuard {
  public:
-  explicit ReadGuard(RwLock& lock);
+  // Only the tree's lock is recorded: it is the one a writer on the same
+  // thread could wait for.
+  enum class Track { yes, no };
+  explicit ReadGuard(RwLock& lock, Track track = Track::yes);
   ReadGuard(const ReadGuard&) = delete;
   ReadGuard& operator=(const ReadGuard&) = delete;
   ~ReadGuard();
@@ -102,6 +105,7 @@ class ReadGuard {
  private:
   RwLock& lock_;
   HeldReadLock record_;
+  bool tracked_;
 };
 
 class WriteGuard {

@@ -182,7 +182,7 @@ PyObject* engine_group(PyObject* self, PyObject*) noexcept {
   return shared_entry(self, [](EngineState& s) {
     std::string joined;
     {
-      ReadGuard guard(s.groups_lock);
+      ReadGuard guard(s.groups_lock, ReadGuard::Track::no);
       for (const auto& g : s.groups) {
         if (!joined.empty()) joined += '/';
         joined += g;
@@ -207,7 +207,7 @@ PyObject* engine_value(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     auto key = py::text_argument(argv[0], "key");
     if (!key) return std::move(key).error();
     ReadGuard tree(s.tree_lock);
-    ReadGuard groups(s.groups_lock);
+    ReadGuard groups(s.groups_lock, ReadGuard::Track::no);
     const Value* node = find_node(s.tree, s.groups, *key);
     if (!node) return none();
     auto obj = py::value_to_object(*node);
@@ -231,7 +231,7 @@ PyObject* engine_contains(PyObject* self, PyObject* const* args, Py_ssize_t narg
     bool found;
     {
       ReadGuard tree(s.tree_lock);
-      ReadGuard groups(s.groups_lock);
+      ReadGuard groups(s.groups_lock, ReadGuard::Track::no);
       found = find_node(s.tree, s.groups, *key) != nullptr;
     }
     return Ref::borrow(found ? Py_True : Py_False);
@@ -246,7 +246,7 @@ PyObject* engine_list(PyObject* self, PyObject*) noexcept {
     std::vector<std::string> names;
     {
       ReadGuard tree(s.tree_lock);
-      ReadGuard groups(s.groups_lock);
+      ReadGuard groups(s.groups_lock, ReadGuard::Track::no);
       const Value* node = find_node(s.tree, s.groups, {});
       if constexpr (kind == Listing::all) {
         if (node) collect_keys_recursive(*node, std::string(), names);
@@ -262,7 +262,7 @@ PyObject* engine_list(PyObject* self, PyObject*) noexcept {
 // --- writing ---
 
 std::vector<std::string> copy_groups(EngineState& s) {
-  ReadGuard guard(s.groups_lock);
+  ReadGuard guard(s.groups_lock, ReadGuard::Track::no);
   return s.groups;
 }
 
@@ -332,7 +332,7 @@ PyObject* engine_clear(PyObject* self, PyObject*) noexcept {
   return shared_entry(self, [](EngineState& s) -> Expected<Ref> {
     if (auto err = refuse_reentrant_write(s)) return std::move(*err);
     WriteGuard tree(s.tree_lock);
-    ReadGuard groups(s.groups_lock);
+    ReadGuard groups(s.groups_lock, ReadGuard::Track::no);
     Object* root = s.tree.if_object();
     if (!root) return Error(PyExc_TypeError, "Root is not an object");
     if (1 + s.groups.size() > max_tree_depth) return Error(PyExc_TypeError, too_deep_text);

@@ -1,1 +1,482 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+#include <yyjson.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "drivers/formats.hpp"
+
+using namespace zub;
+
+namespace zub {
+// Failure output shows trees as YAML.
+void PrintTo(const Value& v, std::ostream* os) {
+  auto r = yaml::write(v);
+  *os << (r.ok() ? r.value() : "<unwritable>");
+}
+}  // namespace zub
+
+namespace {
+
+Value obj(std::vector<Member> m) { return Value(Object::from_unsorted(std::move(m))); }
+Value str(const char* s) { return Value(std::string(s)); }
+Value num(std::int64_t i) { return Value::from_int(i); }
+Value real(double d) { return Value::from_double(d); }
+Value arr(Array a) { return Value(std::move(a)); }
+
+// Reads a text through a real descriptor, as load_file does.
+Result<Value> read_text(std::string_view text) {
+  FILE* f = std::tmpfile();
+  EXPECT_NE(f, nullptr);
+  EXPECT_EQ(std::fwrite(text.data(), 1, text.size(), f), text.size());
+  std::fflush(f);
+  const int fd = fileno(f);
+  EXPECT_EQ(::lseek(fd, 0, SEEK_SET), 0);
+  auto r = yaml::read(fd);
+  std::fclose(f);
+  return r;
+}
+
+Value must_read(std::string_view text) {
+  auto r = read_text(text);
+  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.failure().message) << "\n" << text;
+  return r.ok() ? r.value() : Value(str("<failed>"));
+}
+
+std::string read_error(std::string_view text) {
+  auto r = read_text(text);
+  EXPECT_FALSE(r.ok()) << text.substr(0, 200);
+  if (r.ok()) return {};
+  EXPECT_EQ(r.failure().kind, ErrorKind::type_error);
+  EXPECT_EQ(r.failure().message.rfind("YAML parse error: ", 0), 0u) << r.failure().message;
+  return r.failure().message;
+}
+
+std::string must_write(const Value& v) {
+  auto r = yaml::write(v);
+  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.failure().message);
+  return r.ok() ? r.value() : std::string();
+}
+
+std::string repeat(std::string_view s, std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+// ---------------------------------------------------------------- reading
+
+struct ReadCase {
+  const char* yaml;
+  Value expected;
+};
+
+class YamlRead : public testing::TestWithParam<ReadCase> {};
+
+TEST_P(YamlRead, Loads) {
+  const Value v = must_read(GetParam().yaml);
+  EXPECT_EQ(v, GetParam().expected) << GetParam().yaml;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scalars, YamlRead,
+    testing::Values(
+        ReadCase{"[~, null, Null, NULL, '', nULL]", arr({Value(), Value(), Value(), Value(), str(""), str("nULL")})},
+        ReadCase{"a:\n", obj({{"a", Value()}})},
+        ReadCase{"[true, True, TRUE, false, FALSE, yes, on, tRUE]",
+                 arr({Value(true), Value(true), Value(true), Value(false), Value(false), str("yes"), str("on"),
+                      str("tRUE")})},
+        ReadCase{"[0, 12, +12, -12, 0o17, 0x1F, 0x1f, 012, 0b1, 1_000]",
+                 arr({num(0), num(12), num(12), num(-12), num(15), num(31), num(31), num(12), str("0b1"),
+                      str("1_000")})},
+        ReadCase{"[18446744073709551615, -9223372036854775808, 18446744073709551616, -9223372036854775809]",
+                 arr({Value(std::uint64_t{18446744073709551615u}), num(INT64_MIN), real(18446744073709551616.0),
+                      real(-9223372036854775809.0)})},
+        ReadCase{"[1.5, -.5, +1., 1e3, 1E-2, .5e+1, 1.0, .inf, -.Inf, .NaN, 1e999, 1.2.3, 1e, .]",
+                 arr({real(1.5), real(-0.5), real(1.0), real(1000.0), real(0.01), real(5.0), real(1.0), Value(),
+                      Value(), Value(), Value(), str("1.2.3"), str("1e"), str(".")})},
+        ReadCase{"a: '1'\nb: \"true\"\nc: |\n  12\nd: >-\n  1\n", obj({{"a", str("1")}, {"b", str("true")}, {"c", str("12\n")}, {"d", str("1")}})},
+        ReadCase{"[!!str 12, !!int '12', !!float '1', !!bool 'true', !!null '', !custom 12, ! 12]",
+                 arr({str("12"), num(12), real(1.0), Value(true), Value(), num(12), str("12")})},
+        ReadCase{"1: a\nnull: b\ntrue: c\n'q': d\n", obj({{"1", str("a")}, {"null", str("b")}, {"true", str("c")},
+                                                           {"q", str("d")}})},
+        ReadCase{"a: 1\nb: 2\na: 3\n", obj({{"a", num(3)}, {"b", num(2)}})},
+        ReadCase{"base: &b {x: 1, y: [1, 2]}\ncopy: *b\nk: &s key\n*s : v\n",
+                 obj({{"base", obj({{"x", num(1)}, {"y", arr({num(1), num(2)})}})},
+                      {"copy", obj({{"x", num(1)}, {"y", arr({num(1), num(2)})}})},
+                      {"k", str("key")},
+                      {"key", str("v")}})},
+        ReadCase{"", Value()}, ReadCase{"# only comments\n", Value()}, ReadCase{"--- 5\n...\n", num(5)},
+        ReadCase{"a:\n  b:\n  - x: é\n    y: [ ]\n  c: {}\n",
+                 obj({{"a", obj({{"b", arr({obj({{"x", str("é")}, {"y", arr({})}})})}, {"c", obj({})}})}})}));
+
+struct ErrorCase {
+  std::string yaml;
+  std::string fragment;
+};
+
+class YamlReadErrors : public testing::TestWithParam<ErrorCase> {};
+
+TEST_P(YamlReadErrors, Fail) {
+  const std::string msg = read_error(GetParam().yaml);
+  EXPECT_NE(msg.find(GetParam().fragment), std::string::npos) << msg;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, YamlReadErrors,
+    testing::Values(
+        ErrorCase{"a: 1\n---\nb: 2\n", "expected a single document in the stream, but found another document at line 2 column 1"},
+        ErrorCase{"a: *nope\n", "undefined alias 'nope' at line 1 column 4"},
+        ErrorCase{"? [a]\n: 1\n", "mapping keys must be scalars at line 1 column 3"},
+        ErrorCase{"{a: 1}: 2\n", "mapping keys must be scalars"},
+        ErrorCase{"x: &m {a: 1}\n*m : 2\n", "mapping keys must be scalars at line 2 column 1"},
+        ErrorCase{"n: !!int twelve\n", "twelve"},
+        ErrorCase{"n: !!bool yes\n", "yes"},
+        ErrorCase{"n: !!null 0\n", "!!null"},
+        ErrorCase{"a: [1, 2\n", "did not find expected ',' or ']' at line 2 column 1 (while parsing a flow sequence at line 1 column 4)"},
+        ErrorCase{"a: b: c\n", "line 1 column 5"},
+        ErrorCase{"a: \"\xff\"\n", "invalid"},
+        ErrorCase{std::string("a: b\0c\n", 7), "control characters are not allowed"}));
+
+TEST(YamlRead, DepthLimit) {
+  // The root is level 1, as in every other format.
+  EXPECT_EQ(must_read(repeat("[", 128) + repeat("]", 128)).depth(), 128u);
+  std::string msg = read_error(repeat("[", 129) + repeat("]", 129));
+  EXPECT_NE(msg.find("recursion limit exceeded at line 1 column 129"), std::string::npos) << msg;
+
+  std::string block;
+  for (std::size_t i = 0; i < 129; ++i) block += std::string(i, ' ') + "k:\n";
+  msg = read_error(block);
+  EXPECT_NE(msg.find("recursion limit exceeded"), std::string::npos) << msg;
+
+  msg = read_error(repeat("[", 100000));
+  EXPECT_NE(msg.find("recursion limit exceeded"), std::string::npos) << msg;
+  msg = read_error(repeat("- ", 100000) + "x\n");
+  EXPECT_NE(msg.find("recursion limit exceeded"), std::string::npos) << msg;
+
+  // An alias may not carry a deep node below another deep one.
+  const std::string deep = repeat("[", 100) + repeat("]", 100);
+  msg = read_error("a: &d " + deep + "\nb: " + repeat("[", 40) + "*d" + repeat("]", 40) + "\n");
+  EXPECT_NE(msg.find("recursion limit exceeded"), std::string::npos) << msg;
+}
+
+TEST(YamlRead, BillionLaughsStops) {
+  std::string doc = "a: &a [lol, lol, lol, lol, lol, lol, lol, lol, lol]\n";
+  for (char c = 'b'; c <= 'j'; ++c) {
+    const char prev = static_cast<char>(c - 1);
+    doc += std::string(1, c) + ": &" + c + " [";
+    for (int i = 0; i < 9; ++i) doc += std::string(i ? ", " : "") + "*" + prev;
+    doc += "]\n";
+  }
+  const std::string msg = read_error(doc);
+  EXPECT_NE(msg.find("aliases expand to more than 1000000 nodes"), std::string::npos) << msg;
+  // A modest number of aliases is fine.
+  const Value small = must_read("a: &a [1, 2]\nb: [*a, *a, *a]\n");
+  EXPECT_EQ(small.as_object().find("b")->as_array().size(), 3u);
+}
+
+TEST(YamlRead, ReadErrorIsIoFailure) {
+  auto r = yaml::read(-1);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.failure().kind, ErrorKind::io_error);
+  EXPECT_EQ(r.failure().os_errno, EBADF);
+}
+
+TEST(YamlRead, LongInputCrossesBufferBoundaries) {
+  std::string doc;
+  Array expected;
+  for (int i = 0; i < 5000; ++i) {
+    doc += "- entry number " + std::to_string(i) + " é\n";
+    expected.push_back(Value("entry number " + std::to_string(i) + " é"));
+  }
+  EXPECT_EQ(must_read(doc), Value(std::move(expected)));
+}
+
+// ---------------------------------------------------------------- writing
+
+struct LayoutCase {
+  const char* name;
+  Value tree;
+  const char* text;
+};
+
+class YamlLayout : public testing::TestWithParam<LayoutCase> {};
+
+TEST_P(YamlLayout, WholeText) {
+  EXPECT_EQ(must_write(GetParam().tree), GetParam().text);
+  EXPECT_EQ(must_read(GetParam().text), GetParam().tree);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, YamlLayout,
+    testing::Values(
+        LayoutCase{"nested", obj({{"a", obj({{"b", obj({{"c", num(1)}})}, {"d", str("x")}})}, {"e", Value()}}),
+                   "a:\n  b:\n    c: 1\n  d: x\ne: null\n"},
+        LayoutCase{"sequence_under_key",
+                   obj({{"l", arr({num(1), obj({{"k", Value(true)}, {"m", real(1.5)}}), arr({num(-2)})})}}),
+                   "l:\n- 1\n- k: true\n  m: 1.5\n- - -2\n"},
+        LayoutCase{"empty_containers", obj({{"a", arr({})}, {"o", obj({})}}), "a: []\no: {}\n"},
+        LayoutCase{"literal_block", obj({{"s", str("line one\nline two\n")}}), "s: |\n  line one\n  line two\n"},
+        LayoutCase{"quoted_words",
+                   arr({str("true"), str("yes"), str("No"), str("null"), str(""), str("012"), str("1e3"),
+                        str("2001-12-14"), str("~"), str("0x1F"), str("1_000"), str("190:20:30"), str(".NaN"),
+                        str("-.inf"), str("6.8523015e+5"), str("<<"), str("="), str("y"), str("OFF"), str("0b1010")}),
+                   "- 'true'\n- 'yes'\n- 'No'\n- 'null'\n- ''\n- '012'\n- '1e3'\n- '2001-12-14'\n- '~'\n"
+                   "- '0x1F'\n- '1_000'\n- '190:20:30'\n- '.NaN'\n- '-.inf'\n- '6.8523015e+5'\n- '<<'\n- '='\n"
+                   "- 'y'\n- 'OFF'\n- '0b1010'\n"},
+        LayoutCase{"plain_strings", obj({{"k", str("héllo wörld 日本")}, {"yes", str("yess")}, {"1", str("a1")}}),
+                   "'1': a1\nk: héllo wörld 日本\n'yes': yess\n"},
+        LayoutCase{"numbers",
+                   arr({num(7), num(-7), real(1.0), real(0.1), real(1e16), real(5e-324), real(-2.5e-7),
+                        Value(false)}),
+                   "- 7\n- -7\n- 1.0\n- 0.1\n- 1.0e+16\n- 5.0e-324\n- -2.5e-07\n- false\n"},
+        LayoutCase{"scalar_root", str("just text"), "just text\n"},
+        LayoutCase{"empty_root", obj({}), "{}\n"}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(YamlWrite, LongStringsStayOnOneLine) {
+  const std::string words = repeat("lorem ipsum dolor ", 40);
+  const std::string out = must_write(obj({{"k", Value(words)}}));
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+  EXPECT_EQ(must_read(out), obj({{"k", Value(words)}}));
+}
+
+struct Gen {
+  std::mt19937_64 rng;
+  explicit Gen(std::uint64_t seed) : rng(seed) {}
+  std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); }
+
+  std::string text() {
+    static const std::vector<std::string> parts = {
+        "a", "Z", " ", ": ", ":", "#", " #", "-", "- ", "'", "\"", "\\", "é", "日本", "😀", "\n", "  \n", "\t",
+        "\x01", "\x7f", "yes", "1", ".", "e", "~", "null", "&", "*", "!", "%", "@", "`", "{", "[", ",", "?",
+        "|", ">", "\r", "\xc2\x85", "\xe2\x80\xa8"};
+    std::string s;
+    for (std::size_t n = pick(6); n > 0; --n) s += parts[pick(parts.size())];
+    return s;
+  }
+
+  Value scalar() {
+    switch (pick(6)) {
+      case 0: return Value::from_int(static_cast<std::int64_t>(rng()));
+      case 1: return Value(static_cast<std::uint64_t>(rng()));
+      case 2: {
+        double d;
+        do {
+          std::uint64_t bits = rng();
+          std::memcpy(&d, &bits, sizeof d);
+        } while (!std::isfinite(d));
+        return Value::from_double(pick(2) ? d : static_cast<double>(pick(100)));
+      }
+      case 3: return pick(3) == 0 ? Value() : Value(pick(2) == 0);
+      default: return Value(text());
+    }
+  }
+
+  Value value(int depth) {
+    const std::size_t k = depth > 4 ? 0 : pick(5);
+    if (k == 3) {
+      std::vector<Member> m;
+      for (std::size_t n = pick(4); n > 0; --n) m.push_back(Member{text(), value(depth + 1)});
+      return Value(Object::from_unsorted(std::move(m)));
+    }
+    if (k == 4) {
+      Array a;
+      for (std::size_t n = pick(4); n > 0; --n) a.push_back(value(depth + 1));
+      return Value(std::move(a));
+    }
+    return scalar();
+  }
+};
+
+TEST(YamlWrite, RandomTreesRoundTrip) {
+  for (std::uint64_t seed = 1; seed <= 500; ++seed) {
+    Gen g(seed);
+    const Value tree = g.value(0);
+    const std::string text = must_write(tree);
+    auto back = read_text(text);
+    ASSERT_TRUE(back.ok()) << "seed " << seed << ": " << back.failure().message << "\n" << text;
+    ASSERT_EQ(back.value(), tree) << "seed " << seed << "\n" << text;
+  }
+}
+
+// ---------------------------------------------------------------- yaml-test-suite
+
+Value from_json(yyjson_val* v) {
+  switch (yyjson_get_type(v)) {
+    case YYJSON_TYPE_NULL: return Value();
+    case YYJSON_TYPE_BOOL: return Value(yyjson_get_bool(v));
+    case YYJSON_TYPE_NUM:
+      if (yyjson_is_uint(v)) return Value(static_cast<std::uint64_t>(yyjson_get_uint(v)));
+      if (yyjson_is_sint(v)) return Value::from_int(yyjson_get_sint(v));
+      return Value::from_double(yyjson_get_real(v));
+    case YYJSON_TYPE_STR: return Value(std::string(yyjson_get_str(v), yyjson_get_len(v)));
+    case YYJSON_TYPE_ARR: {
+      Array a;
+      yyjson_val* item;
+      yyjson_arr_iter it = yyjson_arr_iter_with(v);
+      while ((item = yyjson_arr_iter_next(&it))) a.push_back(from_json(item));
+      return Value(std::move(a));
+    }
+    case YYJSON_TYPE_OBJ: {
+      std::vector<Member> m;
+      yyjson_val* key;
+      yyjson_obj_iter it = yyjson_obj_iter_with(v);
+      while ((key = yyjson_obj_iter_next(&it)))
+        m.push_back(Member{std::string(yyjson_get_str(key), yyjson_get_len(key)),
+                           from_json(yyjson_obj_iter_get_val(key))});
+      return Value(Object::from_unsorted(std::move(m)));
+    }
+    default: return Value();
+  }
+}
+
+// Like ==, but numbers compare by value: in.json writes 450.00 as 450.
+bool same_value(const Value& a, const Value& b) {
+  const auto number = [](const Value& v, double& out) {
+    switch (v.kind()) {
+      case Value::Kind::uint: out = static_cast<double>(v.as_uint()); return true;
+      case Value::Kind::sint: out = static_cast<double>(v.as_sint()); return true;
+      case Value::Kind::real: out = v.as_real(); return true;
+      default: return false;
+    }
+  };
+  double x, y;
+  if (number(a, x) && number(b, y)) return x == y;
+  if (a.is_array() && b.is_array()) {
+    if (a.as_array().size() != b.as_array().size()) return false;
+    for (std::size_t i = 0; i < a.as_array().size(); ++i)
+      if (!same_value(a.as_array()[i], b.as_array()[i])) return false;
+    return true;
+  }
+  if (a.is_object() && b.is_object()) {
+    if (a.as_object().size() != b.as_object().size()) return false;
+    for (auto ia = a.as_object().begin(), ib = b.as_object().begin(); ia != a.as_object().end(); ++ia, ++ib)
+      if (ia->key != ib->key || !same_value(ia->value, ib->value)) return false;
+    return true;
+  }
+  return a == b;
+}
+
+std::string read_bytes(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+TEST(YamlConformance, YamlTestSuite) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::path(ZUB_CONFORMANCE_DIR) / "yaml-test-suite";
+  if (!fs::exists(root)) GTEST_SKIP() << "yaml-test-suite not found";
+  std::vector<fs::path> tests;
+  for (const auto& e : fs::recursive_directory_iterator(root))
+    if (e.is_regular_file() && e.path().filename() == "in.yaml") tests.push_back(e.path().parent_path());
+  std::sort(tests.begin(), tests.end());
+
+  int errors = 0, errors_ok = 0, compared = 0, compared_ok = 0, multi = 0, no_json = 0;
+  std::vector<std::string> disagreements;
+  for (const auto& dir : tests) {
+    const std::string id = fs::relative(dir, root).string();
+    const int fd = ::open((dir / "in.yaml").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << id;
+    auto r = yaml::read(fd);
+    ::close(fd);
+    if (fs::exists(dir / "error")) {
+      ++errors;
+      if (r.ok())
+        disagreements.push_back(id + " accepted");
+      else
+        ++errors_ok;
+      continue;
+    }
+    if (!fs::exists(dir / "in.json")) {
+      ++no_json;
+      continue;
+    }
+    const std::string json = read_bytes(dir / "in.json");
+    Value expected;
+    if (json.find_first_not_of(" \n\r\t") != std::string::npos) {
+      yyjson_read_err err;
+      yyjson_doc* doc = yyjson_read_opts(const_cast<char*>(json.data()), json.size(), YYJSON_READ_STOP_WHEN_DONE,
+                                         nullptr, &err);
+      ASSERT_NE(doc, nullptr) << id;
+      const bool several = json.find_first_not_of(" \n\r\t", yyjson_doc_get_read_size(doc)) != std::string::npos;
+      expected = from_json(yyjson_doc_get_root(doc));
+      yyjson_doc_free(doc);
+      if (several) {
+        // Several documents: reading must refuse the stream.
+        ++multi;
+        if (r.ok()) disagreements.push_back(id + " multi-document stream accepted");
+        continue;
+      }
+    }
+    ++compared;
+    if (!r.ok())
+      disagreements.push_back(id + " rejected: " + r.failure().message);
+    else if (!same_value(r.value(), expected))
+      disagreements.push_back(id + " differs");
+    else
+      ++compared_ok;
+  }
+  std::cout << "yaml-test-suite: " << tests.size() << " tests; error tests rejected " << errors_ok << "/" << errors
+            << "; single-document values equal " << compared_ok << "/" << compared << "; multi-document streams "
+            << multi << "; without in.json " << no_json << "\n";
+  // Each looked at one by one.
+  const std::map<std::string, std::string> known = {
+      // libyaml 0.2.5 rejects these valid inputs.
+      {"2LFX", "reserved directive name"}, {"6LVF", "reserved directive name"},
+      {"MUS6/05", "reserved directive name"}, {"MUS6/06", "reserved directive name"},
+      {"BEC7", "%YAML 1.3 directive"},
+      {"2SXE", "anchor name ending in ':'"}, {"W5VH", "anchor name of punctuation"},
+      {"8XYN", "anchor name of non-ASCII letters"},
+      {"4MUZ/00", "flow mapping value after a line break"}, {"4MUZ/01", "flow mapping value after a line break"},
+      {"4MUZ/02", "flow mapping value after a line break"}, {"5MUD", "flow mapping value after a line break"},
+      {"5T43", "flow mapping key followed by ':' without space"}, {"58MP", "flow ':' without space"},
+      {"9SA2", "multi-line flow key"}, {"K3WX", "comment between flow key and ':'"},
+      {"NJ66", "multi-line flow key"}, {"VJP3/01", "flow mapping over lines"},
+      {"DBG4", "plain scalars starting with indicators in flow"},
+      {"HM87/00", "flow scalar starting with ':'"},
+      {"6BCT", "tab as separator"}, {"A2M4", "tab as indentation"}, {"DK95/00", "tab before a value"},
+      {"DK95/03", "tab before a value"}, {"DK95/04", "tab in plain scalar continuation"},
+      {"Y79Y/010", "tab after an indicator"}, {"6CA3", "tab before a flow sequence"},
+      {"Q5MG", "tab at start of a flow mapping line"},
+      {"96NN/00", "tab in block scalar content"}, {"96NN/01", "tab in block scalar content"},
+      {"R4YG", "tab in block scalar content"}, {"Y79Y/001", "tab in block scalar content"},
+      {"DK3J", "'#' line at column 0 inside a folded scalar"}, {"FP8R", "folded scalar lines at column 0 after '--- >'"},
+      {"HWV9", "a lone '...' (empty stream)"}, {"QT73", "comment then a lone '...' (empty stream)"},
+      // libyaml reads these to another value.
+      {"652Z", "'?foo' taken as an explicit key"}, {"HM87/01", "'?x' taken as an explicit key"},
+      {"JEF9/02", "trailing spaces at the end of a kept block scalar"},
+      {"L24T/01", "trailing line of spaces in a block scalar"},
+      {"Y2GN", "anchor name containing ':' cut short"},
+      // libyaml accepts these invalid inputs.
+      {"9C9N", "flow sequence indented less than its key"}, {"QB6E", "quoted scalar indented too little"},
+      {"9JBA", "comment without a space after ']'"}, {"CVW2", "comment without a space after ','"},
+      {"SU5Z", "comment without a space after a quoted scalar"},
+      {"X4QW", "comment without a space after '>'"}, {"S98Z", "block scalar with a more indented empty line"},
+      {"G5U8", "'-' as a flow sequence entry"}, {"YJV2", "'-' as a flow sequence entry"},
+      {"MUS6/00", "'#' without a space after the %YAML version"},
+      {"Y79Y/003", "tab at the start of a line inside a flow sequence"}, {"DK95/01", "tab at the start of a quoted scalar's continuation line"},
+  };
+  for (const auto& d : disagreements) {
+    const std::string id = d.substr(0, d.find(' '));
+    EXPECT_TRUE(known.count(id)) << d;
+  }
+  EXPECT_EQ(tests.size(), 402u);
+}
+
+}  // namespace

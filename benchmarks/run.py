@@ -1,0 +1,234 @@
+"""Benchmarks of zub against the Python tools people use today, in one run.
+
+    ./dev bench             all scenarios
+    ./dev bench keys        key reads and writes
+    ./dev bench save        saving 200 KB and 10 MB documents
+    ./dev bench load        loading them
+
+Figures are the best of several repetitions; ratios compare runs made here, now.
+"""
+import io
+import json
+import os
+import random
+import sys
+import tempfile
+import time
+import timeit
+
+from zub import ZubSettingEngine
+
+
+def document(target_bytes, seed=1):
+    rng = random.Random(seed)
+    words = ["alpha", "beta", "gamma", "delta", "theme", "color", "size", "path", "enabled", "count"]
+    doc = {}
+    i = 0
+    while len(json.dumps(doc, indent=2)) < target_bytes:
+        group = {}
+        for j in range(8):
+            sub = {
+                "name": f"{rng.choice(words)} {i} {j}",
+                "enabled": rng.random() < 0.5,
+                "count": rng.randrange(1_000_000),
+                "ratio": round(rng.random(), 6),
+                "tags": [rng.choice(words) for _ in range(3)],
+                "limits": {"low": rng.randrange(100), "high": rng.randrange(100, 10_000)},
+            }
+            group[f"{rng.choice(words)}_{j}"] = sub
+        doc[f"section_{i}"] = group
+        i += 1 if target_bytes < 1_000_000 else 1
+        if target_bytes >= 1_000_000 and i % 50 == 0 and len(json.dumps(doc)) * 1.4 >= target_bytes:
+            break
+    return doc
+
+
+def best(fn, number, repeat=5):
+    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number
+
+
+def fmt(seconds):
+    if seconds < 1e-6:
+        return f"{seconds * 1e9:8.1f} ns"
+    if seconds < 1e-3:
+        return f"{seconds * 1e6:8.2f} us"
+    return f"{seconds * 1e3:8.2f} ms"
+
+
+def keys_scenario():
+    doc = document(200_000)
+    size = len(json.dumps(doc, indent=2))
+    tmp = tempfile.mkdtemp()
+    path = os.path.join(tmp, "doc.json")
+    with open(path, "w") as f:
+        json.dump(doc, f, indent=2)
+    engine = ZubSettingEngine(path)
+    a = "section_7"
+    b = next(iter(doc[a]))
+    key = f"{a}/{b}/count"
+
+    def get(d, k):
+        node = d
+        for part in k.split("/"):
+            if not isinstance(node, dict) or part not in node:
+                return None
+            node = node[part]
+        return node
+
+    def setv(d, k, v):
+        parts = k.split("/")
+        node = d
+        for part in parts[:-1]:
+            node = node.setdefault(part, {})
+        node[parts[-1]] = v
+
+    n = 200_000
+    rows = [
+        ("plain d[a][b][c]", best(lambda: doc[a][b]["count"], n)),
+        ("split-and-walk get()", best(lambda: get(doc, key), n)),
+        ("zub value()", best(lambda: engine.value(key), n)),
+        ("zub contains()", best(lambda: engine.contains(key), n)),
+        ("setdefault-walk set()", best(lambda: setv(doc, key, 5), n)),
+        ("zub set_value()", best(lambda: engine.set_value(key, 5), n)),
+        ("dict.get (one C call)", best(lambda: doc.get(a), n)),
+    ]
+    print(f"Key access on a {size / 1000:.0f} KB document, key {key!r} (depth 3):")
+    for name, t in rows:
+        print(f"  {name:26} {fmt(t)}")
+    plain, helper, value, contains, set_helper, set_zub = (r[1] for r in rows[:6])
+    print(f"  value/plain {value / plain:.2f}x, contains/plain {contains / plain:.2f}x, "
+          f"get-helper/value {helper / value:.2f}x, set-helper/set_value {set_helper / set_zub:.2f}x")
+
+
+def peers_save(doc, path):
+    peers = {}
+    import orjson
+
+    def json_dump():
+        with open(path, "w") as f:
+            json.dump(doc, f, indent=2, ensure_ascii=False)
+
+    def orjson_dump():
+        with open(path, "wb") as f:
+            f.write(orjson.dumps(doc, option=orjson.OPT_INDENT_2))
+
+    peers["json"] = [("json.dump(indent=2)", json_dump), ("orjson OPT_INDENT_2", orjson_dump)]
+    import yaml
+
+    def yaml_dump():
+        with open(path, "w") as f:
+            yaml.dump(doc, f, Dumper=yaml.CSafeDumper, allow_unicode=True, sort_keys=True)
+
+    peers["yaml"] = [("PyYAML CSafeDumper", yaml_dump)]
+    import tomli_w
+
+    def toml_dump():
+        with open(path, "wb") as f:
+            tomli_w.dump(doc, f)
+
+    peers["toml"] = [("tomli_w.dump", toml_dump)]
+    import json5
+
+    def json5_dump():
+        with open(path, "w") as f:
+            f.write(json5.dumps(doc, indent=2))
+
+    peers["json5"] = [("json5.dumps", json5_dump)]
+    return peers
+
+
+def fsync_cost(path, size):
+    data = b"x" * size
+
+    def write_and_sync():
+        with open(path, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        dfd = os.open(os.path.dirname(path), os.O_RDONLY)
+        os.fsync(dfd)
+        os.close(dfd)
+
+    def write_only():
+        with open(path, "wb") as f:
+            f.write(data)
+
+    return best(write_and_sync, 3) - best(write_only, 3)
+
+
+def save_scenario():
+    tmp = tempfile.mkdtemp(dir=os.environ.get("ZUB_BENCH_DIR"))
+    for target in (200_000, 10_000_000):
+        doc = document(target)
+        for driver in ("json", "json5", "toml", "yaml"):
+            path = os.path.join(tmp, f"out.{driver}")
+            engine = ZubSettingEngine(os.path.join(tmp, "missing"), "memory")
+            engine = ZubSettingEngine(path, driver)
+            for k, v in doc.items():
+                engine.set_value(k, v)
+            number = 5 if target < 1_000_000 else 1
+            ours = best(engine.sync, number, repeat=3)
+            size = os.path.getsize(path)
+            sync_cost = fsync_cost(os.path.join(tmp, "fsync-probe"), size)
+            print(f"Saving {size / 1e6:.2f} MB as {driver}:")
+            print(f"  {'zub sync()':26} {fmt(ours)}  (of which flushing to disk ~{fmt(max(sync_cost, 0))})")
+            for name, fn in peers_save(doc, path + ".peer")[driver]:
+                t = best(fn, 1 if target >= 1_000_000 or driver in ("json5", "toml") else number, repeat=3)
+                print(f"  {name:26} {fmt(t)}  -> zub is {t / ours:.1f}x faster "
+                      f"({t / max(ours - sync_cost, 1e-9):.1f}x without the flush)")
+
+
+def load_scenario():
+    tmp = tempfile.mkdtemp()
+    import orjson
+    import tomllib
+
+    import json5
+    import yaml
+
+    for target in (200_000, 10_000_000):
+        doc = document(target)
+        files = {}
+        for driver in ("json", "json5", "toml", "yaml"):
+            path = os.path.join(tmp, f"in.{driver}")
+            e = ZubSettingEngine(path, driver)
+            for k, v in doc.items():
+                e.set_value(k, v)
+            e.sync()
+            files[driver] = path
+
+        def read_bytes(p):
+            with open(p, "rb") as f:
+                return f.read()
+
+        peers = {
+            "json": [("json.load", lambda: json.load(open(files["json"]))),
+                     ("orjson.loads", lambda: orjson.loads(read_bytes(files["json"])))],
+            "json5": [("json5.load", lambda: json5.load(open(files["json5"])))],
+            "toml": [("tomllib.load", lambda: tomllib.load(open(files["toml"], "rb")))],
+            "yaml": [("PyYAML CSafeLoader", lambda: yaml.load(open(files["yaml"]), Loader=yaml.CSafeLoader))],
+        }
+        for driver, path in files.items():
+            size = os.path.getsize(path)
+            number = 3 if target < 1_000_000 else 1
+            ours = best(lambda: ZubSettingEngine(path, driver), number, repeat=3)
+            print(f"Loading {size / 1e6:.2f} MB of {driver}:")
+            print(f"  {'zub ZubSettingEngine()':26} {fmt(ours)}")
+            for name, fn in peers[driver]:
+                if driver == "json5" and target >= 1_000_000:
+                    continue  # json5.load takes minutes at this size
+                t = best(fn, 1, repeat=2)
+                print(f"  {name:26} {fmt(t)}  -> zub is {t / ours:.1f}x faster")
+
+
+SCENARIOS = {"keys": keys_scenario, "save": save_scenario, "load": load_scenario}
+
+if __name__ == "__main__":
+    import warnings
+
+    warnings.simplefilter("ignore", ResourceWarning)
+    chosen = sys.argv[1:] or list(SCENARIOS)
+    print(f"Python {sys.version.split()[0]}")
+    for name in chosen:
+        SCENARIOS[name]()
+        print()
