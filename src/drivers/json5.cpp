@@ -1,1 +1,269 @@
-// placeholder, being written
+#include <yyjson.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "drivers/file_io.hpp"
+#include "drivers/formats.hpp"
+#include "drivers/unicode_ident.hpp"
+
+namespace zub::json5 {
+
+namespace {
+
+constexpr std::string_view error_prefix = "JSON5 parse error: ";
+
+struct DocFree {
+  void operator()(yyjson_doc* doc) const noexcept { yyjson_doc_free(doc); }
+};
+
+// yyjson parses without recursion, but the tree it yields may be far deeper
+// than ours is allowed to be; the depth check bounds this recursion.
+bool convert(yyjson_val* v, std::size_t depth, Value& out) {
+  switch (yyjson_get_type(v)) {
+    case YYJSON_TYPE_BOOL: out = Value(yyjson_get_bool(v)); return true;
+    case YYJSON_TYPE_NUM:
+      switch (yyjson_get_subtype(v)) {
+        case YYJSON_SUBTYPE_UINT: out = Value(static_cast<std::uint64_t>(yyjson_get_uint(v))); break;
+        case YYJSON_SUBTYPE_SINT: out = Value::from_int(yyjson_get_sint(v)); break;
+        default: out = Value::from_double(yyjson_get_real(v)); break;  // NaN, Infinity -> null
+      }
+      return true;
+    case YYJSON_TYPE_STR: out = Value(std::string(yyjson_get_str(v), yyjson_get_len(v))); return true;
+    case YYJSON_TYPE_ARR: {
+      if (depth >= max_parse_depth) return false;
+      Array elements;
+      elements.reserve(yyjson_arr_size(v));
+      yyjson_arr_iter it = yyjson_arr_iter_with(v);
+      while (yyjson_val* e = yyjson_arr_iter_next(&it)) {
+        if (!convert(e, depth + 1, elements.emplace_back())) return false;
+      }
+      out = Value(std::move(elements));
+      return true;
+    }
+    case YYJSON_TYPE_OBJ: {
+      if (depth >= max_parse_depth) return false;
+      std::vector<Member> members;
+      members.reserve(yyjson_obj_size(v));
+      yyjson_obj_iter it = yyjson_obj_iter_with(v);
+      while (yyjson_val* key = yyjson_obj_iter_next(&it)) {
+        auto& m = members.emplace_back(Member{std::string(yyjson_get_str(key), yyjson_get_len(key)), Value()});
+        if (!convert(yyjson_obj_iter_get_val(key), depth + 1, m.value)) return false;
+      }
+      out = Value(Object::from_unsorted(std::move(members)));
+      return true;
+    }
+    default: out = Value(); return true;
+  }
+}
+
+// Decodes one UTF-8 sequence; 0xFFFFFFFF for a malformed one.
+char32_t next_code_point(std::string_view s, std::size_t& i) noexcept {
+  constexpr char32_t bad = 0xFFFFFFFF;
+  auto c = static_cast<unsigned char>(s[i]);
+  std::size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+  if (len == 0 || s.size() - i < len) return bad;
+  char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1Fu) : len == 3 ? (c & 0x0Fu) : (c & 0x07u);
+  for (std::size_t k = 1; k < len; ++k) {
+    auto b = static_cast<unsigned char>(s[i + k]);
+    if ((b & 0xC0) != 0x80) return bad;
+    cp = (cp << 6) | (b & 0x3Fu);
+  }
+  i += len;
+  return cp;
+}
+
+template <std::size_t N>
+bool in_ranges(const unicode::CodeRange (&table)[N], char32_t cp) noexcept {
+  auto it = std::upper_bound(std::begin(table), std::end(table), cp,
+                             [](char32_t c, const unicode::CodeRange& r) { return c < r.lo; });
+  return it != std::begin(table) && cp <= std::prev(it)->hi;
+}
+
+bool is_ascii_start(char c) noexcept {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '$' || c == '_';
+}
+
+// ECMAScript IdentifierName: such a key needs no quotes.
+bool is_identifier_name(std::string_view key) noexcept {
+  if (key.empty()) return false;
+  std::size_t i = 0;
+  while (i < key.size()) {
+    char c = key[i];
+    bool first = i == 0;
+    if (static_cast<unsigned char>(c) < 0x80) {
+      if (!is_ascii_start(c) && (first || c < '0' || c > '9')) return false;
+      ++i;
+      continue;
+    }
+    char32_t cp = next_code_point(key, i);
+    if (first ? !in_ranges(unicode::id_start_ranges, cp)
+              : !(in_ranges(unicode::id_continue_ranges, cp) || cp == 0x200C || cp == 0x200D))
+      return false;
+  }
+  return true;
+}
+
+// Per byte: 0 copies it; otherwise the escape letter, 'x' for \xXX, and
+// 0xE2 marks the lead byte of U+2028/U+2029. Raw control characters are
+// escaped although JSON5 allows them, because yyjson refuses them.
+constexpr auto escape_table = [] {
+  std::array<unsigned char, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[static_cast<std::size_t>(c)] = 'x';
+  t['\b'] = 'b';
+  t['\t'] = 't';
+  t['\n'] = 'n';
+  t['\v'] = 'v';
+  t['\f'] = 'f';
+  t['\r'] = 'r';
+  t['\\'] = '\\';
+  t[0xE2] = 0xE2;
+  return t;
+}();
+
+class Writer {
+ public:
+  explicit Writer(std::string& out) : out_(out) {}
+
+  void value(const Value& v, std::size_t indent) {
+    switch (v.kind()) {
+      case Value::Kind::null: out_ += "null"; break;
+      case Value::Kind::boolean: out_ += v.as_bool() ? "true" : "false"; break;
+      case Value::Kind::uint: integer(v.as_uint()); break;
+      case Value::Kind::sint: integer(v.as_sint()); break;
+      case Value::Kind::real: real(v.as_real()); break;
+      case Value::Kind::string: string(v.as_string()); break;
+      case Value::Kind::array: array(v.as_array(), indent); break;
+      case Value::Kind::object: object(v.as_object(), indent); break;
+    }
+  }
+
+ private:
+  void newline(std::size_t indent) {
+    out_ += '\n';
+    out_.append(indent, ' ');
+  }
+
+  void array(const Array& a, std::size_t indent) {
+    if (a.empty()) {
+      out_ += "[]";
+      return;
+    }
+    out_ += '[';
+    for (const auto& e : a) {
+      newline(indent + 2);
+      value(e, indent + 2);
+      out_ += ',';
+    }
+    newline(indent);
+    out_ += ']';
+  }
+
+  void object(const Object& o, std::size_t indent) {
+    if (o.empty()) {
+      out_ += "{}";
+      return;
+    }
+    out_ += '{';
+    for (const auto& m : o) {
+      newline(indent + 2);
+      if (is_identifier_name(m.key))
+        out_ += m.key;
+      else
+        string(m.key);
+      out_ += ": ";
+      value(m.value, indent + 2);
+      out_ += ',';
+    }
+    newline(indent);
+    out_ += '}';
+  }
+
+  template <class Int>
+  void integer(Int i) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, i);
+    out_.append(buf, r.ptr);
+  }
+
+  // Plain decimals only, never an exponent; the longest (5e-324) takes 326
+  // characters.
+  void real(double d) {
+    char buf[400];
+    auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed);
+    std::string_view text(buf, static_cast<std::size_t>(r.ptr - buf));
+    out_ += text;
+    if (text.find('.') == std::string_view::npos) out_ += ".0";
+  }
+
+  void string(std::string_view s) {
+    static constexpr char hex[] = "0123456789abcdef";
+    bool single = s.find('"') != std::string_view::npos && s.find('\'') == std::string_view::npos;
+    char quote = single ? '\'' : '"';
+    out_ += quote;
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      auto c = static_cast<unsigned char>(s[i]);
+      unsigned char e = c == static_cast<unsigned char>(quote) ? c : escape_table[c];
+      if (e == 0) continue;
+      if (e == 0xE2) {
+        // U+2028 and U+2029 end a line in ECMAScript.
+        if (i + 2 >= s.size() || s[i + 1] != '\x80' || (s[i + 2] != '\xA8' && s[i + 2] != '\xA9')) continue;
+        out_.append(s.data() + run, i - run);
+        out_ += s[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";
+        i += 2;
+        run = i + 1;
+        continue;
+      }
+      out_.append(s.data() + run, i - run);
+      run = i + 1;
+      if (e == 'x') {
+        char x[4] = {'\\', 'x', hex[c >> 4], hex[c & 0xF]};
+        out_.append(x, sizeof x);
+      } else {
+        char pair[2] = {'\\', static_cast<char>(e)};
+        out_.append(pair, 2);
+      }
+    }
+    out_.append(s.data() + run, s.size() - run);
+    out_ += quote;
+  }
+
+  std::string& out_;
+};
+
+}  // namespace
+
+Result<Value> parse(std::string_view text) {
+  yyjson_read_err err{};
+  // Without YYJSON_READ_INSITU the input is only read.
+  std::unique_ptr<yyjson_doc, DocFree> doc(
+      yyjson_read_opts(const_cast<char*>(text.data()), text.size(), YYJSON_READ_JSON5, nullptr, &err));
+  if (!doc) {
+    if (err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) throw std::bad_alloc();
+    auto pos = io::position_of(text, err.pos);
+    return type_failure(std::string(error_prefix) + (err.msg ? err.msg : "unknown error") + " at line " +
+                        std::to_string(pos.line) + " column " + std::to_string(pos.column));
+  }
+  Value root;
+  if (!convert(yyjson_doc_get_root(doc.get()), 0, root))
+    return type_failure(std::string(error_prefix) + "recursion limit exceeded");
+  return root;
+}
+
+std::string write(const Value& root) {
+  std::string out;
+  out.reserve(4096);
+  Writer(out).value(root, 0);
+  return out;
+}
+
+}  // namespace zub::json5

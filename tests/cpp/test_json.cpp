@@ -1,1 +1,388 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <iostream>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "drivers/formats.hpp"
+
+namespace zub {
+namespace {
+
+Value u(std::uint64_t v) { return Value(v); }
+Value i(std::int64_t v) { return Value::from_int(v); }
+Value f(double v) { return Value::from_double(v); }
+Value s(std::string v) { return Value(std::move(v)); }
+Value arr(std::vector<Value> items) { return Value(Array(std::move(items))); }
+Value obj(std::vector<Member> members) { return Value(Object::from_unsorted(std::move(members))); }
+
+// A file holding the given bytes, read back through the descriptor API.
+class TempFile {
+ public:
+  explicit TempFile(std::string_view bytes) {
+    char name[] = "/tmp/zub-json-XXXXXX";
+    fd_ = ::mkstemp(name);
+    path_ = name;
+    EXPECT_GE(fd_, 0);
+    EXPECT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    EXPECT_EQ(::lseek(fd_, 0, SEEK_SET), 0);
+  }
+  ~TempFile() {
+    ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+Result<Value> load(std::string_view bytes) {
+  TempFile file(bytes);
+  return json::read(file.fd());
+}
+
+std::string error_of(std::string_view bytes) {
+  auto r = load(bytes);
+  if (r.ok()) return "<parsed>";
+  EXPECT_EQ(r.failure().kind, ErrorKind::type_error);
+  return r.failure().message;
+}
+
+std::string nested_arrays(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+// ---------------------------------------------------------------- writing
+
+struct LayoutCase {
+  const char* name;
+  Value value;
+  std::string text;
+};
+
+TEST(JsonWrite, Layouts) {
+  const LayoutCase cases[] = {
+      {"empty object", obj({}), "{}"},
+      {"empty array", arr({}), "[]"},
+      {"scalar root", u(7), "7"},
+      {"nested",
+       obj({{"b", arr({u(1), obj({}), arr({}), obj({{"x", Value()}})})}, {"a", Value(true)}}),
+       "{\n  \"a\": true,\n  \"b\": [\n    1,\n    {},\n    [],\n    {\n      \"x\": null\n    }\n  ]\n}"},
+      {"keys sorted by bytes", obj({{"b", u(1)}, {"B", u(2)}, {"\xc3\xa9", u(3)}}),
+       "{\n  \"B\": 2,\n  \"b\": 1,\n  \"\xc3\xa9\": 3\n}"},
+      {"array of arrays", arr({arr({Value(false)}), arr({s("")})}),
+       "[\n  [\n    false\n  ],\n  [\n    \"\"\n  ]\n]"},
+      {"escapes", s(std::string("q\" b\\ n\n t\t r\r b\b f\f nul") + std::string(1, '\0') + "\x01\x1f\x7f \xc3\xa9 \xe2\x80\xa8"),
+       "\"q\\\" b\\\\ n\\n t\\t r\\r b\\b f\\f nul\\u0000\\u0001\\u001f\x7f \xc3\xa9 \xe2\x80\xa8\""},
+      {"escaped key", obj({{"a\"\n", u(0)}}), "{\n  \"a\\\"\\n\": 0\n}"},
+      {"uint64 max", u(std::numeric_limits<std::uint64_t>::max()), "18446744073709551615"},
+      {"int64 min", i(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808"},
+      {"float 1.0", f(1.0), "1.0"},
+      {"float 0.1", f(0.1), "0.1"},
+      {"float 1e300", f(1e300), "1e+300"},
+      {"float -0.0", f(-0.0), "-0.0"},
+      {"float 5e-324", f(5e-324), "5e-324"},
+      {"float 1e16", f(1e16), "1e+16"},
+      {"float -2.5", f(-2.5), "-2.5"},
+      {"float 123456789.0", f(123456789.0), "123456789.0"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(json::write(c.value), c.text) << c.name;
+}
+
+// Escapes make the text longer than the values' own bytes, far beyond any
+// headroom for the long strings here.
+TEST(JsonWrite, EscapeHeavyStrings) {
+  for (std::size_t n : {1u, 100u, 5000u, 100000u}) {
+    std::string controls, escaped;
+    for (std::size_t k = 0; k < n; ++k) {
+      controls += k % 2 ? '\n' : '\x01';
+      escaped += k % 2 ? "\\n" : "\\u0001";
+    }
+    Value tree = arr({s(controls), obj({{controls, s(controls)}})});
+    std::string q = "\"" + escaped + "\"";
+    EXPECT_EQ(json::write(tree), "[\n  " + q + ",\n  {\n    " + q + ": " + q + "\n  }\n]") << n;
+  }
+}
+
+// ---------------------------------------------------------------- reading
+
+struct LoadCase {
+  const char* name;
+  std::string text;
+  Value expected;
+};
+
+TEST(JsonRead, Values) {
+  const LoadCase cases[] = {
+      {"later duplicate wins", R"({"a": 1, "b": 2, "a": 3})", obj({{"a", u(3)}, {"b", u(2)}})},
+      {"uint64 max stays integer", "18446744073709551615", u(std::numeric_limits<std::uint64_t>::max())},
+      {"int64 min stays integer", "-9223372036854775808", i(std::numeric_limits<std::int64_t>::min())},
+      {"beyond uint64 is a float", "18446744073709551616", f(18446744073709551616.0)},
+      {"beyond int64 is a float", "-9223372036854775809", f(-9223372036854775808.0)},
+      {"huge integer is a float", "123456789012345678901234567890", f(1.2345678901234568e29)},
+      {"minus zero integer", "-0", u(0)},
+      {"small negative", "-5", i(-5)},
+      {"integral float stays float", "2.0", f(2.0)},
+      {"exponent is float", "1E2", f(100.0)},
+      {"full precision", "0.1000000000000000055511151231257827", f(0.1)},
+      {"embedded NUL", R"(["a\u0000b"])", arr({s(std::string("a\0b", 3))})},
+      {"surrogate pair", R"("\ud83d\ude00")", s("\xf0\x9f\x98\x80")},
+      {"Hangul shares the ED lead byte", "\"\xed\x9f\xbb\\ud7fb\"", s("\xed\x9f\xbb\xed\x9f\xbb")},
+      {"raw UTF-8", "\"\xc3\xa9\xe2\x82\xac\"", s("\xc3\xa9\xe2\x82\xac")},
+      {"whitespace around", " \n\t\r{ } \n", obj({})},
+      {"nested",
+       R"({"x": [true, false, null, {"y": -1.5}], "": ""})",
+       obj({{"x", arr({Value(true), Value(false), Value(), obj({{"y", f(-1.5)}})})}, {"", s("")}})},
+  };
+  for (const auto& c : cases) {
+    auto r = load(c.text);
+    ASSERT_TRUE(r.ok()) << c.name << ": " << r.failure().message;
+    EXPECT_EQ(*r, c.expected) << c.name;
+  }
+  // == cannot tell -0.0 from 0.0.
+  auto r = load("-0.0");
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r->kind(), Value::Kind::real);
+  EXPECT_TRUE(std::signbit(r->as_real()));
+}
+
+TEST(JsonRead, Errors) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "JSON parse error: The document is empty. at line 1 column 1"},
+      {" \n ", "JSON parse error: The document is empty. at line 2 column 2"},
+      {"[1] 2", "JSON parse error: The document root must not be followed by other values. at line 1 column 5"},
+      {"{}\n}", "JSON parse error: The document root must not be followed by other values. at line 2 column 1"},
+      {std::string("[1]\0", 4),
+       "JSON parse error: The document root must not be followed by other values. at line 1 column 4"},
+      {std::string("[1]\n\0\n", 6),
+       "JSON parse error: The document root must not be followed by other values. at line 2 column 1"},
+      {std::string("[\"a\0\"]", 6), "JSON parse error: Missing a closing quotation mark in string. at line 1 column 4"},
+      {"\"\xff\"", "JSON parse error: Invalid encoding in string. at line 1 column 2"},
+      {"\"\xed\xa0\x80\"", "JSON parse error: Invalid encoding in string. at line 1 column 2"},
+      {R"(["\udc00"])", "JSON parse error: The surrogate pair in string is invalid. at line 1 column 10"},
+      {R"({"a\udfff": 1})", "JSON parse error: The surrogate pair in string is invalid. at line 1 column 11"},
+      {R"(["\ud800"])", "JSON parse error: The surrogate pair in string is invalid. at line 1 column 3"},
+      {"\"\xc0\xaf\"", "JSON parse error: Invalid encoding in string. at line 1 column 2"},
+      {"{\n  \"\xc3\xa9\": tru\n}", "JSON parse error: Invalid value. at line 2 column 11"},
+      {"[1,]", "JSON parse error: Invalid value. at line 1 column 4"},
+      {"{\"a\" 1}", "JSON parse error: Missing a colon after a name of object member. at line 1 column 6"},
+      {"1e400", "JSON parse error: Number too big to be stored in double. at line 1 column 1"},
+      {"\xef\xbb\xbf{}", "JSON parse error: Invalid value. at line 1 column 1"},
+      {nested_arrays(129), "JSON parse error: recursion limit exceeded at line 1 column 129"},
+  };
+  for (const auto& [text, message] : cases) EXPECT_EQ(error_of(text), message) << text;
+}
+
+TEST(JsonRead, DepthLimit) {
+  auto ok = load(nested_arrays(max_parse_depth));
+  ASSERT_TRUE(ok.ok()) << ok.failure().message;
+  EXPECT_EQ(ok->depth(), max_parse_depth);
+
+  std::string objects;
+  for (std::size_t d = 0; d < max_parse_depth + 1; ++d) objects += "{\"a\":";
+  objects += "0" + std::string(max_parse_depth + 1, '}');
+  EXPECT_NE(error_of(objects).find("recursion limit exceeded"), std::string::npos);
+
+  // Far beyond the limit and unterminated: must fail, not exhaust the stack.
+  EXPECT_NE(error_of(std::string(100000, '[')).find("recursion limit exceeded"), std::string::npos);
+  EXPECT_NE(error_of(nested_arrays(100000)).find("recursion limit exceeded"), std::string::npos);
+}
+
+// The reader streams through a fixed buffer: values, escapes and error
+// positions must come out right across refills.
+TEST(JsonRead, AcrossBufferBoundaries) {
+  for (std::size_t pad : {8180u, 8185u, 8190u, 8191u, 8192u, 8193u, 16383u, 16384u}) {
+    std::string long_string(pad, 'x');
+    std::string text = "{\"k\": \"" + long_string + "\\u00e9\\n\", \"n\": 12345678901234567890}";
+    auto r = load(text);
+    ASSERT_TRUE(r.ok()) << pad << ": " << r.failure().message;
+    EXPECT_EQ(*r, obj({{"k", s(long_string + "\xc3\xa9\n")}, {"n", u(12345678901234567890u)}})) << pad;
+
+    std::string lines(pad, '\n');
+    EXPECT_EQ(error_of(lines + "[x]"),
+              "JSON parse error: Invalid value. at line " + std::to_string(pad + 1) + " column 2")
+        << pad;
+    EXPECT_EQ(error_of(lines + "[]" + std::string(1, '\0')),
+              "JSON parse error: The document root must not be followed by other values. at line " +
+                  std::to_string(pad + 1) + " column 3")
+        << pad;
+  }
+}
+
+TEST(JsonRead, PipeInput) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::string text = "[1, \"two\", {\"three\": 3.5}]";
+  ASSERT_EQ(::write(fds[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ::close(fds[1]);
+  auto r = json::read(fds[0]);
+  ::close(fds[0]);
+  ASSERT_TRUE(r.ok()) << r.failure().message;
+  EXPECT_EQ(*r, arr({u(1), s("two"), obj({{"three", f(3.5)}})}));
+
+  // A pipe cannot be reread for the line, so the offset stands in.
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(::write(fds[1], "[1,\n?]", 6), 6);
+  ::close(fds[1]);
+  auto bad = json::read(fds[0]);
+  ::close(fds[0]);
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.failure().message, "JSON parse error: Invalid value. at byte 4");
+}
+
+TEST(JsonRead, ReadErrorIsParseFailure) {
+  int fd = ::open("/tmp", O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  auto r = json::read(fd);
+  ::close(fd);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.failure().kind, ErrorKind::type_error);
+  EXPECT_EQ(r.failure().message.rfind("JSON parse error: Is a directory", 0), 0u) << r.failure().message;
+}
+
+// ---------------------------------------------------------------- round trip
+
+class TreeGen {
+ public:
+  explicit TreeGen(unsigned seed) : rng_(seed) {}
+
+  Value tree(int depth) {
+    int pick = pick_int(0, depth > 0 ? 9 : 6);
+    switch (pick) {
+      case 0: return Value();
+      case 1: return Value(pick_int(0, 1) == 1);
+      case 2: return u(uint_value());
+      case 3: return i(-static_cast<std::int64_t>(uint_value() >> 1) - 1);
+      case 4: return f(real());
+      case 5:
+      case 6: return s(string());
+      case 7:
+      case 8: {
+        std::vector<Member> members;
+        for (int n = pick_int(0, 5); n > 0; --n) members.push_back(Member{string(), tree(depth - 1)});
+        return obj(std::move(members));
+      }
+      default: {
+        Array items;
+        for (int n = pick_int(0, 5); n > 0; --n) items.push_back(tree(depth - 1));
+        return Value(std::move(items));
+      }
+    }
+  }
+
+ private:
+  int pick_int(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
+
+  std::uint64_t uint_value() {
+    std::uint64_t v = rng_();
+    return v >> pick_int(0, 63);
+  }
+
+  double real() {
+    static const double special[] = {0.0, -0.0, 1.0, 2.0, 0.1, 1e21, 1e-7, 5e-324, 2.2250738585072014e-308,
+                                     1.7976931348623157e308, -1e300, 9007199254740993.0};
+    if (pick_int(0, 3) == 0) return special[pick_int(0, std::size(special) - 1)];
+    for (;;) {
+      double d = std::bit_cast<double>(static_cast<std::uint64_t>(rng_()));
+      if (std::isfinite(d)) return d;
+    }
+  }
+
+  std::string string() {
+    static const char32_t special[] = {0, 1, 0x1f, '"', '\\', '\'', '\n', '\r', '\t', 0x7f, 0xe9, 0x2028, 0x2029,
+                                       0xfeff, 0x1f600, 0x10ffff};
+    std::string out;
+    for (int n = pick_int(0, 8); n > 0; --n) {
+      char32_t cp;
+      int kind = pick_int(0, 3);
+      if (kind == 0)
+        cp = special[pick_int(0, std::size(special) - 1)];
+      else if (kind == 1)
+        cp = static_cast<char32_t>(pick_int(0x20, 0x7e));
+      else
+        do cp = static_cast<char32_t>(pick_int(0x80, 0x10ffff));
+        while (cp >= 0xd800 && cp <= 0xdfff);
+      append_utf8(out, cp);
+    }
+    return out;
+  }
+
+  static void append_utf8(std::string& out, char32_t cp) {
+    auto put = [&](unsigned v) { out += static_cast<char>(v); };
+    if (cp < 0x80) {
+      put(cp);
+    } else if (cp < 0x800) {
+      put(0xc0 | (cp >> 6));
+      put(0x80 | (cp & 0x3f));
+    } else if (cp < 0x10000) {
+      put(0xe0 | (cp >> 12));
+      put(0x80 | ((cp >> 6) & 0x3f));
+      put(0x80 | (cp & 0x3f));
+    } else {
+      put(0xf0 | (cp >> 18));
+      put(0x80 | ((cp >> 12) & 0x3f));
+      put(0x80 | ((cp >> 6) & 0x3f));
+      put(0x80 | (cp & 0x3f));
+    }
+  }
+
+  std::mt19937_64 rng_;
+};
+
+TEST(JsonRoundTrip, RandomTrees) {
+  TreeGen gen(20240601);
+  for (int n = 0; n < 300; ++n) {
+    Value tree = gen.tree(5);
+    std::string text = json::write(tree);
+    auto back = load(text);
+    ASSERT_TRUE(back.ok()) << back.failure().message << "\n" << text;
+    ASSERT_EQ(*back, tree) << text;
+    ASSERT_EQ(json::write(*back), text);
+  }
+}
+
+// ---------------------------------------------------------------- conformance
+
+TEST(JsonConformance, JSONTestSuite) {
+  std::filesystem::path dir = std::filesystem::path(ZUB_CONFORMANCE_DIR) / "JSONTestSuite" / "test_parsing";
+  if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no " << dir;
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+
+  int checked = 0;
+  std::string implementation_defined;
+  for (const auto& path : files) {
+    std::string name = path.filename().string();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << name;
+    auto r = json::read(fd);
+    ::close(fd);
+    if (name.starts_with("y_")) {
+      EXPECT_TRUE(r.ok()) << name << ": " << r.failure().message;
+    } else if (name.starts_with("n_")) {
+      EXPECT_FALSE(r.ok()) << name << " parsed";
+      if (!r.ok()) {
+        EXPECT_EQ(r.failure().message.rfind("JSON parse error: ", 0), 0u) << name;
+      }
+    } else {
+      implementation_defined += "  " + name + ": " + (r.ok() ? "accepted" : r.failure().message) + "\n";
+      continue;
+    }
+    ++checked;
+  }
+  EXPECT_EQ(checked, 95 + 188);
+  std::cout << "i_ cases:\n" << implementation_defined;
+}
+
+}  // namespace
+}  // namespace zub
