@@ -129,10 +129,6 @@ void Object::clear() noexcept {
   members_.clear();
   index_.clear();
 }
-std::size_t Object::size() const noexcept { return members_.size(); }
-bool Object::empty() const noexcept { return members_.empty(); }
-std::vector<Member>::const_iterator Object::begin() const noexcept { return members_.begin(); }
-std::vector<Member>::const_iterator Object::end() const noexcept { return members_.end(); }
 bool Object::operator==(const Object& other) const { return members_ == other.members_; }
 
 Value::Value() noexcept : v_(Null{}) {}

@@ -125,4 +125,11 @@ struct Member {
   bool operator==(const Member&) const = default;
 };
 
+// Defined here, where Member is complete, so the walks over the tree
+// inline them.
+inline std::size_t Object::size() const noexcept { return members_.size(); }
+inline bool Object::empty() const noexcept { return members_.empty(); }
+inline std::vector<Member>::const_iterator Object::begin() const noexcept { return members_.begin(); }
+inline std::vector<Member>::const_iterator Object::end() const noexcept { return members_.end(); }
+
 }  // namespace zub

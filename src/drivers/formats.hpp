@@ -35,6 +35,11 @@ Result<Value> read(int fd);  // reads through an 8192-byte buffer
 Result<std::string> write(const Value& root);
 }  // namespace yaml
 
+// A generous estimate of a tree's text size, so a writer reserves its
+// buffer once: growing a large string by doubling costs copies and page
+// faults, while reserved pages that stay unused cost nothing.
+std::size_t text_size_hint(const Value& root);
+
 // Loads a configuration file: a missing file is an empty object.
 Result<Value> load_file(Format format, const std::string& path);
 

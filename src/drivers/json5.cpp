@@ -261,7 +261,7 @@ Result<Value> parse(std::string_view text) {
 
 std::string write(const Value& root) {
   std::string out;
-  out.reserve(4096);
+  out.reserve(text_size_hint(root));
   Writer(out).value(root, 0);
   return out;
 }

@@ -602,7 +602,7 @@ Result<std::string> write(const Value& root) {
     return type_failure(std::string("TOML serialize error: the root must be an object (a TOML table), not ") +
                         kind_name(root.kind()));
   Writer w;
-  w.out.reserve(4096);
+  w.out.reserve(text_size_hint(root));
   const auto& o = root.as_object();
   if (!w.write_entries(o, {}) || !w.write_sections(o, {})) return type_failure(std::move(w.error));
   return std::move(w.out);

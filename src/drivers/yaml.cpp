@@ -562,7 +562,7 @@ Result<Value> read(int fd) {
 
 Result<std::string> write(const Value& root) {
   Emitter em;
-  em.out.reserve(4096);
+  em.out.reserve(text_size_hint(root));
   if (!em.document(root)) return type_failure("YAML serialize error: " + em.error);
   if (em.out.empty() || em.out.back() != '\n') em.out += '\n';
   return std::move(em.out);
