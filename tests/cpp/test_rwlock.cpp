@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "engine/rwlock.hpp"
+
+using zub::RwLock;
+
+TEST(RwLock, ReadersShareWritersExclude) {
+  RwLock lock;
+  ASSERT_TRUE(lock.try_lock_shared());
+  ASSERT_TRUE(lock.try_lock_shared());
+  EXPECT_FALSE(lock.try_lock());
+  lock.unlock_shared();
+  EXPECT_FALSE(lock.try_lock());
+  lock.unlock_shared();
+  ASSERT_TRUE(lock.try_lock());
+  EXPECT_FALSE(lock.try_lock_shared());
+  EXPECT_FALSE(lock.try_lock());
+  lock.unlock();
+  EXPECT_TRUE(lock.try_lock_shared());
+  lock.unlock_shared();
+}
+
+TEST(RwLock, PoisonStays) {
+  RwLock lock;
+  EXPECT_FALSE(lock.poisoned());
+  lock.poison();
+  ASSERT_TRUE(lock.try_lock());
+  lock.unlock();
+  EXPECT_TRUE(lock.poisoned());
+}
+
+// A reader may read again while a writer waits: otherwise a thread that
+// reads (a save calling back into the engine) and a waiting writer would
+// wait for each other forever.
+TEST(RwLock, ReaderReentersPastWaitingWriter) {
+  RwLock lock;
+  ASSERT_TRUE(lock.try_lock_shared());
+  std::atomic<bool> writer_in{false};
+  std::thread writer([&] {
+    lock.lock();
+    writer_in = true;
+    lock.unlock();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(writer_in.load());
+  ASSERT_TRUE(lock.try_lock_shared());
+  lock.lock_shared();
+  lock.unlock_shared();
+  lock.unlock_shared();
+  EXPECT_FALSE(writer_in.load());
+  lock.unlock_shared();
+  writer.join();
+  EXPECT_TRUE(writer_in.load());
+}
+
+TEST(RwLock, WaitingReadersWakeAfterWriter) {
+  RwLock lock;
+  lock.lock();
+  std::atomic<int> readers_in{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 3; ++i)
+    readers.emplace_back([&] {
+      lock.lock_shared();
+      ++readers_in;
+      lock.unlock_shared();
+    });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(readers_in.load(), 0);
+  lock.unlock();
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(readers_in.load(), 3);
+}
+
+TEST(RwLock, WritersSeeNoTornState) {
+  RwLock lock;
+  long a = 0, b = 0;
+  std::atomic<bool> torn{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20000; ++i) {
+        lock.lock();
+        ++a;
+        ++b;
+        lock.unlock();
+      }
+    });
+  for (int t = 0; t < 2; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20000; ++i) {
+        lock.lock_shared();
+        if (a != b) torn = true;
+        lock.unlock_shared();
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_FALSE(torn.load());
+  EXPECT_EQ(a, 40000);
+  EXPECT_EQ(b, 40000);
+}
