@@ -88,24 +88,45 @@ struct HeldReadLock {
 };
 bool this_thread_reads(const RwLock& lock) noexcept;
 
+// Records, for as long as it lives, that this thread reads under lock. Only
+// needed where the caller's code may run meanwhile: a custom driver's write,
+// or a garbage collection started by making containers for a result.
+class ReadRecord {
+ public:
+  explicit ReadRecord(const RwLock& lock) noexcept;
+  ReadRecord(const ReadRecord&) = delete;
+  ReadRecord& operator=(const ReadRecord&) = delete;
+  ~ReadRecord();
+
+ private:
+  HeldReadLock record_;
+};
+
+// The waits and the poisoned case stay out of line; the fast path of each
+// guard is a compare-and-swap.
+void wait_shared(RwLock& lock);
+void wait_exclusive(RwLock& lock);
+[[noreturn]] void poisoned_lock();
+
 // Lock guards. A lock that is busy is waited for with the thread state
 // detached, so a waiting thread never holds up the interpreter (and with it
 // the holder it waits for). A poisoned lock is a fatal internal error; a
 // write guard left by a fatal error poisons its lock.
 class ReadGuard {
  public:
-  // Only the tree's lock is recorded: it is the one a writer on the same
-  // thread could wait for.
-  enum class Track { yes, no };
-  explicit ReadGuard(RwLock& lock, Track track = Track::yes);
+  explicit ReadGuard(RwLock& lock) : lock_(lock) {
+    if (!lock_.try_lock_shared()) wait_shared(lock_);
+    if (lock_.poisoned()) {
+      lock_.unlock_shared();
+      poisoned_lock();
+    }
+  }
   ReadGuard(const ReadGuard&) = delete;
   ReadGuard& operator=(const ReadGuard&) = delete;
-  ~ReadGuard();
+  ~ReadGuard() { lock_.unlock_shared(); }
 
  private:
   RwLock& lock_;
-  HeldReadLock record_;
-  bool tracked_;
 };
 
 class WriteGuard {

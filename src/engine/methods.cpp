@@ -77,15 +77,37 @@ constexpr py::Signature begin_group_sig{"ZubSettingEngine.begin_group()", name_n
 constexpr py::Signature set_value_sig{"ZubSettingEngine.set_value()", set_names, 2, 2};
 constexpr py::Signature new_sig{"ZubSettingEngine.__new__()", new_names, 2, 1};
 
-// Runs body(state, use) after the instance check and shared use.
-template <class Body>
-PyObject* shared_entry(PyObject* self, Body&& body) noexcept {
+enum class Access { shared, exclusive };
+
+// The steps every method takes before its own work: the instance check,
+// then shared (or exclusive) use of the object, held until it returns.
+template <Access access, class Body>
+Expected<Ref> in_use(PyObject* self, Body&& body) {
+  auto state = engine_of(self);
+  if (!state) return std::move(state).error();
+  auto use = access == Access::shared ? Use::shared(**state) : Use::exclusive(**state);
+  if (!use) return std::move(use).error();
+  return body(**state);
+}
+
+template <Access access = Access::shared, class Body>
+PyObject* entry(PyObject* self, Body&& body) noexcept {
+  return py::boundary([&] { return in_use<access>(self, body); });
+}
+
+// Methods whose first parameter is text: binding comes first, and the text
+// is converted only once the object is in use.
+template <Access access = Access::shared, std::size_t N, class Body>
+PyObject* keyed_entry(const py::Signature& sig, PyObject* self, PyObject* const* args,
+                      Py_ssize_t nargsf, PyObject* kwnames, PyObject* (&argv)[N],
+                      Body&& body) noexcept {
   return py::boundary([&]() -> Expected<Ref> {
-    auto state = engine_of(self);
-    if (!state) return std::move(state).error();
-    auto use = Use::shared(**state);
-    if (!use) return std::move(use).error();
-    return body(**state);
+    if (auto err = bind(sig, args, nargsf, kwnames, argv)) return std::move(*err);
+    return in_use<access>(self, [&](EngineState& s) -> Expected<Ref> {
+      auto text = py::text_argument(argv[0], sig.names[0]);
+      if (!text) return std::move(text).error();
+      return body(s, *text);
+    });
   });
 }
 
@@ -125,17 +147,17 @@ void engine_dealloc(PyObject* self) noexcept {
 // --- the path, status and friends ---
 
 PyObject* engine_path(PyObject* self, void*) noexcept {
-  return shared_entry(self, [](EngineState& s) { return new_str(s.path); });
+  return entry(self, [](EngineState& s) { return new_str(s.path); });
 }
 
 PyObject* engine_file_name(PyObject* self, PyObject*) noexcept { return engine_path(self, nullptr); }
 
 PyObject* engine_is_writable(PyObject* self, PyObject*) noexcept {
-  return shared_entry(self, [](EngineState&) -> Expected<Ref> { return Ref::borrow(Py_True); });
+  return entry(self, [](EngineState&) -> Expected<Ref> { return Ref::borrow(Py_True); });
 }
 
 PyObject* engine_status(PyObject* self, PyObject*) noexcept {
-  return shared_entry(self, [](EngineState&) -> Expected<Ref> {
+  return entry(self, [](EngineState&) -> Expected<Ref> {
     PyObject* zero = PyLong_FromLong(0);
     if (!zero) return Error::capture();
     return Ref::steal(zero);
@@ -146,32 +168,21 @@ PyObject* engine_status(PyObject* self, PyObject*) noexcept {
 
 PyObject* engine_begin_group(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                              PyObject* kwnames) noexcept {
-  return py::boundary([&]() -> Expected<Ref> {
-    PyObject* argv[1];
-    if (auto err = bind(begin_group_sig, args, nargsf, kwnames, argv)) return std::move(*err);
-    auto state = engine_of(self);
-    if (!state) return std::move(state).error();
-    EngineState& s = **state;
-    auto use = Use::exclusive(s);
-    if (!use) return std::move(use).error();
-    auto name = py::text_argument(argv[0], "name");
-    if (!name) return std::move(name).error();
-    std::string_view stripped = strip_group_name(*name);
-    if (stripped.empty()) return none();
-    std::string entry(stripped);
-    WriteGuard guard(s.groups_lock);
-    s.groups.push_back(std::move(entry));
-    return none();
-  });
+  PyObject* argv[1];
+  return keyed_entry<Access::exclusive>(
+      begin_group_sig, self, args, nargsf, kwnames, argv,
+      [](EngineState& s, std::string_view name) -> Expected<Ref> {
+        std::string_view stripped = strip_group_name(name);
+        if (stripped.empty()) return none();
+        std::string entry(stripped);
+        WriteGuard guard(s.groups_lock);
+        s.groups.push_back(std::move(entry));
+        return none();
+      });
 }
 
 PyObject* engine_end_group(PyObject* self, PyObject*) noexcept {
-  return py::boundary([&]() -> Expected<Ref> {
-    auto state = engine_of(self);
-    if (!state) return std::move(state).error();
-    EngineState& s = **state;
-    auto use = Use::exclusive(s);
-    if (!use) return std::move(use).error();
+  return entry<Access::exclusive>(self, [](EngineState& s) -> Expected<Ref> {
     WriteGuard guard(s.groups_lock);
     if (!s.groups.empty()) s.groups.pop_back();
     return none();
@@ -179,10 +190,10 @@ PyObject* engine_end_group(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* engine_group(PyObject* self, PyObject*) noexcept {
-  return shared_entry(self, [](EngineState& s) {
+  return entry(self, [](EngineState& s) {
     std::string joined;
     {
-      ReadGuard guard(s.groups_lock, ReadGuard::Track::no);
+      ReadGuard guard(s.groups_lock);
       for (const auto& g : s.groups) {
         if (!joined.empty()) joined += '/';
         joined += g;
@@ -196,57 +207,45 @@ PyObject* engine_group(PyObject* self, PyObject*) noexcept {
 
 PyObject* engine_value(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) noexcept {
-  return py::boundary([&]() -> Expected<Ref> {
-    PyObject* argv[1];
-    if (auto err = bind(value_sig, args, nargsf, kwnames, argv)) return std::move(*err);
-    auto state = engine_of(self);
-    if (!state) return std::move(state).error();
-    EngineState& s = **state;
-    auto use = Use::shared(s);
-    if (!use) return std::move(use).error();
-    auto key = py::text_argument(argv[0], "key");
-    if (!key) return std::move(key).error();
-    ReadGuard tree(s.tree_lock);
-    ReadGuard groups(s.groups_lock, ReadGuard::Track::no);
-    const Value* node = find_node(s.tree, s.groups, *key);
-    if (!node) return none();
-    auto obj = py::value_to_object(*node);
-    if (!obj) return Error(PyExc_TypeError, std::move(obj.failure().message));
-    return std::move(*obj);
-  });
+  PyObject* argv[1];
+  return keyed_entry(value_sig, self, args, nargsf, kwnames, argv,
+                     [](EngineState& s, std::string_view key) -> Expected<Ref> {
+                       ReadGuard tree(s.tree_lock);
+                       ReadGuard groups(s.groups_lock);
+                       const Value* node = find_node(s.tree, s.groups, key);
+                       if (!node) return none();
+                       std::optional<ReadRecord> record;
+                       if (node->is_object() || node->is_array()) record.emplace(s.tree_lock);
+                       auto obj = py::value_to_object(*node);
+                       if (!obj) return Error(PyExc_TypeError, std::move(obj.failure().message));
+                       return std::move(*obj);
+                     });
 }
 
 PyObject* engine_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                           PyObject* kwnames) noexcept {
-  return py::boundary([&]() -> Expected<Ref> {
-    PyObject* argv[1];
-    if (auto err = bind(contains_sig, args, nargsf, kwnames, argv)) return std::move(*err);
-    auto state = engine_of(self);
-    if (!state) return std::move(state).error();
-    EngineState& s = **state;
-    auto use = Use::shared(s);
-    if (!use) return std::move(use).error();
-    auto key = py::text_argument(argv[0], "key");
-    if (!key) return std::move(key).error();
-    bool found;
-    {
-      ReadGuard tree(s.tree_lock);
-      ReadGuard groups(s.groups_lock, ReadGuard::Track::no);
-      found = find_node(s.tree, s.groups, *key) != nullptr;
-    }
-    return Ref::borrow(found ? Py_True : Py_False);
-  });
+  PyObject* argv[1];
+  return keyed_entry(contains_sig, self, args, nargsf, kwnames, argv,
+                     [](EngineState& s, std::string_view key) -> Expected<Ref> {
+                       bool found;
+                       {
+                         ReadGuard tree(s.tree_lock);
+                         ReadGuard groups(s.groups_lock);
+                         found = find_node(s.tree, s.groups, key) != nullptr;
+                       }
+                       return Ref::borrow(found ? Py_True : Py_False);
+                     });
 }
 
 enum class Listing { keys, groups, all };
 
 template <Listing kind>
 PyObject* engine_list(PyObject* self, PyObject*) noexcept {
-  return shared_entry(self, [](EngineState& s) {
+  return entry(self, [](EngineState& s) {
     std::vector<std::string> names;
     {
       ReadGuard tree(s.tree_lock);
-      ReadGuard groups(s.groups_lock, ReadGuard::Track::no);
+      ReadGuard groups(s.groups_lock);
       const Value* node = find_node(s.tree, s.groups, {});
       if constexpr (kind == Listing::all) {
         if (node) collect_keys_recursive(*node, std::string(), names);
@@ -262,7 +261,7 @@ PyObject* engine_list(PyObject* self, PyObject*) noexcept {
 // --- writing ---
 
 std::vector<std::string> copy_groups(EngineState& s) {
-  ReadGuard guard(s.groups_lock, ReadGuard::Track::no);
+  ReadGuard guard(s.groups_lock);
   return s.groups;
 }
 
@@ -272,67 +271,58 @@ std::optional<Error> refuse_reentrant_write(EngineState& s) {
   return std::nullopt;
 }
 
+// Under the tree's write lock: the root test, then the walk that creates
+// what is missing on the parent path, then the change itself.
+template <class Change>
+Expected<Ref> change_tree(EngineState& s, const std::vector<std::string>& parent, Change&& change) {
+  if (auto err = refuse_reentrant_write(s)) return std::move(*err);
+  WriteGuard guard(s.tree_lock);
+  Object* root = s.tree.if_object();
+  if (!root) return Error(PyExc_TypeError, "Root is not an object");
+  auto target = ensure_object_path(*root, parent);
+  if (!target) return failure(std::move(target).failure());
+  change(**target);
+  return none();
+}
+
 PyObject* engine_set_value(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                            PyObject* kwnames) noexcept {
-  return py::boundary([&]() -> Expected<Ref> {
-    PyObject* argv[2];
-    if (auto err = bind(set_value_sig, args, nargsf, kwnames, argv)) return std::move(*err);
-    auto state = engine_of(self);
-    if (!state) return std::move(state).error();
-    EngineState& s = **state;
-    auto use = Use::shared(s);
-    if (!use) return std::move(use).error();
-    auto key = py::text_argument(argv[0], "key");
-    if (!key) return std::move(key).error();
-    // Converting first may run the caller's code; no lock is held meanwhile.
-    auto value = py::object_to_value(argv[1]);
-    if (!value) return Error(PyExc_TypeError, std::move(value.failure().message));
-    auto path = build_full_path(copy_groups(s), *key);
-    if (!path) return failure(std::move(path).failure());
-    if (1 + path->parent.size() + value->depth() > max_tree_depth)
-      return Error(PyExc_TypeError, too_deep_text);
-    if (auto err = refuse_reentrant_write(s)) return std::move(*err);
-    WriteGuard guard(s.tree_lock);
-    Object* root = s.tree.if_object();
-    if (!root) return Error(PyExc_TypeError, "Root is not an object");
-    auto target = ensure_object_path(*root, path->parent);
-    if (!target) return failure(std::move(target).failure());
-    (*target)->insert_or_assign(path->last, std::move(*value));
-    return none();
-  });
+  PyObject* argv[2];
+  return keyed_entry(
+      set_value_sig, self, args, nargsf, kwnames, argv,
+      [&](EngineState& s, std::string_view key) -> Expected<Ref> {
+        // Converting first may run the caller's code; no lock is held meanwhile.
+        auto value = py::object_to_value(argv[1]);
+        if (!value) return Error(PyExc_TypeError, std::move(value.failure().message));
+        auto path = build_full_path(copy_groups(s), key);
+        if (!path) return failure(std::move(path).failure());
+        if (1 + path->parent.size() + value->depth() > max_tree_depth)
+          return Error(PyExc_TypeError, too_deep_text);
+        return change_tree(s, path->parent, [&](Object& target) {
+          target.insert_or_assign(path->last, std::move(*value));
+        });
+      });
 }
 
 PyObject* engine_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                         PyObject* kwnames) noexcept {
-  return py::boundary([&]() -> Expected<Ref> {
-    PyObject* argv[1];
-    if (auto err = bind(remove_sig, args, nargsf, kwnames, argv)) return std::move(*err);
-    auto state = engine_of(self);
-    if (!state) return std::move(state).error();
-    EngineState& s = **state;
-    auto use = Use::shared(s);
-    if (!use) return std::move(use).error();
-    auto key = py::text_argument(argv[0], "key");
-    if (!key) return std::move(key).error();
-    auto path = build_full_path(copy_groups(s), *key);
-    if (!path) return failure(std::move(path).failure());
-    if (1 + path->parent.size() > max_tree_depth) return Error(PyExc_TypeError, too_deep_text);
-    if (auto err = refuse_reentrant_write(s)) return std::move(*err);
-    WriteGuard guard(s.tree_lock);
-    Object* root = s.tree.if_object();
-    if (!root) return Error(PyExc_TypeError, "Root is not an object");
-    auto target = ensure_object_path(*root, path->parent);
-    if (!target) return failure(std::move(target).failure());
-    (*target)->erase(path->last);
-    return none();
-  });
+  PyObject* argv[1];
+  return keyed_entry(remove_sig, self, args, nargsf, kwnames, argv,
+                     [](EngineState& s, std::string_view key) -> Expected<Ref> {
+                       auto path = build_full_path(copy_groups(s), key);
+                       if (!path) return failure(std::move(path).failure());
+                       if (1 + path->parent.size() > max_tree_depth)
+                         return Error(PyExc_TypeError, too_deep_text);
+                       return change_tree(s, path->parent,
+                                          [&](Object& target) { target.erase(path->last); });
+                     });
 }
 
 PyObject* engine_clear(PyObject* self, PyObject*) noexcept {
-  return shared_entry(self, [](EngineState& s) -> Expected<Ref> {
+  return entry(self, [](EngineState& s) -> Expected<Ref> {
     if (auto err = refuse_reentrant_write(s)) return std::move(*err);
     WriteGuard tree(s.tree_lock);
-    ReadGuard groups(s.groups_lock, ReadGuard::Track::no);
+    ReadGuard groups(s.groups_lock);
     Object* root = s.tree.if_object();
     if (!root) return Error(PyExc_TypeError, "Root is not an object");
     if (1 + s.groups.size() > max_tree_depth) return Error(PyExc_TypeError, too_deep_text);
@@ -346,8 +336,9 @@ PyObject* engine_clear(PyObject* self, PyObject*) noexcept {
 // --- saving ---
 
 PyObject* engine_sync(PyObject* self, PyObject*) noexcept {
-  return shared_entry(self, [](EngineState& s) -> Expected<Ref> {
+  return entry(self, [](EngineState& s) -> Expected<Ref> {
     ReadGuard tree(s.tree_lock);
+    ReadRecord record(s.tree_lock);  // a custom write may call back
     auto saved = s.driver.save(s.path, s.tree);
     if (!saved) return std::move(saved).error();
     return none();
