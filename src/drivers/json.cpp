@@ -275,7 +275,7 @@ class Writer {
 
   Writer(std::string& out, std::size_t bound) : out_(out) {
     std::size_t spare = 64 + bound / 64;
-    out_.resize(bound + spare);
+    out_.resize(bound + spare + margin);
     p_ = out_.data();
     spare_ = spare;
   }
@@ -303,7 +303,7 @@ class Writer {
   void spend(std::size_t extra) {
     if (spare_ < extra) {
       auto used = static_cast<std::size_t>(p_ - out_.data());
-      std::size_t more = extra + out_.size() / 2;
+      std::size_t more = extra + out_.size() / 2;  // the margin stays past the end
       out_.resize(out_.size() + more);
       p_ = out_.data() + used;
       spare_ += more;
@@ -316,9 +316,17 @@ class Writer {
     p_ += n;
   }
 
+  // Indentation up to 32 columns is one fixed-size copy (the buffer keeps
+  // a margin past its end for it) instead of a call to memset per line.
   void newline(std::size_t indent) noexcept {
+    static constexpr char spaces[32] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                        ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                        ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
     *p_++ = '\n';
-    std::memset(p_, ' ', indent);
+    if (indent <= sizeof spaces)
+      std::memcpy(p_, spaces, sizeof spaces);
+    else
+      std::memset(p_, ' ', indent);
     p_ += indent;
   }
 
@@ -388,6 +396,7 @@ class Writer {
     *p_++ = '"';
   }
 
+  static constexpr std::size_t margin = 32;
   std::string& out_;
   char* p_ = nullptr;
   std::size_t spare_ = 0;
