@@ -204,31 +204,6 @@ def test_bare_file_name_goes_to_current_directory(tmp_path, monkeypatch):
     assert read_text(tmp_path / "bare.json") == '{\n  "k": 1\n}'
 
 
-def test_new_file_mode_and_kept_mode(tmp_path, file_driver):
-    path = tmp_path / "m"
-    e = ZubSettingEngine(str(path), file_driver)
-    e.sync()
-    assert stat.S_IMODE(os.stat(path).st_mode) == 0o666 & ~_umask()
-    os.chmod(path, 0o640)
-    e.set_value("k", 1)
-    e.sync()
-    assert stat.S_IMODE(os.stat(path).st_mode) == 0o640
-
-
-def test_symlink_is_followed_and_kept(tmp_path, file_driver):
-    target = tmp_path / "real"
-    link = tmp_path / "link"
-    e = ZubSettingEngine(str(target), file_driver)
-    e.sync()
-    os.symlink("real", link)
-    e2 = ZubSettingEngine(str(link), file_driver)
-    e2.set_value("via", "link")
-    e2.sync()
-    assert os.path.islink(link)
-    assert ZubSettingEngine(str(target), file_driver).value("via") == "link"
-    assert sorted(os.listdir(tmp_path)) == ["link", "real"]
-
-
 def test_memory_and_custom_write_no_files(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
 

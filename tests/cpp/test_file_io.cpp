@@ -259,28 +259,6 @@ TEST(FileIo, ReplaceFailuresLeaveNothingBehind) {
   EXPECT_EQ(nul.failure().message, nul_in_path_text);
 }
 
-TEST(FileIo, ReplaceRespectsPermissions) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root ignores permission bits";
-  TempDir dir;
-  std::string locked = dir / "locked.json";
-  spit(locked, "keep");
-  ASSERT_EQ(::chmod(locked.c_str(), 0444), 0);
-  auto r = replace_file(locked, "new");
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.failure().os_errno, EACCES);
-  EXPECT_EQ(slurp(locked), "keep");
-
-  // A directory refusing new files still lets a writable file be rewritten.
-  std::string open_file = dir / "open.json";
-  spit(open_file, "old and long");
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
-  auto in_place = replace_file(open_file, "new");
-  ::chmod(dir.path().c_str(), 0755);
-  ASSERT_TRUE(in_place.ok()) << in_place.failure().message;
-  EXPECT_EQ(slurp(open_file), "new");
-  EXPECT_EQ(dir.entries(), (std::set<std::string>{"locked.json", "open.json"}));
-}
-
 // ---------------------------------------------------------------- open_config
 
 TEST(FileIo, OpenConfig) {

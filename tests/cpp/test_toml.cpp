@@ -256,68 +256,6 @@ TEST(TomlWrite, RejectsWhatTomlCannotHold) {
   }
   EXPECT_TRUE(toml::write(obj({{"max", Value(std::uint64_t{9223372036854775807u})}})).ok());
 }
-
-// Random trees without null: write, read back, compare.
-struct Gen {
-  std::mt19937_64 rng;
-  explicit Gen(std::uint64_t seed) : rng(seed) {}
-  std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); }
-
-  std::string text() {
-    static const std::vector<std::string> parts = {"a", "Z", " ", "\"", "\\", "\n", "\t", "\x01", "\x7f",
-                                                   "é", "日本", "😀", "'", "#", "=", "[", "]", ".", "-", "_"};
-    std::string s;
-    for (std::size_t n = pick(6); n > 0; --n) s += parts[pick(parts.size())];
-    return s;
-  }
-
-  Value scalar() {
-    switch (pick(5)) {
-      case 0: return Value::from_int(static_cast<std::int64_t>(rng()));
-      case 1: return Value::from_int(static_cast<std::int64_t>(pick(100)) - 50);
-      case 2: {
-        double d;
-        do {
-          std::uint64_t bits = rng();
-          std::memcpy(&d, &bits, sizeof d);
-        } while (!std::isfinite(d));
-        return Value::from_double(pick(2) ? d : static_cast<double>(pick(1000)) / 8.0);
-      }
-      case 3: return Value(pick(2) == 0);
-      default: return Value(text());
-    }
-  }
-
-  Value object(int depth) {
-    std::vector<Member> m;
-    for (std::size_t n = pick(5); n > 0; --n) m.push_back(Member{text(), value(depth + 1)});
-    return Value(Object::from_unsorted(std::move(m)));
-  }
-
-  Value value(int depth) {
-    const std::size_t k = depth > 4 ? 0 : pick(6);
-    if (k == 3) return object(depth);
-    if (k == 4) {
-      Array a;
-      const bool tables = pick(2) == 0;
-      for (std::size_t n = pick(4); n > 0; --n) a.push_back(tables ? object(depth) : value(depth + 1));
-      return Value(std::move(a));
-    }
-    return scalar();
-  }
-};
-
-TEST(TomlWrite, RandomTreesRoundTrip) {
-  for (std::uint64_t seed = 1; seed <= 400; ++seed) {
-    Gen g(seed);
-    const Value tree = g.object(0);
-    const std::string text = must_write(tree);
-    auto back = toml::parse(text);
-    ASSERT_TRUE(back.ok()) << "seed " << seed << ": " << back.failure().message << "\n" << text;
-    ASSERT_EQ(back.value(), tree) << "seed " << seed << "\n" << text;
-  }
-}
-
 // ---------------------------------------------------------------- toml-test
 
 std::string read_bytes(const std::filesystem::path& p) {

@@ -255,65 +255,6 @@ TEST(YamlWrite, LongStringsStayOnOneLine) {
   EXPECT_EQ(must_read(out), obj({{"k", Value(words)}}));
 }
 
-struct Gen {
-  std::mt19937_64 rng;
-  explicit Gen(std::uint64_t seed) : rng(seed) {}
-  std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); }
-
-  std::string text() {
-    static const std::vector<std::string> parts = {
-        "a", "Z", " ", ": ", ":", "#", " #", "-", "- ", "'", "\"", "\\", "é", "日本", "😀", "\n", "  \n", "\t",
-        "\x01", "\x7f", "yes", "1", ".", "e", "~", "null", "&", "*", "!", "%", "@", "`", "{", "[", ",", "?",
-        "|", ">", "\r", "\xc2\x85", "\xe2\x80\xa8"};
-    std::string s;
-    for (std::size_t n = pick(6); n > 0; --n) s += parts[pick(parts.size())];
-    return s;
-  }
-
-  Value scalar() {
-    switch (pick(6)) {
-      case 0: return Value::from_int(static_cast<std::int64_t>(rng()));
-      case 1: return Value(static_cast<std::uint64_t>(rng()));
-      case 2: {
-        double d;
-        do {
-          std::uint64_t bits = rng();
-          std::memcpy(&d, &bits, sizeof d);
-        } while (!std::isfinite(d));
-        return Value::from_double(pick(2) ? d : static_cast<double>(pick(100)));
-      }
-      case 3: return pick(3) == 0 ? Value() : Value(pick(2) == 0);
-      default: return Value(text());
-    }
-  }
-
-  Value value(int depth) {
-    const std::size_t k = depth > 4 ? 0 : pick(5);
-    if (k == 3) {
-      std::vector<Member> m;
-      for (std::size_t n = pick(4); n > 0; --n) m.push_back(Member{text(), value(depth + 1)});
-      return Value(Object::from_unsorted(std::move(m)));
-    }
-    if (k == 4) {
-      Array a;
-      for (std::size_t n = pick(4); n > 0; --n) a.push_back(value(depth + 1));
-      return Value(std::move(a));
-    }
-    return scalar();
-  }
-};
-
-TEST(YamlWrite, RandomTreesRoundTrip) {
-  for (std::uint64_t seed = 1; seed <= 500; ++seed) {
-    Gen g(seed);
-    const Value tree = g.value(0);
-    const std::string text = must_write(tree);
-    auto back = read_text(text);
-    ASSERT_TRUE(back.ok()) << "seed " << seed << ": " << back.failure().message << "\n" << text;
-    ASSERT_EQ(back.value(), tree) << "seed " << seed << "\n" << text;
-  }
-}
-
 // ---------------------------------------------------------------- yaml-test-suite
 
 Value from_json(yyjson_val* v) {
