@@ -274,7 +274,8 @@ std::optional<Error> refuse_reentrant_write(EngineState& s) {
 // Under the tree's write lock: the root test, then the walk that creates
 // what is missing on the parent path, then the change itself.
 template <class Change>
-Expected<Ref> change_tree(EngineState& s, const std::vector<std::string>& parent, Change&& change) {
+Expected<Ref> change_tree(EngineState& s, const std::vector<std::string_view>& parent,
+                          Change&& change) {
   if (auto err = refuse_reentrant_write(s)) return std::move(*err);
   WriteGuard guard(s.tree_lock);
   Object* root = s.tree.if_object();
@@ -294,7 +295,8 @@ PyObject* engine_set_value(PyObject* self, PyObject* const* args, Py_ssize_t nar
         // Converting first may run the caller's code; no lock is held meanwhile.
         auto value = py::object_to_value(argv[1]);
         if (!value) return Error(PyExc_TypeError, std::move(value.failure().message));
-        auto path = build_full_path(copy_groups(s), key);
+        std::vector<std::string> groups = copy_groups(s);
+        auto path = build_full_path(groups, key);
         if (!path) return failure(std::move(path).failure());
         if (1 + path->parent.size() + value->depth() > max_tree_depth)
           return Error(PyExc_TypeError, too_deep_text);
@@ -309,7 +311,8 @@ PyObject* engine_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
   PyObject* argv[1];
   return keyed_entry(remove_sig, self, args, nargsf, kwnames, argv,
                      [](EngineState& s, std::string_view key) -> Expected<Ref> {
-                       auto path = build_full_path(copy_groups(s), key);
+                       std::vector<std::string> groups = copy_groups(s);
+        auto path = build_full_path(groups, key);
                        if (!path) return failure(std::move(path).failure());
                        if (1 + path->parent.size() > max_tree_depth)
                          return Error(PyExc_TypeError, too_deep_text);

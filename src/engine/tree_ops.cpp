@@ -24,29 +24,20 @@ const Value* find_node(const Value& root, const std::vector<std::string>& groups
   return node;
 }
 
-Result<FullPath> build_full_path(std::vector<std::string> groups, std::string_view key) {
-  KeySegments segments(key);
+Result<FullPath> build_full_path(const std::vector<std::string>& groups, std::string_view key) {
+  std::size_t count = groups.size();
+  KeySegments counting(key);
   std::string_view segment;
-  while (segments.next(segment)) groups.emplace_back(segment);
-  if (groups.empty()) return Failure{ErrorKind::key_error, "Key is empty"};
+  while (counting.next(segment)) ++count;
+  if (count == 0) return Failure{ErrorKind::key_error, "Key is empty"};
   FullPath path;
-  path.last = std::move(groups.back());
-  groups.pop_back();
-  path.parent = std::move(groups);
+  path.parent.reserve(count);
+  path.parent.assign(groups.begin(), groups.end());
+  KeySegments segments(key);
+  while (segments.next(segment)) path.parent.push_back(segment);
+  path.last = path.parent.back();
+  path.parent.pop_back();
   return path;
-}
-
-Result<Object*> ensure_object_path(Object& start, const std::vector<std::string>& segments) {
-  Object* current = &start;
-  for (const auto& segment : segments) {
-    if (Value* member = current->find(segment)) {
-      current = member->if_object();
-      if (!current) return type_failure("Path segment is not an object");
-    } else {
-      current = &current->insert_or_assign(segment, Value(Object{})).as_object();
-    }
-  }
-  return current;
 }
 
 void collect_keys_recursive(const Value& node, std::string prefix, std::vector<std::string>& out) {

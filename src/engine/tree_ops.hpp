@@ -43,18 +43,32 @@ std::string_view strip_group_name(std::string_view name) noexcept;
 const Value* find_node(const Value& root, const std::vector<std::string>& groups,
                        std::string_view key) noexcept;
 
+// Views into the group entries and the key it was built from, which must
+// outlive it unchanged.
 struct FullPath {
-  std::vector<std::string> parent;
-  std::string last;
+  std::vector<std::string_view> parent;
+  std::string_view last;
 };
 
 // Group entries followed by the key's segments, split into the parent path
 // and the last segment. KeyError "Key is empty" when both are empty.
-Result<FullPath> build_full_path(std::vector<std::string> groups, std::string_view key);
+Result<FullPath> build_full_path(const std::vector<std::string>& groups, std::string_view key);
 
 // Walks segments from start, creating missing objects; fails before any
 // change when an existing member on the way is not an object.
-Result<Object*> ensure_object_path(Object& start, const std::vector<std::string>& segments);
+template <class Segments>
+Result<Object*> ensure_object_path(Object& start, const Segments& segments) {
+  Object* current = &start;
+  for (const auto& segment : segments) {
+    if (Value* member = current->find(segment)) {
+      current = member->if_object();
+      if (!current) return type_failure("Path segment is not an object");
+    } else {
+      current = &current->insert_or_assign(segment, Value(Object{})).as_object();
+    }
+  }
+  return current;
+}
 
 // Leaf paths of every key below node, depth-first in member order.
 void collect_keys_recursive(const Value& node, std::string prefix, std::vector<std::string>& out);
