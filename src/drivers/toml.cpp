@@ -287,14 +287,34 @@ Value convert(const ::toml::value& v, std::size_t depth) {
 // ---------------------------------------------------------------------------
 // Writing
 
+// Where the writer is, as a chain up to the enclosing section: the dotted
+// text is only built when an error names it.
+struct KeyPath {
+  const KeyPath* parent;
+  std::string_view text;
+  bool formatted;  // a section header's dotted path rather than one raw key
+};
+
 struct Writer {
   std::string out;
   std::string error;  // empty while all goes well
 
-  bool fail(std::string what, std::string_view path) {
+  static std::string dotted(const KeyPath* at) {
+    if (!at) return {};
+    std::string head = dotted(at->parent);
+    if (at->formatted) {
+      if (head.empty() || at->text.empty()) return head + std::string(at->text);
+      return head + "." + std::string(at->text);
+    }
+    if (!head.empty()) head += '.';
+    append_key(head, at->text);
+    return head;
+  }
+
+  bool fail(std::string what, const KeyPath* at) {
     if (error.empty()) {
       error = "TOML serialize error: " + std::move(what);
-      if (!path.empty()) error += " (at key " + std::string(path) + ")";
+      if (std::string path = dotted(at); !path.empty()) error += " (at key " + path + ")";
     }
     return false;
   }
@@ -306,10 +326,19 @@ struct Writer {
     return true;
   }
 
+  static bool plain_char(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\' && c != 0x7f; }
+
   static void append_string(std::string& dst, std::string_view s) {
     static constexpr char hex[] = "0123456789ABCDEF";
     dst += '"';
-    for (char ch : s) {
+    for (std::size_t i = 0; i < s.size();) {
+      // Runs that need no escape are copied whole.
+      std::size_t run = i;
+      while (run < s.size() && plain_char(static_cast<unsigned char>(s[run]))) ++run;
+      dst.append(s.data() + i, run - i);
+      if (run == s.size()) break;
+      i = run + 1;
+      const char ch = s[run];
       const auto c = static_cast<unsigned char>(ch);
       switch (c) {
         case '"': dst += "\\\""; break;
@@ -346,6 +375,8 @@ struct Writer {
     return p;
   }
 
+  static KeyPath child(const KeyPath* at, std::string_view key) { return KeyPath{at, key, false}; }
+
   bool append_double(double d) {
     char buf[64];
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
@@ -356,7 +387,7 @@ struct Writer {
   }
 
   // An inline value: arrays stay on one line here.
-  bool append_inline(const Value& v, const std::string& path) {
+  bool append_inline(const Value& v, const KeyPath* path) {
     switch (v.kind()) {
       case Value::Kind::null:
         return fail("null values cannot be represented in TOML", path);
@@ -411,7 +442,8 @@ struct Writer {
           first = false;
           append_key(out, m.key);
           out += " = ";
-          if (!append_inline(m.value, child_path(path, m.key))) return false;
+          KeyPath at = child(path, m.key);
+          if (!append_inline(m.value, &at)) return false;
         }
         out += " }";
         return true;
@@ -421,7 +453,7 @@ struct Writer {
   }
 
   // A plain entry's value: arrays of two or more elements span lines.
-  bool append_entry_value(const Value& v, const std::string& path) {
+  bool append_entry_value(const Value& v, const KeyPath* path) {
     if (!v.is_array() || v.as_array().size() < 2) return append_inline(v, path);
     out += "[\n";
     for (const auto& e : v.as_array()) {
@@ -444,11 +476,13 @@ struct Writer {
 
   // The plain entries of a table, one per line.
   bool write_entries(const Object& o, std::string_view path) {
+    const KeyPath section{nullptr, path, true};
     for (const auto& m : o) {
       if (is_table(m.value) || is_table_array(m.value)) continue;
       append_key(out, m.key);
       out += " = ";
-      if (!append_entry_value(m.value, child_path(path, m.key))) return false;
+      KeyPath at = child(&section, m.key);
+      if (!append_entry_value(m.value, &at)) return false;
       out += '\n';
     }
     return true;
