@@ -34,6 +34,10 @@ void poisoned_lock() {
   throw py::FatalError("a lock of the settings engine is poisoned by an earlier failure");
 }
 
+void writer_during_shared_use() {
+  throw py::FatalError("the group stack is being changed while the engine is in shared use");
+}
+
 WriteGuard::WriteGuard(RwLock& lock) : lock_(lock), unwinding_at_start_(std::uncaught_exceptions()) {
   if (!lock_.try_lock()) wait_exclusive(lock_);
   if (lock_.poisoned()) {

@@ -193,7 +193,7 @@ PyObject* engine_group(PyObject* self, PyObject*) noexcept {
   return entry(self, [](EngineState& s) {
     std::string joined;
     {
-      ReadGuard guard(s.groups_lock);
+      GroupsReadGuard guard(s.groups_lock);
       for (const auto& g : s.groups) {
         if (!joined.empty()) joined += '/';
         joined += g;
@@ -211,7 +211,7 @@ PyObject* engine_value(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
   return keyed_entry(value_sig, self, args, nargsf, kwnames, argv,
                      [](EngineState& s, std::string_view key) -> Expected<Ref> {
                        ReadGuard tree(s.tree_lock);
-                       ReadGuard groups(s.groups_lock);
+                       GroupsReadGuard groups(s.groups_lock);
                        const Value* node = find_node(s.tree, s.groups, key);
                        if (!node) return none();
                        std::optional<ReadRecord> record;
@@ -230,7 +230,7 @@ PyObject* engine_contains(PyObject* self, PyObject* const* args, Py_ssize_t narg
                        bool found;
                        {
                          ReadGuard tree(s.tree_lock);
-                         ReadGuard groups(s.groups_lock);
+                         GroupsReadGuard groups(s.groups_lock);
                          found = find_node(s.tree, s.groups, key) != nullptr;
                        }
                        return Ref::borrow(found ? Py_True : Py_False);
@@ -245,7 +245,7 @@ PyObject* engine_list(PyObject* self, PyObject*) noexcept {
     std::vector<std::string> names;
     {
       ReadGuard tree(s.tree_lock);
-      ReadGuard groups(s.groups_lock);
+      GroupsReadGuard groups(s.groups_lock);
       const Value* node = find_node(s.tree, s.groups, {});
       if constexpr (kind == Listing::all) {
         if (node) collect_keys_recursive(*node, std::string(), names);
@@ -261,7 +261,7 @@ PyObject* engine_list(PyObject* self, PyObject*) noexcept {
 // --- writing ---
 
 std::vector<std::string> copy_groups(EngineState& s) {
-  ReadGuard guard(s.groups_lock);
+  GroupsReadGuard guard(s.groups_lock);
   return s.groups;
 }
 
@@ -325,7 +325,7 @@ PyObject* engine_clear(PyObject* self, PyObject*) noexcept {
   return entry(self, [](EngineState& s) -> Expected<Ref> {
     if (auto err = refuse_reentrant_write(s)) return std::move(*err);
     WriteGuard tree(s.tree_lock);
-    ReadGuard groups(s.groups_lock);
+    GroupsReadGuard groups(s.groups_lock);
     Object* root = s.tree.if_object();
     if (!root) return Error(PyExc_TypeError, "Root is not an object");
     if (1 + s.groups.size() > max_tree_depth) return Error(PyExc_TypeError, too_deep_text);

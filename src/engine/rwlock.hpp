@@ -64,6 +64,10 @@ class RwLock {
     if (prev & waiters) state_.notify_all();
   }
 
+  bool held_for_writing() const noexcept {
+    return state_.load(std::memory_order_acquire) & writer;
+  }
+
   bool poisoned() const noexcept { return poisoned_.load(std::memory_order_acquire); }
   void poison() noexcept { poisoned_.store(true, std::memory_order_release); }
 

@@ -19,8 +19,9 @@ class KeySegments {
   // Next non-empty segment; false when there is none left.
   bool next(std::string_view& segment) noexcept {
     while (pos_ < key_.size()) {
-      std::size_t end = key_.find('/', pos_);
-      if (end == std::string_view::npos) end = key_.size();
+      // Segments are short: a plain loop beats a call to memchr.
+      std::size_t end = pos_;
+      while (end < key_.size() && key_[end] != '/') ++end;
       std::size_t begin = pos_;
       pos_ = end + 1;
       if (end > begin) {
