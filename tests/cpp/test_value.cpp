@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -70,6 +71,47 @@ TEST(Object, ReplaceFindErase) {
   o.insert_or_assign("x", u(1));
   *o.find("x") = u(9);
   EXPECT_EQ(*std::as_const(o).find("x"), u(9));
+}
+
+// Large objects look members up through a hash index that every insertion
+// and removal rebuilds; compare against a plain map through growth across
+// the indexing threshold, shrinking below it, copies and bulk builds.
+TEST(Object, LargeObjectsAgreeWithAMap) {
+  std::mt19937 rng(11);
+  std::map<std::string, std::uint64_t> model;
+  Object o;
+  auto check = [&](const Object& obj) {
+    ASSERT_EQ(obj.size(), model.size());
+    auto it = model.begin();
+    for (const auto& m : obj) {
+      EXPECT_EQ(m.key, it->first);
+      EXPECT_EQ(m.value, u(it->second));
+      ++it;
+    }
+    for (int probe = 0; probe < 300; ++probe) {
+      std::string k = "k" + std::to_string(rng() % 400);
+      const Value* v = obj.find(k);
+      ASSERT_EQ(v != nullptr, model.count(k) == 1) << k;
+      if (v) EXPECT_EQ(*v, u(model[k]));
+    }
+  };
+  for (int step = 0; step < 3000; ++step) {
+    std::string k = "k" + std::to_string(rng() % 400);
+    if (step < 2000 ? rng() % 4 != 0 : rng() % 4 == 0) {
+      o.insert_or_assign(k, u(static_cast<std::uint64_t>(step)));
+      model[k] = static_cast<std::uint64_t>(step);
+    } else {
+      EXPECT_EQ(o.erase(k), model.erase(k) == 1);
+    }
+    if (step % 250 == 0) check(o);
+  }
+  check(o);
+  Object copy = o;
+  check(copy);
+  std::vector<Member> members;
+  for (const auto& [k, v] : model) members.push_back(Member{k, u(v)});
+  std::shuffle(members.begin(), members.end(), rng);
+  check(Object::from_unsorted(std::move(members)));
 }
 
 TEST(Object, FromUnsortedLaterDuplicateWins) {
