@@ -1,5 +1,6 @@
 #include "binding/convert.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -19,28 +20,31 @@ struct Lookups {
   PyObject* dict_attr = nullptr;
 };
 
-// Made once per process and kept; PyMutex detaches the thread state while
-// it waits, so racing threads cannot deadlock against the interpreter.
+// Made once per process and kept. The published pointer makes every later
+// call a single load; PyMutex detaches the thread state while it waits, so
+// racing first calls cannot deadlock against the interpreter.
 Lookups* names() {
+  static std::atomic<Lookups*> published{nullptr};
+  if (Lookups* ready = published.load(std::memory_order_acquire)) return ready;
   static PyMutex mutex{};
   static Lookups lookups;
-  static bool ready = false;
   PyMutex_Lock(&mutex);
-  if (!ready) {
-    lookups.dataclass_fields = PyUnicode_InternFromString("__dataclass_fields__");
-    lookups.dict_attr = PyUnicode_InternFromString("__dict__");
-    ready = lookups.dataclass_fields && lookups.dict_attr;
+  if (!published.load(std::memory_order_relaxed)) {
+    if (!lookups.dataclass_fields) lookups.dataclass_fields = PyUnicode_InternFromString("__dataclass_fields__");
+    if (!lookups.dict_attr) lookups.dict_attr = PyUnicode_InternFromString("__dict__");
+    if (lookups.dataclass_fields && lookups.dict_attr) published.store(&lookups, std::memory_order_release);
   }
   PyMutex_Unlock(&mutex);
-  return ready ? &lookups : nullptr;
+  return published.load(std::memory_order_acquire);
 }
 
 // collections.abc is imported only by the first test that needs it.
 bool load_abcs(Lookups* l) {
+  static std::atomic<bool> loaded{false};
+  if (loaded.load(std::memory_order_acquire)) return true;
   static PyMutex mutex{};
   PyMutex_Lock(&mutex);
-  bool ok = l->sequence_abc && l->mapping_abc;
-  if (!ok) {
+  if (!loaded.load(std::memory_order_relaxed)) {
     Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
     if (module) {
       PyObject* seq = PyObject_GetAttrString(module.get(), "Sequence");
@@ -48,14 +52,14 @@ bool load_abcs(Lookups* l) {
       if (seq && map) {
         l->sequence_abc = seq;
         l->mapping_abc = map;
-        ok = true;
+        loaded.store(true, std::memory_order_release);
       } else {
         Py_XDECREF(seq);
       }
     }
   }
   PyMutex_Unlock(&mutex);
-  return ok;
+  return loaded.load(std::memory_order_acquire);
 }
 
 // "TypeName: str(exc)" for the exception the interpreter just raised.
