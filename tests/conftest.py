@@ -29,13 +29,20 @@ def write_file(path, data):
 
 
 def run_isolated(code, timeout=120):
-    """Runs code in a fresh interpreter, so a crash fails one test instead of the run."""
+    """Runs code in a fresh interpreter, so a crash fails one test instead of the run.
+
+    The child imports the same zub as this process: -P keeps the current
+    directory (perhaps a source tree without the built module) off its path.
+    """
+    import zub
+
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(zub.__file__)))
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, "-P", "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,
-        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+        env={**os.environ, "PYTHONPATH": package_root},
     )
 
 
