@@ -58,6 +58,24 @@ void Object::reindex() noexcept {
   }
 }
 
+// Adding one member shifts the positions after it by one: the index is
+// patched in place (a pass over plain integers, no hashing), and rebuilt
+// only when it grows past half full, so adding keys one by one to a large
+// object stays linear per insertion instead of rehashing every key.
+void Object::index_inserted(std::size_t at) noexcept {
+  if (index_.empty() || members_.size() * 2 > index_.size()) {
+    reindex();
+    return;
+  }
+  const auto shifted = static_cast<std::uint32_t>(at);
+  for (auto& entry : index_)
+    if (entry > shifted) ++entry;
+  const std::size_t mask = index_.size() - 1;
+  std::size_t slot = hash_key(members_[at].key) & mask;
+  while (index_[slot]) slot = (slot + 1) & mask;
+  index_[slot] = static_cast<std::uint32_t>(at + 1);
+}
+
 std::size_t Object::position(std::string_view key) const noexcept {
   if (index_.empty()) {
     for (std::size_t i = 0; i < members_.size(); ++i)
@@ -113,7 +131,7 @@ Value& Object::insert_or_assign(std::string_view key, Value&& value) {
   auto it = std::lower_bound(members_.begin(), members_.end(), key, KeyLess{});
   std::size_t at = static_cast<std::size_t>(it - members_.begin());
   members_.insert(it, Member{std::string(key), std::move(value)});
-  reindex();
+  index_inserted(at);
   return members_[at].value;
 }
 

@@ -59,6 +59,7 @@ class Object {
  private:
   static constexpr std::size_t indexed_from = 16;
   void reindex() noexcept;
+  void index_inserted(std::size_t at) noexcept;
   std::size_t position(std::string_view key) const noexcept;  // size() when absent
 
   std::vector<Member> members_;

@@ -92,7 +92,9 @@ TEST(Object, LargeObjectsAgreeWithAMap) {
       std::string k = "k" + std::to_string(rng() % 400);
       const Value* v = obj.find(k);
       ASSERT_EQ(v != nullptr, model.count(k) == 1) << k;
-      if (v) EXPECT_EQ(*v, u(model[k]));
+      if (v) {
+        EXPECT_EQ(*v, u(model[k]));
+      }
     }
   };
   for (int step = 0; step < 3000; ++step) {
