@@ -243,14 +243,8 @@ Value datetime_value(const T& dt) {
 
 struct TooDeep {};
 
-// Comments are never read back, and keeping them costs an allocation per value.
-struct LoadConfig : ::toml::type_config {
-  using comment_type = ::toml::discard_comments;
-};
-using TomlValue = ::toml::basic_value<LoadConfig>;
-
 // depth counts containers from the root, the root being 1.
-Value convert(const TomlValue& v, std::size_t depth) {
+Value convert(const ::toml::value& v, std::size_t depth) {
   switch (v.type()) {
     case ::toml::value_t::boolean:
       return Value(v.as_boolean());
@@ -607,7 +601,7 @@ Result<Value> parse(std::string_view text) {
   if (auto stop = scan(text)) return scan_failure(text, *stop);
   try {
     std::vector<unsigned char> bytes(text.begin(), text.end());
-    auto res = ::toml::try_parse<LoadConfig>(std::move(bytes), "TOML document",
+    auto res = ::toml::try_parse<::toml::type_config>(std::move(bytes), "TOML document",
                                                        ::toml::spec::v(1, 1, 0));
     if (res.is_err()) {
       std::string message;
