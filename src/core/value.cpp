@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace zub {
@@ -40,21 +41,20 @@ bool same_key(const std::string& a, std::string_view b) noexcept {
 // Without an index lookups scan, which is always correct: so when the
 // index cannot be allocated, the object simply goes without.
 void Object::reindex() noexcept {
-  index_.clear();
+  index_.reset();
   if (members_.size() < indexed_from) return;
   std::size_t slots = 32;
   while (slots < members_.size() * 2) slots *= 2;
-  try {
-    index_.assign(slots, 0);
-  } catch (...) {
-    index_.clear();
-    return;
-  }
+  std::uint32_t* table = new (std::nothrow) std::uint32_t[slots + 1]();
+  if (!table) return;
+  index_.reset(table);
+  table[0] = static_cast<std::uint32_t>(slots);
+  std::uint32_t* slot_of = table + 1;
   const std::size_t mask = slots - 1;
   for (std::size_t i = 0; i < members_.size(); ++i) {
     std::size_t slot = hash_key(members_[i].key) & mask;
-    while (index_[slot]) slot = (slot + 1) & mask;
-    index_[slot] = static_cast<std::uint32_t>(i + 1);
+    while (slot_of[slot]) slot = (slot + 1) & mask;
+    slot_of[slot] = static_cast<std::uint32_t>(i + 1);
   }
 }
 
@@ -63,36 +63,46 @@ void Object::reindex() noexcept {
 // only when it grows past half full, so adding keys one by one to a large
 // object stays linear per insertion instead of rehashing every key.
 void Object::index_inserted(std::size_t at) noexcept {
-  if (index_.empty() || members_.size() * 2 > index_.size()) {
+  const std::size_t slots = slot_count();
+  if (slots == 0 || members_.size() * 2 > slots) {
     reindex();
     return;
   }
+  std::uint32_t* slot_of = index_.get() + 1;
   const auto shifted = static_cast<std::uint32_t>(at);
-  for (auto& entry : index_)
-    if (entry > shifted) ++entry;
-  const std::size_t mask = index_.size() - 1;
+  for (std::size_t i = 0; i < slots; ++i)
+    if (slot_of[i] > shifted) ++slot_of[i];
+  const std::size_t mask = slots - 1;
   std::size_t slot = hash_key(members_[at].key) & mask;
-  while (index_[slot]) slot = (slot + 1) & mask;
-  index_[slot] = static_cast<std::uint32_t>(at + 1);
+  while (slot_of[slot]) slot = (slot + 1) & mask;
+  slot_of[slot] = static_cast<std::uint32_t>(at + 1);
 }
 
 std::size_t Object::position(std::string_view key) const noexcept {
-  if (index_.empty()) {
+  const std::size_t slots = slot_count();
+  if (slots == 0) {
     for (std::size_t i = 0; i < members_.size(); ++i)
       if (same_key(members_[i].key, key)) return i;
     return members_.size();
   }
-  const std::size_t mask = index_.size() - 1;
+  const std::uint32_t* slot_of = index_.get() + 1;
+  const std::size_t mask = slots - 1;
   for (std::size_t slot = hash_key(key) & mask;; slot = (slot + 1) & mask) {
-    std::uint32_t entry = index_[slot];
+    std::uint32_t entry = slot_of[slot];
     if (!entry) return members_.size();
     if (same_key(members_[entry - 1].key, key)) return entry - 1;
   }
 }
 
-Object::Object(const Object&) = default;
+Object::Object(const Object& other) : members_(other.members_) { reindex(); }
 Object::Object(Object&&) noexcept = default;
-Object& Object::operator=(const Object&) = default;
+Object& Object::operator=(const Object& other) {
+  if (this != &other) {
+    members_ = other.members_;
+    reindex();
+  }
+  return *this;
+}
 Object& Object::operator=(Object&&) noexcept = default;
 Object::~Object() = default;
 
@@ -145,7 +155,7 @@ bool Object::erase(std::string_view key) noexcept {
 
 void Object::clear() noexcept {
   members_.clear();
-  index_.clear();
+  index_.reset();
 }
 bool Object::operator==(const Object& other) const { return members_ == other.members_; }
 

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -62,8 +63,13 @@ class Object {
   void index_inserted(std::size_t at) noexcept;
   std::size_t position(std::string_view key) const noexcept;  // size() when absent
 
+  std::size_t slot_count() const noexcept { return index_ ? index_[0] : 0; }
+
   std::vector<Member> members_;
-  std::vector<std::uint32_t> index_;  // open addressing: member position + 1, 0 = empty
+  // Behind a pointer, so that the many small objects stay small: [0] holds
+  // the slot count (a power of two), then open addressing slots hold a
+  // member position + 1, 0 when empty.
+  std::unique_ptr<std::uint32_t[]> index_;
 };
 
 struct Null {
