@@ -52,16 +52,35 @@ std::optional<std::string> parent_of(std::string_view path) {
   return std::string(parent);
 }
 
-Result<void> write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return io_failure(errno);
+// Writes to a descriptor and keeps the first failure; once a write has
+// failed, the rest of the text is dropped.
+class FdSink final : public TextSink {
+ public:
+  explicit FdSink(int fd) noexcept : fd_(fd) {}
+  void put(std::string_view piece) override {
+    if (error_ != 0) return;
+    while (!piece.empty()) {
+      ssize_t n = ::write(fd_, piece.data(), piece.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        error_ = errno;
+        return;
+      }
+      piece.remove_prefix(static_cast<std::size_t>(n));
     }
-    data.remove_prefix(static_cast<std::size_t>(n));
   }
-  return {};
+  int error() const noexcept { return error_; }
+
+ private:
+  int fd_;
+  int error_ = 0;
+};
+
+Result<void> produce_into(int fd, const TextProducer& produce) {
+  FdSink sink(fd);
+  auto produced = produce(sink);
+  if (sink.error() != 0) return io_failure(sink.error());
+  return produced;
 }
 
 int fsync_retrying(int fd) {
@@ -222,6 +241,13 @@ Result<void> create_parent_dirs(const std::string& path) {
 }
 
 Result<void> replace_file(const std::string& path, std::string_view data) {
+  return replace_file(path, [data](TextSink& sink) -> Result<void> {
+    sink.put(data);
+    return {};
+  });
+}
+
+Result<void> replace_file(const std::string& path, const TextProducer& produce) {
   if (has_nul(path)) return io_failure_text(std::string(nul_in_path_text));
   auto resolved = resolve_links(path);
   if (!resolved) return std::move(resolved).failure();
@@ -237,7 +263,7 @@ Result<void> replace_file(const std::string& path, std::string_view data) {
     exists = true;
     if (!S_ISREG(st.st_mode)) {
       // Devices, pipes and the like cannot be renamed over: write in place.
-      return write_all(existing.get(), data);
+      return produce_into(existing.get(), produce);
     }
   } else if (errno != ENOENT) {
     return io_failure(errno);
@@ -255,7 +281,7 @@ Result<void> replace_file(const std::string& path, std::string_view data) {
     if (exists && (err == EACCES || err == EPERM || err == EROFS)) {
       // The directory refuses new files but the file itself may be written.
       if (::ftruncate(existing.get(), 0) != 0) return io_failure(errno);
-      auto written = write_all(existing.get(), data);
+      auto written = produce_into(existing.get(), produce);
       if (!written) return written;
       if (fsync_retrying(existing.get()) != 0 && errno != EINVAL) return io_failure(errno);
       return {};
@@ -277,7 +303,7 @@ Result<void> replace_file(const std::string& path, std::string_view data) {
       (void)::fchown(tmp.get(), st.st_uid, st.st_gid);
     if (::fchmod(tmp.get(), st.st_mode & 07777) != 0) return io_failure(errno);
   }
-  if (auto written = write_all(tmp.get(), data); !written) return written;
+  if (auto written = produce_into(tmp.get(), produce); !written) return written;
   if (fsync_retrying(tmp.get()) != 0) return io_failure(errno);
   if (::close(tmp.release()) != 0) return io_failure(errno);
   if (::rename(tmp_path.c_str(), target.c_str()) != 0) return io_failure(errno);

@@ -2,6 +2,7 @@
 // and closed on every path; failures come back as Failure values.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,12 +59,37 @@ Position position_of(std::string_view text, std::size_t offset) noexcept;
 // before the umask).
 Result<void> create_parent_dirs(const std::string& path);
 
-// Replaces the file's content with data so that a crash at any moment leaves
+// Where a writer puts its text, piece by piece. A writer can stream a large
+// document through a small buffer that stays in cache, instead of building
+// the whole text in memory first.
+class TextSink {
+ public:
+  virtual ~TextSink() = default;
+  virtual void put(std::string_view piece) = 0;
+};
+
+// Collects the pieces into one string.
+class StringSink final : public TextSink {
+ public:
+  explicit StringSink(std::string& out) noexcept : out_(out) {}
+  void put(std::string_view piece) override { out_.append(piece); }
+
+ private:
+  std::string& out_;
+};
+
+// Writes a whole text into the sink. The sink's own write errors are
+// reported by whoever owns the sink, so a producer fails only for reasons
+// of its own.
+using TextProducer = std::function<Result<void>(TextSink&)>;
+
+// Replaces the file's content with what produce writes, so that a crash at any moment leaves
 // either the old or the new content: temporary file in the same directory,
 // fsync, rename over the target, fsync of the directory. Keeps the target's
 // permission bits and owner, follows symbolic links, and falls back to
 // rewriting in place when the directory refuses the temporary file but the
 // file itself is writable.
+Result<void> replace_file(const std::string& path, const TextProducer& produce);
 Result<void> replace_file(const std::string& path, std::string_view data);
 
 }  // namespace zub::io

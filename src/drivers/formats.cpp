@@ -43,6 +43,13 @@ Result<std::string> serialize(Format format, const Value& root) {
 
 Result<void> save_file(Format format, const std::string& path, const Value& root) {
   if (auto made = io::create_parent_dirs(path); !made) return made;
+  if (format == Format::json) {
+    // Cannot fail but for the file's own write errors, so it streams.
+    return io::replace_file(path, [&root](io::TextSink& sink) -> Result<void> {
+      json::write(root, sink);
+      return {};
+    });
+  }
   auto text = serialize(format, root);
   if (!text) return std::move(text).failure();
   return io::replace_file(path, *text);

@@ -10,13 +10,19 @@
 
 namespace zub {
 
+namespace io {
+class TextSink;
+}
+
 enum class Format { json, json5, toml, yaml };
 
 // Each format's translation unit. Parse failures are TypeError with the
-// format's prefix ("JSON parse error: " and so on); the writers produce the
-// whole text in memory.
+// format's prefix ("JSON parse error: " and so on). The JSON writer streams
+// into a sink; the others produce the whole text in memory, where a failure
+// leaves nothing half-written.
 namespace json {
 Result<Value> read(int fd);  // streams through an 8192-byte buffer
+void write(const Value& root, io::TextSink& sink);
 std::string write(const Value& root);
 }  // namespace json
 

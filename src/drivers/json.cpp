@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -84,71 +86,147 @@ class FdStream {
   char buf_[buffer_size];
 };
 
-// Builds the tree from parse events the way a document does: values and
-// keys wait on two stacks until their container ends, which then takes
-// exactly its own elements in one move.
+// Parse events go onto a flat tape first and the tree is built from it top
+// down: every container is allocated before its children, in the order a
+// writer visits them. Built bottom-up, as the events arrive, a large tree
+// ends up scattered through memory and walking it (to save it, above all)
+// spends most of its time waiting on cache misses.
 class Builder {
  public:
-  Builder() {
-    values_.reserve(64);
-    keys_.reserve(32);
-  }
+  Builder() { tokens_.reserve(256); }
 
-  bool Null() { return push(Value()); }
-  bool Bool(bool b) { return push(Value(b)); }
-  bool Int(int i) { return push(Value::from_int(i)); }
-  bool Uint(unsigned u) { return push(Value(std::uint64_t{u})); }
-  bool Int64(std::int64_t i) { return push(Value::from_int(i)); }
-  bool Uint64(std::uint64_t u) { return push(Value(u)); }
-  bool Double(double d) { return push(Value::from_double(d)); }
+  bool Null() { return push(Tag::null, 0, 0); }
+  bool Bool(bool b) { return push(Tag::boolean, 0, b ? 1 : 0); }
+  bool Int(int i) { return push(Tag::sint, 0, static_cast<std::uint64_t>(std::int64_t{i})); }
+  bool Uint(unsigned u) { return push(Tag::uint, 0, u); }
+  bool Int64(std::int64_t i) { return push(Tag::sint, 0, static_cast<std::uint64_t>(i)); }
+  bool Uint64(std::uint64_t u) { return push(Tag::uint, 0, u); }
+  bool Double(double d) { return push(Tag::real, 0, std::bit_cast<std::uint64_t>(d)); }
   bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
-  bool String(const char* s, rapidjson::SizeType len, bool) {
-    return well_formed(s, len) && push(Value(std::string(s, len)));
-  }
-  bool Key(const char* s, rapidjson::SizeType len, bool) {
-    if (!well_formed(s, len)) return false;
-    keys_.emplace_back(s, len);
-    return true;
-  }
+  bool String(const char* s, rapidjson::SizeType len, bool) { return text(Tag::string, s, len); }
+  bool Key(const char* s, rapidjson::SizeType len, bool) { return text(Tag::key, s, len); }
 
-  bool StartObject() { return enter(); }
-  bool StartArray() { return enter(); }
-
-  bool EndObject(rapidjson::SizeType count) {
-    std::vector<Member> members;
-    members.reserve(count);
-    auto value = values_.end() - static_cast<std::ptrdiff_t>(count);
-    auto key = keys_.end() - static_cast<std::ptrdiff_t>(count);
-    for (; value != values_.end(); ++value, ++key) members.push_back(Member{std::move(*key), std::move(*value)});
-    values_.resize(values_.size() - count);
-    keys_.resize(keys_.size() - count);
-    --depth_;
-    return push(Value(Object::from_unsorted(std::move(members))));
-  }
-
-  bool EndArray(rapidjson::SizeType count) {
-    auto first = values_.end() - static_cast<std::ptrdiff_t>(count);
-    Array elements(std::make_move_iterator(first), std::make_move_iterator(values_.end()));
-    values_.erase(first, values_.end());
-    --depth_;
-    return push(Value(std::move(elements)));
-  }
+  bool StartObject() { return enter(Tag::object); }
+  bool StartArray() { return enter(Tag::array); }
+  bool EndObject(rapidjson::SizeType count) { return leave(count); }
+  bool EndArray(rapidjson::SizeType count) { return leave(count); }
 
   bool too_deep() const noexcept { return too_deep_; }
   bool lone_surrogate() const noexcept { return lone_surrogate_; }
-  Value take_root() { return std::move(values_.back()); }
+
+  Value build() {
+    std::size_t at = 0;
+    return tokens_.empty() ? Value() : build(at);
+  }
 
  private:
-  bool push(Value&& v) {
-    values_.push_back(std::move(v));
+  enum class Tag : std::uint8_t { null, boolean, uint, sint, real, string, key, array, object };
+
+  // A scalar's bits, a string's place in text_, or for a container the
+  // position just past its last token (so that it can be skipped).
+  struct Token {
+    Tag tag;
+    std::uint32_t size;  // string length, element or member count
+    std::uint64_t payload;
+  };
+
+  struct Pending {
+    std::string_view key;
+    std::size_t value_at;
+  };
+
+  bool push(Tag tag, std::uint32_t size, std::uint64_t payload) {
+    tokens_.push_back(Token{tag, size, payload});
     return true;
   }
-  bool enter() noexcept {
+
+  bool text(Tag tag, const char* s, rapidjson::SizeType len) {
+    if (!well_formed(s, len)) return false;
+    std::size_t at = text_.size();
+    text_.append(s, len);
+    return push(tag, len, at);
+  }
+
+  bool enter(Tag tag) {
     if (++depth_ > max_parse_depth) {
       too_deep_ = true;
       return false;
     }
+    open_.push_back(tokens_.size());
+    return push(tag, 0, 0);
+  }
+
+  bool leave(rapidjson::SizeType count) {
+    Token& start = tokens_[open_.back()];
+    open_.pop_back();
+    start.size = count;
+    start.payload = tokens_.size();
+    --depth_;
     return true;
+  }
+
+  std::string_view text_of(const Token& t) const noexcept { return {text_.data() + t.payload, t.size}; }
+
+  std::size_t next(std::size_t at) const noexcept {
+    const Token& t = tokens_[at];
+    return t.tag == Tag::array || t.tag == Tag::object ? static_cast<std::size_t>(t.payload) : at + 1;
+  }
+
+  // Recursion is bounded by the parse depth limit.
+  Value build(std::size_t& at) {
+    const Token& t = tokens_[at++];
+    switch (t.tag) {
+      case Tag::null: return Value();
+      case Tag::boolean: return Value(t.payload != 0);
+      case Tag::uint: return Value::from_uint(t.payload);
+      case Tag::sint: return Value::from_int(static_cast<std::int64_t>(t.payload));
+      case Tag::real: return Value::from_double(std::bit_cast<double>(t.payload));
+      case Tag::string:
+      case Tag::key: return Value(std::string(text_of(t)));
+      case Tag::array: {
+        Array elements;
+        elements.reserve(t.size);
+        for (std::uint32_t k = 0; k < t.size; ++k) elements.push_back(build(at));
+        at = static_cast<std::size_t>(t.payload);
+        return Value(std::move(elements));
+      }
+      case Tag::object: {
+        std::size_t end = static_cast<std::size_t>(t.payload);
+        Value out(object(at, t.size));
+        at = end;
+        return out;
+      }
+    }
+    return Value();
+  }
+
+  // Orders the members by key (the last of a repeated key wins) before
+  // building any of them, so that they are allocated in that order too.
+  Object object(std::size_t at, std::size_t count) {
+    std::size_t base = pending_.size();
+    for (std::size_t k = 0; k < count; ++k) {
+      pending_.push_back(Pending{text_of(tokens_[at]), at + 1});
+      at = next(at + 1);
+    }
+    auto first = pending_.begin() + static_cast<std::ptrdiff_t>(base);
+    auto by_key = [](const Pending& a, const Pending& b) { return a.key < b.key; };
+    if (count <= 16) {
+      // Stable and without stable_sort's temporary buffer.
+      for (auto i = first; i != pending_.end(); ++i)
+        std::rotate(std::upper_bound(first, i, *i, by_key), i, i + 1);
+    } else {
+      std::stable_sort(first, pending_.end(), by_key);
+    }
+    std::vector<Member> members;
+    members.reserve(count);
+    // pending_ may grow while the members are built: indices, not iterators.
+    for (std::size_t k = base; k < pending_.size(); ++k) {
+      if (k + 1 < pending_.size() && pending_[k + 1].key == pending_[k].key) continue;
+      std::size_t value_at = pending_[k].value_at;
+      members.push_back(Member{std::string(pending_[k].key), build(value_at)});
+    }
+    pending_.resize(base);
+    return Object::from_unsorted(std::move(members));
   }
 
   // RapidJSON 1.1 lets an escaped lone low surrogate (\uDC00..\uDFFF)
@@ -166,8 +244,10 @@ class Builder {
     return true;
   }
 
-  std::vector<Value> values_;
-  std::vector<std::string> keys_;
+  std::vector<Token> tokens_;
+  std::string text_;
+  std::vector<std::size_t> open_;
+  std::vector<Pending> pending_;
   std::size_t depth_ = 0;
   bool too_deep_ = false;
   bool lone_surrogate_ = false;
@@ -220,70 +300,26 @@ inline bool any_to_escape(std::uint64_t x) noexcept {
   return (((x - ones * 0x20) & ~x) | has_zero(x ^ (ones * '"')) | has_zero(x ^ (ones * '\\'))) & highs;
 }
 
-// Extra bytes each character takes when escaped: \n is one more, \u00XX five.
-constexpr auto escape_extra = [] {
-  std::array<unsigned char, 256> t{};
-  for (std::size_t c = 0; c < 256; ++c) t[c] = escape_table[c] == 0 ? 0 : escape_table[c] == 'u' ? 5 : 1;
-  return t;
-}();
-
-std::size_t decimal_digits(std::uint64_t u) noexcept {
-  std::size_t n = 1;
-  for (std::uint64_t limit = 10; u >= limit; limit *= 10) {
-    ++n;
-    if (limit > UINT64_MAX / 10) break;
-  }
-  return n;
-}
-
 // The shortest form of a double is at most 24 characters ("-2.2250738585072014e-308"),
 // and only forms without '.' or 'e' (20 at most) get ".0".
 constexpr std::size_t max_real_chars = 26;
 
-// Writes into a buffer sized beforehand by measure(), so the hot loop
-// checks no capacity: a growing buffer costs more in page faults and copies
-// than the walk that sizes it. measure() counts strings unescaped, to leave
-// their bytes untouched; the rare escape draws on a spare budget instead.
+// Streams the text through a buffer small enough to stay in cache and hands
+// it to the sink each time it fills: a large document never exists as one
+// string, so there is no page-faulting of fresh memory and no second walk to
+// size a buffer. Every token but a string has a small fixed bound, so one
+// check per line covers it; strings check per run of plain bytes.
 class Writer {
  public:
-  static std::size_t measure(const Value& v, std::size_t indent) {
-    switch (v.kind()) {
-      case Value::Kind::null: return 4;
-      case Value::Kind::boolean: return v.as_bool() ? 4 : 5;
-      case Value::Kind::uint: return decimal_digits(v.as_uint());
-      case Value::Kind::sint: return 1 + decimal_digits(0 - static_cast<std::uint64_t>(v.as_sint()));
-      case Value::Kind::real: return max_real_chars;
-      case Value::Kind::string: return v.as_string().size() + 2;
-      case Value::Kind::array: {
-        const auto& a = v.as_array();
-        if (a.empty()) return 2;
-        // "[", then per element a newline, indentation and ",", then the close
-        std::size_t n = 2 + indent + a.size() * (indent + 4);
-        for (const auto& e : a) n += measure(e, indent + 2);
-        return n;
-      }
-      case Value::Kind::object: {
-        const auto& o = v.as_object();
-        if (o.empty()) return 2;
-        std::size_t n = 2 + indent + o.size() * (indent + 8);  // and quotes and ": "
-        for (const auto& m : o) n += m.key.size() + measure(m.value, indent + 2);
-        return n;
-      }
-    }
-    return 0;
+  explicit Writer(io::TextSink& sink)
+      : sink_(sink), buffer_(std::make_unique_for_overwrite<char[]>(buffer_size)) {
+    p_ = buffer_.get();
+    end_ = p_ + buffer_size;
   }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
 
-  Writer(std::string& out, std::size_t bound) : out_(out) {
-    std::size_t spare = 64 + bound / 64;
-    out_.resize(bound + spare + margin);
-    p_ = out_.data();
-    spare_ = spare;
-  }
-
-  std::string& finish() {
-    out_.resize(static_cast<std::size_t>(p_ - out_.data()));
-    return out_;
-  }
+  void finish() { flush(); }
 
   void value(const Value& v, std::size_t indent) {
     switch (v.kind()) {
@@ -298,17 +334,20 @@ class Writer {
     }
   }
 
+  // Room for the line break, the indentation, a scalar and the punctuation
+  // around it; the tree's depth bound keeps indent far below buffer_size.
+  void line_room(std::size_t indent) { room(indent + 64); }
+
  private:
-  // An escape writes more than measure() counted.
-  void spend(std::size_t extra) {
-    if (spare_ < extra) {
-      auto used = static_cast<std::size_t>(p_ - out_.data());
-      std::size_t more = extra + out_.size() / 2;  // the margin stays past the end
-      out_.resize(out_.size() + more);
-      p_ = out_.data() + used;
-      spare_ += more;
-    }
-    spare_ -= extra;
+  static constexpr std::size_t buffer_size = std::size_t{1} << 16;
+
+  void flush() {
+    sink_.put(std::string_view(buffer_.get(), static_cast<std::size_t>(p_ - buffer_.get())));
+    p_ = buffer_.get();
+  }
+
+  void room(std::size_t n) {
+    if (static_cast<std::size_t>(end_ - p_) < n) flush();
   }
 
   void put(const char* s, std::size_t n) noexcept {
@@ -316,8 +355,20 @@ class Writer {
     p_ += n;
   }
 
-  // Indentation up to 32 columns is one fixed-size copy (the buffer keeps
-  // a margin past its end for it) instead of a call to memset per line.
+  // A run of any length: fills the buffer, flushes, goes on.
+  void put_run(const char* s, std::size_t n) {
+    while (n > static_cast<std::size_t>(end_ - p_)) {
+      auto part = static_cast<std::size_t>(end_ - p_);
+      put(s, part);
+      s += part;
+      n -= part;
+      flush();
+    }
+    put(s, n);
+  }
+
+  // Indentation up to 32 columns is one fixed-size copy (line_room leaves
+  // space for it) instead of a call to memset per line.
   void newline(std::size_t indent) noexcept {
     static constexpr char spaces[32] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                         ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
@@ -335,11 +386,13 @@ class Writer {
     *p_++ = '[';
     bool first = true;
     for (const auto& e : a) {
+      line_room(indent + 2);
       if (!first) *p_++ = ',';
       first = false;
       newline(indent + 2);
       value(e, indent + 2);
     }
+    line_room(indent);
     newline(indent);
     *p_++ = ']';
   }
@@ -349,13 +402,16 @@ class Writer {
     *p_++ = '{';
     bool first = true;
     for (const auto& m : o) {
+      line_room(indent + 2);
       if (!first) *p_++ = ',';
       first = false;
       newline(indent + 2);
       string(m.key);
+      room(64);  // ": " and a scalar
       put(": ", 2);
       value(m.value, indent + 2);
     }
+    line_room(indent);
     newline(indent);
     *p_++ = '}';
   }
@@ -368,7 +424,8 @@ class Writer {
       put(".0", 2);
   }
 
-  void string(std::string_view s) noexcept {
+  // Opening quote already has room; leaves room for the closing one.
+  void string(std::string_view s) {
     static constexpr char hex[] = "0123456789abcdef";
     const char* in = s.data();
     const char* end = in + s.size();
@@ -380,11 +437,11 @@ class Writer {
         if (any_to_escape(word)) break;
       }
       while (in != end && escape_table[static_cast<unsigned char>(*in)] == 0) ++in;
-      put(run, static_cast<std::size_t>(in - run));
+      put_run(run, static_cast<std::size_t>(in - run));
+      room(8);
       if (in == end) break;
       auto c = static_cast<unsigned char>(*in++);
       char e = escape_table[c];
-      spend(escape_extra[c]);
       if (e == 'u') {
         char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
         put(u, sizeof u);
@@ -396,10 +453,10 @@ class Writer {
     *p_++ = '"';
   }
 
-  static constexpr std::size_t margin = 32;
-  std::string& out_;
+  io::TextSink& sink_;
+  std::unique_ptr<char[]> buffer_;
   char* p_ = nullptr;
-  std::size_t spare_ = 0;
+  char* end_ = nullptr;
 };
 
 }  // namespace
@@ -423,14 +480,20 @@ Result<Value> read(int fd) {
   if (!stream.at_end())
     return parse_failure(rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular), fd,
                          stream.Tell());
-  return builder.take_root();
+  return builder.build();
+}
+
+void write(const Value& root, io::TextSink& sink) {
+  Writer writer(sink);
+  writer.line_room(0);
+  writer.value(root, 0);
+  writer.finish();
 }
 
 std::string write(const Value& root) {
   std::string out;
-  Writer writer(out, Writer::measure(root, 0));
-  writer.value(root, 0);
-  writer.finish();
+  io::StringSink sink(out);
+  write(root, sink);
   return out;
 }
 

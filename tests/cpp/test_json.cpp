@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -98,12 +99,15 @@ TEST(JsonWrite, Layouts) {
   for (const auto& c : cases) EXPECT_EQ(json::write(c.value), c.text) << c.name;
 }
 
-// Escapes make the text longer than the values' own bytes, far beyond any
-// headroom for the long strings here.
-TEST(JsonWrite, EscapeHeavyStrings) {
+// The writer streams through a fixed buffer: long plain runs and escapes
+// must come out whole wherever the buffer's end falls.
+TEST(JsonWrite, LongAndEscapeHeavyStrings) {
   for (std::size_t n : {1u, 100u, 5000u, 100000u}) {
     std::string controls, escaped;
     for (std::size_t k = 0; k < n; ++k) {
+      std::string plain(k % 7 == 3 && k < 30 ? 70000 - k : k % 5, 'x');
+      controls += plain;
+      escaped += plain;
       controls += k % 2 ? '\n' : '\x01';
       escaped += k % 2 ? "\\n" : "\\u0001";
     }
@@ -153,6 +157,22 @@ TEST(JsonRead, Values) {
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r->kind(), Value::Kind::real);
   EXPECT_TRUE(std::signbit(r->as_real()));
+}
+
+// Members are ordered before they are built; with many repeats of each key
+// an unstable order would let an earlier value win.
+TEST(JsonRead, LaterDuplicateWinsInLargeObjects) {
+  std::string text = "{";
+  std::map<std::string, std::uint64_t> last;
+  for (std::uint64_t n = 0; n < 1000; ++n) {
+    std::string key(1, static_cast<char>('a' + n % 7));
+    text += (n ? ",\"" : "\"") + key + "\": [" + std::to_string(n) + "]";
+    last[key] = n;
+  }
+  auto r = load(text + "}");
+  ASSERT_TRUE(r.ok());
+  ASSERT_EQ(r->as_object().size(), last.size());
+  for (const auto& m : r->as_object()) EXPECT_EQ(m.value, arr({u(last.at(m.key))})) << m.key;
 }
 
 TEST(JsonRead, Errors) {
