@@ -8,7 +8,9 @@ import collections
 
 import pytest
 
-import conformance
+pytest.importorskip("json5")
+pytest.importorskip("yaml")
+import conformance  # noqa: E402
 
 if conformance.missing_reason():
     pytest.skip(conformance.missing_reason(), allow_module_level=True)
