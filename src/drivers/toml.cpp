@@ -637,7 +637,12 @@ Result<Value> parse(std::string_view text) {
         if (!message.empty()) message += '\n';
         message += one;
       }
-      return parse_failure(strip_ansi(std::move(message)));
+      // toml11 appends this to every bad key, which the 1.1 we read refutes.
+      constexpr std::string_view stale_hint = "\nHint: non-ASCII scripts are allowed in toml v1.1.0, but not in v1.0.0.";
+      std::string shown = strip_ansi(std::move(message));
+      for (auto at = shown.find(stale_hint); at != std::string::npos; at = shown.find(stale_hint, at))
+        shown.erase(at, stale_hint.size());
+      return parse_failure(std::move(shown));
     }
     try {
       return convert(res.unwrap(), 1);

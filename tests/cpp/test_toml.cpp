@@ -121,6 +121,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, TomlParseErrors,
                                          BadCase{"d = 1985-06-18 17:04:07+12:60\n", "time offset out of range"},
                                          BadCase{"d = 1985-06-18 17:04:07-24:00\n", "at line 1 column 5"}));
 
+TEST(TomlParse, NoHintThatNonAsciiKeysAreTomlOnePointOne) {
+  EXPECT_EQ(parse_error("\xce\xbc = 1\n").find("non-ASCII"), std::string::npos);
+}
+
 std::string repeat(std::string_view s, std::size_t n) {
   std::string out;
   out.reserve(s.size() * n);
