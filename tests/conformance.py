@@ -420,7 +420,17 @@ def run(case, workdir):
 
 def roundtrip(case, copy, tree, out):
     if case.suite == "toml" and contains_null(tree):
-        out.roundtrip = "null"  # TOML has no null: saving refuses the tree
+        # TOML has no null (NaN and the infinities load as null): saving must
+        # refuse the tree and leave the file as it was.
+        out.roundtrip = "null"
+        before = copy.read_bytes()
+        try:
+            ZubSettingEngine(str(copy), case.suite).sync()
+            out.problems.append("saved a tree holding null as TOML")
+        except Exception:  # noqa: BLE001 - any exception will do
+            pass
+        if copy.read_bytes() != before:
+            out.problems.append("a refused TOML save changed the file")
         return
     try:
         engine = ZubSettingEngine(str(copy), case.suite)
