@@ -241,7 +241,21 @@ Value datetime_value(const T& dt) {
   return Value(Object::from_unsorted(std::move(members)));
 }
 
-struct TooDeep {};
+// Why a parsed document is refused after all; thrown out of the recursion
+// and caught in parse(), never further.
+struct Refused {
+  std::string what;
+};
+
+// RFC 3339 offsets run to 23:59; toml11 takes up to 24:60 and folds the
+// excess into the hour, so +12:60 would load as +13:00.
+void check_offset(const ::toml::value& v) {
+  const auto& o = v.as_offset_datetime().offset;
+  if (o.hour >= -23 && o.hour <= 23 && o.minute >= -59 && o.minute <= 59) return;
+  const auto& at = v.location();
+  throw Refused{"time offset out of range (at most 23:59) at line " + std::to_string(at.first_line_number()) +
+                " column " + std::to_string(at.first_column_number())};
+}
 
 // depth counts containers from the root, the root being 1.
 Value convert(const ::toml::value& v, std::size_t depth) {
@@ -255,6 +269,7 @@ Value convert(const ::toml::value& v, std::size_t depth) {
     case ::toml::value_t::string:
       return Value(v.as_string());
     case ::toml::value_t::offset_datetime:
+      check_offset(v);
       return datetime_value(v.as_offset_datetime());
     case ::toml::value_t::local_datetime:
       return datetime_value(v.as_local_datetime());
@@ -263,7 +278,7 @@ Value convert(const ::toml::value& v, std::size_t depth) {
     case ::toml::value_t::local_time:
       return datetime_value(v.as_local_time());
     case ::toml::value_t::array: {
-      if (depth > max_parse_depth) throw TooDeep{};
+      if (depth > max_parse_depth) throw Refused{"nesting beyond " + std::to_string(max_parse_depth) + " levels"};
       const auto& src = v.as_array();
       Array out;
       out.reserve(src.size());
@@ -271,7 +286,7 @@ Value convert(const ::toml::value& v, std::size_t depth) {
       return Value(std::move(out));
     }
     case ::toml::value_t::table: {
-      if (depth > max_parse_depth) throw TooDeep{};
+      if (depth > max_parse_depth) throw Refused{"nesting beyond " + std::to_string(max_parse_depth) + " levels"};
       const auto& src = v.as_table();
       std::vector<Member> members;
       members.reserve(src.size());
@@ -601,8 +616,13 @@ Result<Value> parse(std::string_view text) {
   if (auto stop = scan(text)) return scan_failure(text, *stop);
   try {
     std::vector<unsigned char> bytes(text.begin(), text.end());
-    auto res = ::toml::try_parse<::toml::type_config>(std::move(bytes), "TOML document",
-                                                       ::toml::spec::v(1, 1, 0));
+    // TOML 1.1 as released: the drafts that toml11 follows also allowed
+    // non-ASCII bare keys and control characters in comments (the latter
+    // scan() refuses already).
+    auto version = ::toml::spec::v(1, 1, 0);
+    version.v1_1_0_allow_non_english_in_bare_keys = false;
+    version.v1_1_0_allow_control_characters_in_comments = false;
+    auto res = ::toml::try_parse<::toml::type_config>(std::move(bytes), "TOML document", version);
     if (res.is_err()) {
       std::string message;
       for (const auto& err : res.unwrap_err()) {
@@ -617,12 +637,17 @@ Result<Value> parse(std::string_view text) {
         if (!message.empty()) message += '\n';
         message += one;
       }
-      return parse_failure(strip_ansi(std::move(message)));
+      // toml11 appends this to every bad key, which the 1.1 we read refutes.
+      constexpr std::string_view stale_hint = "\nHint: non-ASCII scripts are allowed in toml v1.1.0, but not in v1.0.0.";
+      std::string shown = strip_ansi(std::move(message));
+      for (auto at = shown.find(stale_hint); at != std::string::npos; at = shown.find(stale_hint, at))
+        shown.erase(at, stale_hint.size());
+      return parse_failure(std::move(shown));
     }
     try {
       return convert(res.unwrap(), 1);
-    } catch (const TooDeep&) {
-      return parse_failure("nesting beyond " + std::to_string(max_parse_depth) + " levels");
+    } catch (const Refused& r) {
+      return parse_failure(r.what);
     }
   } catch (const std::bad_alloc&) {
     throw;

@@ -271,39 +271,5 @@ TEST(JsonRead, ReadErrorIsParseFailure) {
 
 // ---------------------------------------------------------------- round trip
 
-// ---------------------------------------------------------------- conformance
-
-TEST(JsonConformance, JSONTestSuite) {
-  std::filesystem::path dir = std::filesystem::path(ZUB_CONFORMANCE_DIR) / "JSONTestSuite" / "test_parsing";
-  if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no " << dir;
-  std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) files.push_back(entry.path());
-  std::sort(files.begin(), files.end());
-
-  int checked = 0;
-  std::string implementation_defined;
-  for (const auto& path : files) {
-    std::string name = path.filename().string();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0) << name;
-    auto r = json::read(fd);
-    ::close(fd);
-    if (name.starts_with("y_")) {
-      EXPECT_TRUE(r.ok()) << name << ": " << r.failure().message;
-    } else if (name.starts_with("n_")) {
-      EXPECT_FALSE(r.ok()) << name << " parsed";
-      if (!r.ok()) {
-        EXPECT_EQ(r.failure().message.rfind("JSON parse error: ", 0), 0u) << name;
-      }
-    } else {
-      implementation_defined += "  " + name + ": " + (r.ok() ? "accepted" : r.failure().message) + "\n";
-      continue;
-    }
-    ++checked;
-  }
-  EXPECT_EQ(checked, 95 + 188);
-  std::cout << "i_ cases:\n" << implementation_defined;
-}
-
 }  // namespace
 }  // namespace zub
