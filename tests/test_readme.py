@@ -9,6 +9,7 @@ import sys
 import pytest
 
 import zub
+from zub import ZubSettingEngine
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as _f:
@@ -74,3 +75,10 @@ def test_dev_commands_exist(block):
     for line in block.splitlines():
         command = line.split("#")[0].split()
         assert command[0] == "./dev" and f"./dev {command[1]} " in usage, line
+
+
+def test_reference_names_every_member():
+    table = README.split("\n## Reference\n")[1].split("\n## ")[0]
+    documented = re.findall(r"^\| `(\w+)", table, re.M)
+    public = [name for name in dir(ZubSettingEngine) if not name.startswith("_")]
+    assert sorted(documented) == sorted(["ZubSettingEngine", *public])
