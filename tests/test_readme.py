@@ -41,8 +41,11 @@ def test_every_sample_has_a_runner():
 
 
 @pytest.mark.parametrize("code", blocks("python"))
-def test_python_samples(code, folder):
+def test_python_samples(code, folder, capsys):
     exec(compile(code, "README.md", "exec"), {"__name__": "readme"})
+    # `print(x)  # shown` lines say what they print.
+    shown = re.findall(r"^\s*print\(.*\)\s+# (.*)$", code, re.M)
+    assert capsys.readouterr().out.splitlines() == shown
 
 
 @pytest.mark.parametrize("session", blocks("pycon"))
