@@ -146,6 +146,10 @@ def test_quickstart_and_example_run_in_the_venv(fresh):
 def test_command_line_in_the_venv(fresh):
     run(fresh, "zub-env/bin/python", "-m", "zub", "examples/settings.yaml", "convert", "converted.toml")
     assert run(fresh, "zub-env/bin/zub", "converted.toml", "get", "ui/theme/color") == '"dark"\n'
+    where, env, _ = fresh
+    failed = subprocess.run(["zub-env/bin/zub", "converted.toml", "get", "nope"], cwd=where, env=env,
+                            capture_output=True, text=True)
+    assert (failed.returncode, failed.stderr) == (1, "zub: error: no key 'nope' in converted.toml\n")
 
 
 def test_example_passes_mypy_strict_against_the_installed_package(fresh):

@@ -148,9 +148,9 @@ def cmd_convert(args: argparse.Namespace) -> None:
         os.replace(path, args.out)
 
 
-def build_parser() -> argparse.ArgumentParser:
+def build_parser(prog: str) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="python -m zub",
+        prog=prog,
         description="Read, change and convert a settings file (JSON, JSON5, TOML or YAML).",
         epilog="The format of FILE comes from its extension (.json, .json5, .toml, .yaml, .yml) "
         "unless --driver is given. Values are printed and given as JSON.",
@@ -193,7 +193,10 @@ def one_line(error: BaseException) -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    # Named as it was started: `python -m zub`, or the `zub` script.
+    started = os.path.basename(sys.argv[0])
+    prog = "python -m zub" if started in ("__main__.py", "") else started
+    args = build_parser(prog).parse_args(argv)
     try:
         args.run(args)
         sys.stdout.flush()
@@ -203,6 +206,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     except (CommandError, *ENGINE_ERRORS) as e:
-        print(f"python -m zub: error: {one_line(e)}", file=sys.stderr)
+        print(f"{prog}: error: {one_line(e)}", file=sys.stderr)
         return 1
     return 0
