@@ -144,12 +144,14 @@ def test_top_level_names_are_copied_whole(work):
         (["settings.toml", "set", "ui/none", "null"], "^TOML serialize error: "),
         (["top.json", "dump", "--to", "yaml"], "the document is a list, not a mapping"),
         (["slash.json", "convert", "x.yaml"], "top-level key '/x' cannot be written"),
+        (["null.json", "convert", "null.toml"], "^TOML serialize error: "),
     ],
 )
 def test_errors_are_one_line_and_change_nothing(work, args, message):
     write_file(work / "settings.ini", "a = 1\n")
     write_file(work / "top.json", "[1]")
     write_file(work / "slash.json", '{"/x": 1}')
+    write_file(work / "null.json", '{"x": null}')
     before = snapshot(work)
     result = zub_cli(work, *args)
     assert result.returncode == 1 and result.stdout == ""
