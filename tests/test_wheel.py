@@ -59,9 +59,9 @@ def test_metadata(wheel):
     assert os.path.basename(wheel) == f"zub-{version}-cp314-cp314-linux_x86_64.whl"
     assert meta["License-Expression"] == "MIT" and meta["License-File"] == "LICENSE"
     classifiers = meta.get_all("Classifier")
-    for wanted in ("Programming Language :: Python :: 3.14", "Programming Language :: Python :: Implementation :: CPython",
-                   "Programming Language :: Python :: Free Threading :: 1 - Unstable", "Typing :: Typed"):
-        assert wanted in classifiers
+    for wanted in ("Python :: 3.14", "Python :: Implementation :: CPython", "Python :: Free Threading :: 1 - Unstable"):
+        assert "Programming Language :: " + wanted in classifiers
+    assert "Typing :: Typed" in classifiers
     assert meta["Description-Content-Type"] == "text/markdown"
     assert meta.get_payload().startswith("# zub\n")
     entry_points = next(v for k, v in members(wheel).items() if k.endswith(".dist-info/entry_points.txt"))
@@ -72,7 +72,8 @@ def test_extension_needs_only_the_shared_libraries_the_readme_names(wheel, tmp_p
     (tmp_path / "core.so").write_bytes(members(wheel)[EXTENSION])
     dynamic = subprocess.run(["readelf", "-d", str(tmp_path / "core.so")], capture_output=True, text=True, check=True)
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic.stdout))
-    assert needed and {re.sub(r"\.so.*", "", n) for n in needed} <= {"libyaml-0", "libyyjson", "libstdc++", "libm", "libgcc_s", "libc", "ld-linux-x86-64"}
+    allowed = {"libyaml-0", "libyyjson", "libstdc++", "libm", "libgcc_s", "libc", "ld-linux-x86-64"}
+    assert needed and {re.sub(r"\.so.*", "", n) for n in needed} <= allowed
 
 
 def test_sdist_has_the_sources_and_nothing_built():

@@ -30,7 +30,8 @@ def format_of(path: str, given: str | None, what: str) -> str:
     extension = os.path.splitext(path)[1].lower()
     if extension not in EXTENSIONS:
         option = "--driver" if what == "FILE" else "--to"
-        raise CommandError(f"cannot tell the format of {what} {path!r} from its extension ({', '.join(EXTENSIONS)}): use {option}")
+        known = ", ".join(EXTENSIONS)
+        raise CommandError(f"cannot tell the format of {what} {path!r} from its extension ({known}): use {option}")
     return EXTENSIONS[extension]
 
 
@@ -43,17 +44,15 @@ def open_engine(args: argparse.Namespace, must_exist: bool = True) -> ZubSetting
 
 
 def enter_group(engine: ZubSettingEngine, group: str | None) -> None:
-    if not group:
-        return
     # A group given on the command line is a key path: ui/theme is the
     # member theme of ui, as in get and set.
-    for segment in group.split("/"):
-        if segment:
-            engine.begin_group(segment)
-    if not engine.contains(""):
-        raise CommandError(f"no group {group!r} in {engine.path}")
-    if not isinstance(engine.value(""), dict):
-        raise CommandError(f"{group!r} in {engine.path} is a key, not a group")
+    for segment in (group or "").split("/"):
+        if not segment:
+            continue
+        if segment not in engine.child_groups():
+            found = "is a key, not a group" if engine.contains(segment) else "does not exist"
+            raise CommandError(f"group {group!r} {found} in {engine.path}")
+        engine.begin_group(segment)
 
 
 def parse_value(text: str) -> Any:
@@ -63,7 +62,8 @@ def parse_value(text: str) -> Any:
     try:
         return json.loads(text, parse_constant=refuse)
     except json.JSONDecodeError as e:
-        raise CommandError(f"VALUE {text!r} is not JSON ({e}); a string needs JSON quotes, for example '\"{text}\"'") from None
+        hint = f"a string needs JSON quotes, for example '\"{text}\"'"
+        raise CommandError(f"VALUE {text!r} is not JSON ({e}); {hint}") from None
 
 
 def to_json(value: Any) -> str:
@@ -79,7 +79,8 @@ def written(document: Any, fmt: str, directory: str | None) -> Iterator[str]:
     own content: the engine would read a target that already exists.
     """
     if not isinstance(document, dict):
-        raise CommandError(f"the document is a {type(document).__name__}, not a mapping: only a mapping can be written to another file or format")
+        kind = type(document).__name__
+        raise CommandError(f"the document is a {kind}, not a mapping: only a mapping can be written out")
     with tempfile.TemporaryDirectory(prefix=".zub-", dir=directory) as work:
         path = os.path.join(work, "document")
         engine = ZubSettingEngine(path, fmt)
@@ -87,7 +88,8 @@ def written(document: Any, fmt: str, directory: str | None) -> Iterator[str]:
             # Group names keep inner slashes, so begin_group reaches a member
             # named "a/b" that the key path a/b would split.
             if not name or name.strip("/") != name:
-                raise CommandError(f"the top-level key {name!r} cannot be written: it is empty or starts or ends with '/'")
+                why = "it is empty or starts or ends with '/'"
+                raise CommandError(f"the top-level key {name!r} cannot be written: {why}")
             engine.begin_group(name)
             engine.set_value("", value)
             engine.end_group()
