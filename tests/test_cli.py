@@ -73,6 +73,11 @@ def test_set_parses_json_and_saves(work, text, expected):
     assert saved.value("app") == DOC["app"]
 
 
+def test_set_creates_a_missing_file_and_its_directories(work):
+    ok(work, "new/conf.toml", "set", "a/b", "1")
+    assert read_text(work / "new/conf.toml") == "[a]\nb = 1\n"
+
+
 def test_remove_saves_and_keeps_the_rest(work):
     ok(work, "settings.toml", "remove", "ui/theme")
     saved = ZubSettingEngine(str(work / "settings.toml"), "toml")
