@@ -1,7 +1,11 @@
-"""A tour of zub: open settings in four formats, read and write keys in groups, save."""
+"""A tour of zub: open settings in four formats, read and write keys in groups, save.
+
+It calls every method of the engine and is checked with `mypy --strict`.
+"""
 import os
 import shutil
 import tempfile
+from typing import Any
 
 from zub import ZubSettingEngine
 
@@ -9,12 +13,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 FORMATS = [("json", "settings.json"), ("json5", "settings.json5"), ("toml", "settings.toml"), ("yaml", "settings.yaml")]
 
 
-def show(title, engine):
+def show(title: str, engine: ZubSettingEngine) -> None:
     print(f"-- {title}")
     print("   all keys:", engine.all_keys())
 
 
-def main():
+def main() -> None:
     work = tempfile.mkdtemp(prefix="zub-demo-")
     try:
         for driver, name in FORMATS:
@@ -22,7 +26,7 @@ def main():
             shutil.copy(os.path.join(HERE, name), path)
 
             settings = ZubSettingEngine(path, driver)
-            print(f"=== {name} ({driver})")
+            print(f"=== {name} ({driver}) from {settings.file_name()}")
             show("loaded", settings)
             print("   ui/theme/color =", settings.value("ui/theme/color"))
 
@@ -50,16 +54,21 @@ def main():
 
         memory = ZubSettingEngine("not-a-file", "memory")
         memory.set_value("session/token", "abc")
+        memory.set_value("session/user", "ada")
         memory.sync()  # the memory driver keeps everything in memory
-        print("memory driver:", memory.value(""))
+        print("memory driver:", memory.value(""), "path:", memory.path)
+        memory.begin_group("session")
+        memory.clear()  # empties the current group only
+        memory.end_group()
+        print("after clear():", memory.value(""), "writable:", memory.is_writable(), "status:", memory.status())
 
         class Recorder:
             """A custom driver: any object with read(path) and write(path, data)."""
 
-            def read(self, path):
+            def read(self, path: str) -> dict[str, Any]:
                 return {"greeting": "hello"}
 
-            def write(self, path, data):
+            def write(self, path: str, data: Any) -> None:
                 print(f"custom driver write({path!r}, {data!r})")
 
         custom = ZubSettingEngine("anywhere", Recorder())

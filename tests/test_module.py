@@ -86,11 +86,20 @@ def test_methods_through_the_class_check_the_instance():
         ZubSettingEngine.status(object())
 
 
-def test_stub_matches_the_module(tmp_path):
+@pytest.mark.parametrize(
+    "command",
+    [
+        ["mypy.stubtest", "zub._zub_core"],
+        # The example calls every method; the package's own Python is typed too.
+        ["mypy", "--strict", "examples/quickstart.py", "zub/__init__.py", "zub/__main__.py", "zub/cli.py"],
+    ],
+    ids=["stubtest", "strict"],
+)
+def test_typing(tmp_path, command):
     root = os.path.dirname(os.path.dirname(os.path.abspath(zub.__file__)))
     env = {**os.environ, "MYPY_CACHE_DIR": str(tmp_path / "cache"), "MYPYPATH": root}
+    paths = [os.path.join(root, c) if c.endswith(".py") else c for c in command[1:]]
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "zub._zub_core"],
-        capture_output=True, text=True, env=env, cwd=tmp_path,
+        [sys.executable, "-m", command[0], *paths], capture_output=True, text=True, env=env, cwd=tmp_path,
     )
     assert result.returncode == 0, result.stdout + result.stderr

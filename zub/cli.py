@@ -1,0 +1,213 @@
+"""The `python -m zub` command: read, change and convert settings files from the shell."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import os
+import sys
+import tempfile
+from collections.abc import Iterator, Sequence
+from typing import Any, NoReturn
+
+from zub import ZubSettingEngine, __version__
+
+FORMATS = ("json", "json5", "toml", "yaml")
+EXTENSIONS = {".json": "json", ".json5": "json5", ".toml": "toml", ".yaml": "yaml", ".yml": "yaml"}
+# What the engine raises for a reported error (UnicodeError is a ValueError).
+# Anything else is a fault of this tool and keeps its traceback.
+ENGINE_ERRORS = (OSError, TypeError, ValueError, KeyError, RuntimeError)
+
+
+class CommandError(Exception):
+    """A failure of the command, reported as one line on standard error."""
+
+
+def format_of(path: str, given: str | None, what: str) -> str:
+    if given:
+        return given
+    extension = os.path.splitext(path)[1].lower()
+    if extension not in EXTENSIONS:
+        option = "--driver" if what == "FILE" else "--to"
+        known = ", ".join(EXTENSIONS)
+        raise CommandError(f"cannot tell the format of {what} {path!r} from its extension ({known}): use {option}")
+    return EXTENSIONS[extension]
+
+
+def open_engine(args: argparse.Namespace, must_exist: bool = True) -> ZubSettingEngine:
+    # The engine reads a missing file as an empty document; for a command that
+    # only reads, a mistyped name would then look like an empty file.
+    if must_exist and not os.path.exists(args.file):
+        raise CommandError(f"{args.file}: no such file")
+    return ZubSettingEngine(args.file, format_of(args.file, args.driver, "FILE"))
+
+
+def enter_group(engine: ZubSettingEngine, group: str | None) -> None:
+    # A group given on the command line is a key path: ui/theme is the
+    # member theme of ui, as in get and set.
+    for segment in (group or "").split("/"):
+        if not segment:
+            continue
+        if segment not in engine.child_groups():
+            found = "is a key, not a group" if engine.contains(segment) else "does not exist"
+            raise CommandError(f"group {group!r} {found} in {engine.path}")
+        engine.begin_group(segment)
+
+
+def parse_value(text: str) -> Any:
+    def refuse(constant: str) -> NoReturn:
+        raise CommandError(f"VALUE {text!r} is not JSON: {constant} is not a JSON number")
+
+    try:
+        return json.loads(text, parse_constant=refuse)
+    except json.JSONDecodeError as e:
+        hint = f"a string needs JSON quotes, for example '\"{text}\"'"
+        raise CommandError(f"VALUE {text!r} is not JSON ({e}); {hint}") from None
+
+
+def to_json(value: Any) -> str:
+    return json.dumps(value, ensure_ascii=False, indent=2)
+
+
+@contextlib.contextmanager
+def written(document: Any, fmt: str, directory: str | None) -> Iterator[str]:
+    """Yields a file holding document in format fmt, written by the engine.
+
+    The file lies in a fresh temporary directory inside `directory`, so that
+    it can be renamed over a target there and never mixes with the target's
+    own content: the engine would read a target that already exists.
+    """
+    if not isinstance(document, dict):
+        kind = type(document).__name__
+        raise CommandError(f"the document is a {kind}, not a mapping: only a mapping can be written out")
+    with tempfile.TemporaryDirectory(prefix=".zub-", dir=directory) as work:
+        path = os.path.join(work, "document")
+        engine = ZubSettingEngine(path, fmt)
+        for name, value in document.items():
+            # Group names keep inner slashes, so begin_group reaches a member
+            # named "a/b" that the key path a/b would split.
+            if not name or name.strip("/") != name:
+                why = "it is empty or starts or ends with '/'"
+                raise CommandError(f"the top-level key {name!r} cannot be written: {why}")
+            engine.begin_group(name)
+            engine.set_value("", value)
+            engine.end_group()
+        engine.sync()
+        yield path
+
+
+def cmd_get(args: argparse.Namespace) -> None:
+    engine = open_engine(args)
+    if not engine.contains(args.key):
+        raise CommandError(f"no key {args.key!r} in {args.file}")
+    print(to_json(engine.value(args.key)))
+
+
+def cmd_set(args: argparse.Namespace) -> None:
+    value = parse_value(args.value)
+    engine = open_engine(args, must_exist=False)
+    engine.set_value(args.key, value)
+    engine.sync()
+
+
+def cmd_remove(args: argparse.Namespace) -> None:
+    engine = open_engine(args)
+    if not engine.contains(args.key):
+        raise CommandError(f"no key {args.key!r} in {args.file}")
+    engine.remove(args.key)
+    engine.sync()
+
+
+def cmd_keys(args: argparse.Namespace) -> None:
+    engine = open_engine(args)
+    enter_group(engine, args.group)
+    for key in engine.all_keys():
+        print(key)
+
+
+def cmd_groups(args: argparse.Namespace) -> None:
+    engine = open_engine(args)
+    enter_group(engine, args.group)
+    for group in engine.child_groups():
+        print(group)
+
+
+def cmd_dump(args: argparse.Namespace) -> None:
+    engine = open_engine(args)
+    fmt = args.to or format_of(args.file, args.driver, "FILE")
+    with written(engine.value(""), fmt, None) as path, open(path, encoding="utf-8", newline="") as f:
+        text = f.read()
+    sys.stdout.write(text if text.endswith("\n") else text + "\n")
+
+
+def cmd_convert(args: argparse.Namespace) -> None:
+    fmt = format_of(args.out, args.to, "OUT")
+    engine = open_engine(args)
+    directory = os.path.dirname(os.path.abspath(args.out))
+    os.makedirs(directory, exist_ok=True)
+    with written(engine.value(""), fmt, directory) as path:
+        os.replace(path, args.out)
+
+
+def build_parser(prog: str) -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=prog,
+        description="Read, change and convert a settings file (JSON, JSON5, TOML or YAML).",
+        epilog="The format of FILE comes from its extension (.json, .json5, .toml, .yaml, .yml) "
+        "unless --driver is given. Values are printed and given as JSON.",
+    )
+    parser.add_argument("--version", action="version", version=f"zub {__version__}")
+    parser.add_argument("file", metavar="FILE", help="the settings file")
+    parser.add_argument("--driver", choices=FORMATS, help="the format of FILE, whatever its extension")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def command(name: str, summary: str, run: Any) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=summary, description=summary)
+        sub.set_defaults(run=run)
+        return sub
+
+    sub = command("get", "print the value of KEY as JSON", cmd_get)
+    sub.add_argument("key", metavar="KEY", help="a key path such as ui/theme/color; '' is the whole document")
+    sub = command("set", "set KEY to VALUE (parsed as JSON) and save FILE", cmd_set)
+    sub.add_argument("key", metavar="KEY", help="a key path such as ui/size")
+    sub.add_argument("value", metavar="VALUE", help="JSON: 12 is a number, '\"x\"' a string, '[1, 2]' a list")
+    sub = command("remove", "remove KEY (with everything below it) and save FILE", cmd_remove)
+    sub.add_argument("key", metavar="KEY", help="a key path such as ui/size")
+    for name, summary, run in (
+        ("keys", "list every key below the top level or GROUP, one per line", cmd_keys),
+        ("groups", "list the groups directly below the top level or GROUP, one per line", cmd_groups),
+    ):
+        sub = command(name, summary, run)
+        sub.add_argument("--group", metavar="GROUP", help="a group path such as ui/theme")
+    sub = command("dump", "print the document, in FILE's format or another", cmd_dump)
+    sub.add_argument("--to", choices=FORMATS, help="the format to print")
+    sub = command("convert", "write the document to OUT, in OUT's format or another", cmd_convert)
+    sub.add_argument("out", metavar="OUT", help="the file to write; replaced whole if it exists")
+    sub.add_argument("--to", choices=FORMATS, help="the format of OUT, whatever its extension")
+    return parser
+
+
+def one_line(error: BaseException) -> str:
+    # KeyError's str() quotes its message; the engine's text is its argument.
+    text = str(error.args[0]) if isinstance(error, KeyError) and error.args else str(error)
+    return " ".join(text.split()) or type(error).__name__
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    # Named as it was started: `python -m zub`, or the `zub` script.
+    started = os.path.basename(sys.argv[0])
+    prog = "python -m zub" if started in ("__main__.py", "") else started
+    args = build_parser(prog).parse_args(argv)
+    try:
+        args.run(args)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader went away (| head): not worth a message. Python would
+        # complain again when it flushes standard output at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except (CommandError, *ENGINE_ERRORS) as e:
+        print(f"{prog}: error: {one_line(e)}", file=sys.stderr)
+        return 1
+    return 0
