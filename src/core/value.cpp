@@ -107,19 +107,45 @@ Object& Object::operator=(Object&&) noexcept = default;
 Object::~Object() = default;
 
 Object Object::from_unsorted(std::vector<Member>&& members) {
-  Object out;
-  // Stable sort keeps duplicates in arrival order, so the last of each run wins.
-  std::stable_sort(members.begin(), members.end(),
-                   [](const Member& a, const Member& b) { return a.key < b.key; });
-  auto& dst = out.members_;
-  dst.reserve(members.size());
-  for (auto& m : members) {
-    if (!dst.empty() && dst.back().key == m.key)
-      dst.back().value = std::move(m.value);
-    else
-      dst.push_back(std::move(m));
+  auto less = [](const Member& a, const Member& b) { return a.key < b.key; };
+  // Loading calls this once per object, so it sorts and deduplicates in
+  // place: files we wrote arrive sorted and skip both steps, small objects
+  // avoid the merge sort's buffer, and no second vector is built.
+  bool strictly_sorted = true;
+  for (std::size_t i = 1; i < members.size() && strictly_sorted; ++i)
+    strictly_sorted = members[i - 1].key < members[i].key;
+  if (!strictly_sorted) {
+    if (members.size() <= indexed_from) {
+      // Insertion sort: stable, since a member only passes greater keys.
+      for (std::size_t i = 1; i < members.size(); ++i) {
+        if (!(members[i].key < members[i - 1].key)) continue;
+        Member moving = std::move(members[i]);
+        std::size_t j = i;
+        do {
+          members[j] = std::move(members[j - 1]);
+          --j;
+        } while (j > 0 && moving.key < members[j - 1].key);
+        members[j] = std::move(moving);
+      }
+    } else {
+      // Stable, so among equal keys the last to arrive ends last and wins.
+      std::stable_sort(members.begin(), members.end(), less);
+    }
+    auto kept = members.begin();
+    for (auto it = members.begin(); it != members.end(); ++it) {
+      if (kept != members.begin() && std::prev(kept)->key == it->key) {
+        std::prev(kept)->value = std::move(it->value);
+      } else {
+        if (kept != it) *kept = std::move(*it);
+        ++kept;
+      }
+    }
+    members.erase(kept, members.end());
   }
-  members.clear();
+  // Callers that could not size the vector up front may leave slack.
+  if (members.capacity() - members.size() > members.size() / 4) members.shrink_to_fit();
+  Object out;
+  out.members_ = std::move(members);
   out.reindex();
   return out;
 }
