@@ -59,32 +59,30 @@ class Sample:
 
 
 def measure(fn, repeat, number=1):
-    times = []
+    gc.collect()  # once: collecting between samples would leave every sample's caches cold
     enabled = gc.isenabled()
-    for _ in range(repeat):
-        gc.collect()
-        gc.disable()
-        try:
+    gc.disable()
+    times = []
+    try:
+        for _ in range(repeat):
             start = time.perf_counter()
             for _ in range(number):
                 fn()
             times.append((time.perf_counter() - start) / number)
-        finally:
-            if enabled:
-                gc.enable()
+    finally:
+        if enabled:
+            gc.enable()
     return Sample(times)
 
 
-def runs_for(seconds_per_call, budget):
-    """How many calls fit in budget seconds: at least 3, at most 15."""
-    return max(3, min(15, int(budget / max(seconds_per_call, 1e-9))))
-
-
-def measure_auto(fn, budget=1.0, number=1):
+def measure_auto(fn, budget=1.0):
+    """Samples of at least 20 ms each (short calls repeat within a sample), about budget seconds in all."""
     first = time.perf_counter()
     fn()
-    once = time.perf_counter() - first
-    return measure(fn, runs_for(once * number, budget), number)
+    once = max(time.perf_counter() - first, 1e-7)
+    number = max(1, int(0.02 / once))
+    repeat = max(3, min(15, int(budget / (once * number))))
+    return measure(fn, repeat, number)
 
 
 def fmt(seconds):
@@ -440,7 +438,7 @@ def keys_workload(corpus, results):
                 timer = timeit.Timer(stmt, globals=names)
                 number, once = timer.autorange()
                 number = max(1, int(number * 0.2 / max(once, 1e-9)))  # about 0.2 s a sample
-                times = [t / number for t in timer.repeat(repeat=7, number=number)]
+                times = [t / number for t in timer.repeat(repeat=5, number=number)]
                 rows[op].append((name, Sample(times)))
             ours = rows[op][0][1]
             print(f"keys {op:32} " + "  ".join(
