@@ -133,7 +133,7 @@ def write(results, corpus, path, chart_dir, elapsed):
     w("Constructing an engine on the file (read, parse, build the tree) against each library reading the "
       "same file into Python objects. Ratio: the peer's time over zub's.")
     w("")
-    w("| Size | Format | File | zub | Peer | Peer time | zub is |")
+    w("| Size | Format | File | zub | Peer | Peer time | Peer time / zub time |")
     w("|---|---|---|---|---|---|---|")
     for r in load_rows:
         first = True
@@ -141,7 +141,7 @@ def write(results, corpus, path, chart_dir, elapsed):
             lead = (f"| {r['size']} | {r['format']} | {r['bytes'] / 1e6:.3f} MB | {r['zub'].spread()} "
                     f"({r['bytes'] / r['zub'].median / 1e6:.0f} MB/s)") if first else "| | | | "
             w(f"{lead} | {name} | {s.spread()} ({r['bytes'] / s.median / 1e6:.1f} MB/s) | "
-              f"{ratio(s, r['zub']):.1f}× faster |")
+              f"{ratio(s, r['zub']):.2f}× |")
             first = False
         if not r["peers"]:
             w(f"| {r['size']} | {r['format']} | {r['bytes'] / 1e6:.3f} MB | {r['zub'].spread()} | "
@@ -162,7 +162,7 @@ def write(results, corpus, path, chart_dir, elapsed):
       "fsyncs done from Python, minus the same without the fsyncs).")
     w("")
     w("| Size | Format | File | zub sync, disk | zub sync, memory fs | Flush | Peer | Peer, disk | Peer, memory fs | "
-      "zub is (serialization + write) | zub is (with the flush) |")
+      "Peer / zub, serialization + write | Peer / zub, with the flush |")
     w("|---|---|---|---|---|---|---|---|---|---|---|")
     for r in results["save"]:
         first = True
