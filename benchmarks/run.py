@@ -404,32 +404,35 @@ def keys_workload(corpus, results):
         q = qsettings_for(doc, os.path.join(tmp, "doc.ini"))
         q_group = qsettings_for(doc, os.path.join(tmp, "group.ini"))
         q_group.beginGroup(f"{a}/{b}")
-        names = dict(doc=doc, engine=engine, in_group=in_group, q=q, q_group=q_group, key=key,
-                     a=a, b=b, c=c, rest=f"{b}/{c}", new=f"{a}/{b}/zz_new", get=get_helper,
+        names = dict(doc=doc, engine=engine, in_group=in_group, q=q, q_group=q_group, get=get_helper,
                      has=has_helper, setv=set_helper, rm=remove_helper, all_keys=all_keys_helper,
                      child_keys=child_keys_helper)
+        # Keys are literals in every statement, as in the plain expression d["a"]["b"]["c"].
+        k, n, r = repr(key), repr(f"{a}/{b}/zz_new"), repr(f"{b}/{c}")
+        pa, pb, pc = repr(a), repr(b), repr(c)
         stmts = {
-            "value": [("zub", "engine.value(key)"), ("plain d[a][b][c]", "doc[a][b][c]"),
-                      ("split-and-walk helper", "get(doc, key)"), ("QSettings", "q.value(key)")],
-            "contains": [("zub", "engine.contains(key)"), ("plain d[a][b][c]", "c in doc[a][b]"),
-                         ("split-and-walk helper", "has(doc, key)"), ("QSettings", "q.contains(key)")],
-            "set_value": [("zub", "engine.set_value(key, 5)"), ("plain d[a][b][c]", "doc[a][b][c] = 5"),
-                          ("split-and-walk helper", "setv(doc, key, 5)"),
-                          ("QSettings", "q.setValue(key, 5)")],
+            "value": [("zub", f"engine.value({k})"), ("plain d[a][b][c]", f"doc[{pa}][{pb}][{pc}]"),
+                      ("split-and-walk helper", f"get(doc, {k})"), ("QSettings", f"q.value({k})")],
+            "contains": [("zub", f"engine.contains({k})"), ("plain d[a][b][c]", f"{pc} in doc[{pa}][{pb}]"),
+                         ("split-and-walk helper", f"has(doc, {k})"), ("QSettings", f"q.contains({k})")],
+            "set_value": [("zub", f"engine.set_value({k}, 5)"), ("plain d[a][b][c]", f"doc[{pa}][{pb}][{pc}] = 5"),
+                          ("split-and-walk helper", f"setv(doc, {k}, 5)"),
+                          ("QSettings", f"q.setValue({k}, 5)")],
             "set_value + remove": [
-                ("zub", "engine.set_value(new, 5); engine.remove(new)"),
-                ("plain d[a][b][c]", "doc[a][b]['zz_new'] = 5; del doc[a][b]['zz_new']"),
-                ("split-and-walk helper", "setv(doc, new, 5); rm(doc, new)"),
-                ("QSettings", "q.setValue(new, 5); q.remove(new)")],
+                ("zub", f"engine.set_value({n}, 5); engine.remove({n})"),
+                ("plain d[a][b][c]", f"doc[{pa}][{pb}]['zz_new'] = 5; del doc[{pa}][{pb}]['zz_new']"),
+                ("split-and-walk helper", f"setv(doc, {n}, 5); rm(doc, {n})"),
+                ("QSettings", f"q.setValue({n}, 5); q.remove({n})")],
             "all_keys": [("zub", "engine.all_keys()"), ("split-and-walk helper", "all_keys(doc)"),
                          ("QSettings", "q.allKeys()")],
-            "child_keys": [("zub", "in_group.child_keys()"), ("plain d[a][b][c]", "child_keys(doc[a][b])"),
+            "child_keys": [("zub", "in_group.child_keys()"),
+                           ("plain d[a][b][c]", f"child_keys(doc[{pa}][{pb}])"),
                            ("QSettings", "q_group.childKeys()")],
             "begin_group + value + end_group": [
-                ("zub", "engine.begin_group(a); engine.value(rest); engine.end_group()"),
-                ("plain d[a][b][c]", "g = doc[a]; g[b][c]"),
-                ("split-and-walk helper", "get(doc[a], rest)"),
-                ("QSettings", "q.beginGroup(a); q.value(rest); q.endGroup()")],
+                ("zub", f"engine.begin_group({pa}); engine.value({r}); engine.end_group()"),
+                ("plain d[a][b][c]", f"g = doc[{pa}]; g[{pb}][{pc}]"),
+                ("split-and-walk helper", f"get(doc[{pa}], {r})"),
+                ("QSettings", f"q.beginGroup({pa}); q.value({r}); q.endGroup()")],
         }
         rows = {}
         for op in KEY_OPS:
@@ -521,11 +524,10 @@ def scaling_workload(corpus, results):
             load = measure_auto(lambda: ZubSettingEngine(path), budget=1.0)
             peer_load = measure_auto(lambda: orjson.loads(read_bytes(path)), budget=1.0)
             a, b, c = docgen.depth3_key(doc)
-            names = {"engine": ZubSettingEngine(path), "doc": orjson.loads(read_bytes(path)),
-                     "key": f"{a}/{b}/{c}", "a": a, "b": b, "c": c}
-            value = Sample([t / 200_000 for t in timeit.Timer("engine.value(key)", globals=names)
+            names = {"engine": ZubSettingEngine(path), "doc": orjson.loads(read_bytes(path))}
+            value = Sample([t / 200_000 for t in timeit.Timer(f"engine.value({f'{a}/{b}/{c}'!r})", globals=names)
                             .repeat(repeat=5, number=200_000)])
-            plain = Sample([t / 200_000 for t in timeit.Timer("doc[a][b][c]", globals=names)
+            plain = Sample([t / 200_000 for t in timeit.Timer(f"doc[{a!r}][{b!r}][{c!r}]", globals=names)
                             .repeat(repeat=5, number=200_000)])
             rows.append({"size": label, "bytes": size, "load": load, "orjson": peer_load,
                          "value": value, "plain": plain})
