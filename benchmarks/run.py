@@ -7,7 +7,8 @@
 Every figure is the median of several timed samples, with the spread (lowest and
 highest sample) beside it; every ratio compares medians measured in this run.
 Garbage collection is off while a sample runs, as timeit does: that only helps
-the peers, which build Python objects.
+the peers, which build Python objects. The contenders of one case take turns,
+one sample each per round, so that a change in the machine's load hits all alike.
 """
 import gc
 import json
@@ -58,31 +59,36 @@ class Sample:
         return f"{fmt(self.median)} ({fmt(self.low)}–{fmt(self.high)})"
 
 
-def measure(fn, repeat, number=1):
+def measure_together(fns, budget):
+    """Times several contenders in rounds, one sample of each per round.
+
+    The machine is shared and its speed drifts over seconds; taking turns gives
+    every contender the same conditions, so the ratios between them hold.
+    """
+    numbers, sample_cost = {}, 0.0
+    for name, fn in fns.items():
+        first = time.perf_counter()
+        fn()
+        once = max(time.perf_counter() - first, 1e-7)
+        numbers[name] = max(1, int(0.02 / once))
+        sample_cost += once * numbers[name]
+    rounds = max(3, min(15, int(budget * len(fns) / sample_cost)))
+    times = {name: [] for name in fns}
     gc.collect()  # once: collecting between samples would leave every sample's caches cold
     enabled = gc.isenabled()
     gc.disable()
-    times = []
     try:
-        for _ in range(repeat):
-            start = time.perf_counter()
-            for _ in range(number):
-                fn()
-            times.append((time.perf_counter() - start) / number)
+        for _ in range(rounds):
+            for name, fn in fns.items():
+                number = numbers[name]
+                start = time.perf_counter()
+                for _ in range(number):
+                    fn()
+                times[name].append((time.perf_counter() - start) / number)
     finally:
         if enabled:
             gc.enable()
-    return Sample(times)
-
-
-def measure_auto(fn, budget=1.0):
-    """Samples of at least 20 ms each (short calls repeat within a sample), about budget seconds in all."""
-    first = time.perf_counter()
-    fn()
-    once = max(time.perf_counter() - first, 1e-7)
-    number = max(1, int(0.02 / once))
-    repeat = max(3, min(15, int(budget / (once * number))))
-    return measure(fn, repeat, number)
+    return {name: Sample(t) for name, t in times.items()}
 
 
 def fmt(seconds):
@@ -186,12 +192,11 @@ def load_workload(corpus, results):
         for fmt_name in FORMATS:
             path = corpus.files[label, fmt_name]
             size = corpus.size(label, fmt_name)
-            ours = measure_auto(lambda: ZubSettingEngine(path, fmt_name), budget=1.5)
-            peers = []
-            for name, fn in load_peers(fmt_name, path):
-                if (label, name) in SKIP_LOAD:
-                    continue
-                peers.append((name, measure_auto(fn, budget=1.5)))
+            fns = {"zub": lambda: ZubSettingEngine(path, fmt_name)}
+            fns.update((name, fn) for name, fn in load_peers(fmt_name, path) if (label, name) not in SKIP_LOAD)
+            samples = measure_together(fns, budget=1.5)
+            ours = samples.pop("zub")
+            peers = list(samples.items())
             rows.append({"size": label, "format": fmt_name, "bytes": size, "zub": ours, "peers": peers})
             print(f"load {label:>6} {fmt_name:5} {size / 1e6:7.3f} MB  zub {ours.spread()}  "
                   + "  ".join(f"{n} {s.spread()} ({ratio(s, ours):.1f}x)" for n, s in peers), flush=True)
@@ -270,8 +275,8 @@ def flush_cost(size, directory):
             finally:
                 os.close(dfd)
 
-    flushed = measure_auto(lambda: replace(True), budget=1.0)
-    plain = measure_auto(lambda: replace(False), budget=0.5)
+    samples = measure_together({"flushed": lambda: replace(True), "plain": lambda: replace(False)}, budget=1.0)
+    flushed, plain = samples["flushed"], samples["plain"]
     os.unlink(target)
     return flushed, plain
 
@@ -285,28 +290,27 @@ def save_workload(corpus, results):
             doc = corpus.docs[label]
             key = "/".join(docgen.depth3_key(doc))
             for fmt_name in FORMATS:
-                timings = {}
+                fns = {}
                 for where, directory in (("disk", disk), ("memory", memory)):
                     path = os.path.join(directory, f"zub.{EXT[fmt_name]}")
                     shutil.copy(corpus.files[label, fmt_name], path)
                     engine = ZubSettingEngine(path, fmt_name)
                     counter = iter(range(10**9))
 
-                    def save():
+                    def save(engine=engine, counter=counter):
                         engine.set_value(key, next(counter))
                         engine.sync()
 
-                    timings[where] = measure_auto(save, budget=1.5)
+                    fns["zub", where] = save
+                    for name, fn in save_peers(fmt_name, doc, os.path.join(directory, f"peer.{EXT[fmt_name]}")):
+                        fns[name, where] = fn
+                samples = measure_together(fns, budget=1.5)
+                timings = {where: samples["zub", where] for where in ("disk", "memory")}
+                peers = [(name, {where: samples[name, where] for where in ("disk", "memory")})
+                         for name, _ in save_peers(fmt_name, doc, "")]
                 size = os.path.getsize(os.path.join(disk, f"zub.{EXT[fmt_name]}"))
                 flushed, unflushed_write = flush_cost(size, disk)
                 flush = max(flushed.median - unflushed_write.median, 0.0)
-                peers = []
-                for name, _ in save_peers(fmt_name, doc, ""):
-                    per_place = {}
-                    for where, directory in (("disk", disk), ("memory", memory)):
-                        fn = dict(save_peers(fmt_name, doc, os.path.join(directory, f"peer.{EXT[fmt_name]}")))[name]
-                        per_place[where] = measure_auto(fn, budget=1.5)
-                    peers.append((name, per_place))
                 rows.append({"size": label, "format": fmt_name, "bytes": size, "zub": timings,
                              "flush": flush, "flush_samples": (flushed, unflushed_write), "peers": peers})
                 print(f"save {label:>6} {fmt_name:5} {size / 1e6:7.3f} MB  zub sync disk "
@@ -436,13 +440,16 @@ def keys_workload(corpus, results):
         }
         rows = {}
         for op in KEY_OPS:
-            rows[op] = []
+            timers = []
             for name, stmt in stmts[op]:
                 timer = timeit.Timer(stmt, globals=names)
                 number, once = timer.autorange()
-                number = max(1, int(number * 0.2 / max(once, 1e-9)))  # about 0.2 s a sample
-                times = [t / number for t in timer.repeat(repeat=5, number=number)]
-                rows[op].append((name, Sample(times)))
+                timers.append((name, timer, max(1, int(number * 0.2 / max(once, 1e-9)))))  # 0.2 s a sample
+            times = {name: [] for name, _, _ in timers}
+            for _ in range(5):  # in turns, as measure_together does
+                for name, timer, number in timers:
+                    times[name].append(timer.timeit(number) / number)
+            rows[op] = [(name, Sample(times[name])) for name, _, _ in timers]
             ours = rows[op][0][1]
             print(f"keys {op:32} " + "  ".join(
                 f"{n} {s.spread()}" + ("" if n == "zub" else f" ({ratio(s, ours):.2f}x)")
@@ -521,8 +528,9 @@ def scaling_workload(corpus, results):
                 with open(path, "w", encoding="utf-8") as f:
                     json.dump(doc, f, indent=2, ensure_ascii=False)
             size = os.path.getsize(path)
-            load = measure_auto(lambda: ZubSettingEngine(path), budget=1.0)
-            peer_load = measure_auto(lambda: orjson.loads(read_bytes(path)), budget=1.0)
+            samples = measure_together({"zub": lambda: ZubSettingEngine(path),
+                                        "orjson": lambda: orjson.loads(read_bytes(path))}, budget=1.0)
+            load, peer_load = samples["zub"], samples["orjson"]
             a, b, c = docgen.depth3_key(doc)
             names = {"engine": ZubSettingEngine(path), "doc": orjson.loads(read_bytes(path))}
             value = Sample([t / 200_000 for t in timeit.Timer(f"engine.value({f'{a}/{b}/{c}'!r})", globals=names)
