@@ -198,8 +198,9 @@ def write(results, corpus, path, chart_dir, elapsed):
             cells.append("–" if s is None else f"{s.spread()}: zub {ratio(s, ours):.2f}×")
         w(f"| `{op}` | {ours.spread()} | " + " | ".join(cells) + " |")
     w("")
-    w("For the plain column of `child_keys` the comprehension over the group's dict is used, for "
-      "`all_keys` a recursive walk; `begin_group + value + end_group` compares with a two-step walk.")
+    w("For `child_keys` the plain column is a comprehension over the group's dict, for `all_keys` the "
+      "helper column is a recursive walk over the dicts, and for `begin_group + value + end_group` the plain "
+      "column takes the group's dict first, then the two steps below it.")
     w("")
     if "keys" in charts:
         w(f"![Per-key operations]({charts['keys']})")
