@@ -1,238 +1,581 @@
-"""Benchmarks of zub against the Python tools people use today, in one run.
+"""Benchmarks of zub against the Python tools people use today, all in one run.
 
-    ./dev bench             all scenarios
-    ./dev bench keys        key reads and writes
-    ./dev bench save        saving 200 KB and 10 MB documents
-    ./dev bench load        loading them
+    ./dev bench                 every workload; writes benchmarks/RESULTS.md and the charts
+    ./dev bench load save ...   only the named workloads (load, save, keys, memory, scaling),
+                                printed, with no report written
 
-Figures are the best of several repetitions; ratios compare runs made here, now.
+Every figure is the median of several timed samples, with the spread (lowest and
+highest sample) beside it; every ratio compares medians measured in this run.
+Garbage collection is off while a sample runs, as timeit does: that only helps
+the peers, which build Python objects. The contenders of one case take turns,
+one sample each per round, so that a change in the machine's load hits all alike.
 """
-import io
+import gc
 import json
 import os
-import random
 import shutil
+import statistics
+import subprocess
 import sys
 import tempfile
 import time
 import timeit
 
-from zub import ZubSettingEngine
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import docgen  # noqa: E402
+from zub import ZubSettingEngine  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SIZES = {"2 KB": 2_000, "200 KB": 200_000, "10 MB": 10_000_000}
+FORMATS = ("json", "json5", "toml", "yaml")
+EXT = {"json": "json", "json5": "json5", "toml": "toml", "yaml": "yaml"}
+
+# Files that are loaded and saved live on the disk, where a flush costs what it
+# costs users (/tmp inside the environment is a memory file system). /dev/shm is
+# the memory file system used to time saving without the flush.
+DISK_DIR = os.environ.get("ZUB_BENCH_DIR", "/var/tmp")
+MEMORY_DIR = "/dev/shm"
 
 
-def document(target_bytes, seed=1):
-    rng = random.Random(seed)
-    words = ["alpha", "beta", "gamma", "delta", "theme", "color", "size", "path", "enabled", "count"]
-    doc = {}
-    i = 0
-    while len(json.dumps(doc, indent=2)) < target_bytes:
-        group = {}
-        for j in range(8):
-            sub = {
-                "name": f"{rng.choice(words)} {i} {j}",
-                "enabled": rng.random() < 0.5,
-                "count": rng.randrange(1_000_000),
-                "ratio": round(rng.random(), 6),
-                "tags": [rng.choice(words) for _ in range(3)],
-                "limits": {"low": rng.randrange(100), "high": rng.randrange(100, 10_000)},
-            }
-            group[f"{rng.choice(words)}_{j}"] = sub
-        doc[f"section_{i}"] = group
-        i += 1 if target_bytes < 1_000_000 else 1
-        if target_bytes >= 1_000_000 and i % 50 == 0 and len(json.dumps(doc)) * 1.4 >= target_bytes:
-            break
-    return doc
+# --- timing ---------------------------------------------------------------------------------
+
+class Sample:
+    """Per-call times of one measurement, in seconds."""
+
+    def __init__(self, times):
+        self.times = sorted(times)
+        self.median = statistics.median(self.times)
+
+    @property
+    def low(self):
+        return self.times[0]
+
+    @property
+    def high(self):
+        return self.times[-1]
+
+    def spread(self):
+        return f"{fmt(self.median)} ({fmt(self.low)}–{fmt(self.high)})"
 
 
-def best(fn, number, repeat=5):
-    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number
+def measure_together(fns, budget):
+    """Times several contenders in rounds, one sample of each per round.
+
+    The machine is shared and its speed drifts over seconds; taking turns gives
+    every contender the same conditions, so the ratios between them hold.
+    """
+    numbers, sample_cost = {}, 0.0
+    for name, fn in fns.items():
+        first = time.perf_counter()
+        fn()
+        once = max(time.perf_counter() - first, 1e-7)
+        numbers[name] = max(1, int(0.02 / once))
+        sample_cost += once * numbers[name]
+    rounds = max(3, min(15, int(budget * len(fns) / sample_cost)))
+    times = {name: [] for name in fns}
+    gc.collect()  # once: collecting between samples would leave every sample's caches cold
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(rounds):
+            for name, fn in fns.items():
+                number = numbers[name]
+                start = time.perf_counter()
+                for _ in range(number):
+                    fn()
+                times[name].append((time.perf_counter() - start) / number)
+    finally:
+        if enabled:
+            gc.enable()
+    return {name: Sample(t) for name, t in times.items()}
 
 
 def fmt(seconds):
     if seconds < 1e-6:
-        return f"{seconds * 1e9:8.1f} ns"
+        return f"{seconds * 1e9:.0f} ns"
     if seconds < 1e-3:
-        return f"{seconds * 1e6:8.2f} us"
-    return f"{seconds * 1e3:8.2f} ms"
+        return f"{seconds * 1e6:.1f} µs"
+    if seconds < 1:
+        return f"{seconds * 1e3:.1f} ms"
+    return f"{seconds:.2f} s"
 
 
-def keys_scenario():
-    doc = document(200_000)
-    size = len(json.dumps(doc, indent=2))
-    tmp = tempfile.mkdtemp()
-    path = os.path.join(tmp, "doc.json")
-    with open(path, "w") as f:
-        json.dump(doc, f, indent=2)
-    engine = ZubSettingEngine(path)
-    a = "section_7"
-    b = next(iter(doc[a]))
-    key = f"{a}/{b}/count"
-
-    def get(d, k):
-        node = d
-        for part in k.split("/"):
-            if not isinstance(node, dict) or part not in node:
-                return None
-            node = node[part]
-        return node
-
-    def setv(d, k, v):
-        parts = k.split("/")
-        node = d
-        for part in parts[:-1]:
-            node = node.setdefault(part, {})
-        node[parts[-1]] = v
-
-    n = 200_000
-    names = {"doc": doc, "engine": engine, "get": get, "setv": setv, "key": key, "a": a, "b": b}
-
-    def stmt(code):
-        # Statements, not lambdas: every row then pays the same loop cost only.
-        return min(timeit.repeat(code, number=n, repeat=7, globals=names)) / n
-
-    rows = [
-        ("plain d[a][b][c]", stmt('doc[a][b]["count"]')),
-        ("split-and-walk get()", stmt("get(doc, key)")),
-        ("zub value()", stmt("engine.value(key)")),
-        ("zub contains()", stmt("engine.contains(key)")),
-        ("setdefault-walk set()", stmt("setv(doc, key, 5)")),
-        ("zub set_value()", stmt("engine.set_value(key, 5)")),
-        ("dict.get (one C call)", stmt("doc.get(a)")),
-    ]
-    print(f"Key access on a {size / 1000:.0f} KB document, key {key!r} (depth 3):")
-    for name, t in rows:
-        print(f"  {name:26} {fmt(t)}")
-    plain, helper, value, contains, set_helper, set_zub = (r[1] for r in rows[:6])
-    print(f"  value/plain {value / plain:.2f}x, contains/plain {contains / plain:.2f}x, "
-          f"get-helper/value {helper / value:.2f}x, set-helper/set_value {set_helper / set_zub:.2f}x")
+def ratio(peer, ours):
+    return peer.median / ours.median
 
 
-def peers_save(doc, path):
-    peers = {}
-    import orjson
+# --- documents ------------------------------------------------------------------------------
 
-    def json_dump():
-        with open(path, "w") as f:
-            json.dump(doc, f, indent=2, ensure_ascii=False)
+class Corpus:
+    """The documents of every size, written once in every format by the peers' own writers."""
 
-    def orjson_dump():
-        with open(path, "wb") as f:
-            f.write(orjson.dumps(doc, option=orjson.OPT_INDENT_2))
+    def __init__(self, sizes):
+        import json5
+        import tomli_w
+        import yaml
 
-    peers["json"] = [("json.dump(indent=2)", json_dump), ("orjson OPT_INDENT_2", orjson_dump)]
-    import yaml
+        self.dir = tempfile.mkdtemp(prefix="zub-bench-", dir=DISK_DIR)
+        self.docs, self.files = {}, {}
+        for label, target in sizes.items():
+            doc = docgen.document(target)
+            self.docs[label] = doc
+            texts = {
+                "json": json.dumps(doc, indent=2, ensure_ascii=False),
+                "json5": json5.dumps(doc, indent=2),
+                "toml": tomli_w.dumps(doc),
+                "yaml": yaml.dump(doc, Dumper=yaml.CSafeDumper, allow_unicode=True,
+                                  sort_keys=False, width=1 << 30),
+            }
+            for fmt_name, text in texts.items():
+                path = os.path.join(self.dir, f"{label.replace(' ', '')}.{EXT[fmt_name]}")
+                with open(path, "w", encoding="utf-8") as f:
+                    f.write(text)
+                self.files[label, fmt_name] = path
 
-    def yaml_dump():
-        with open(path, "w") as f:
-            yaml.dump(doc, f, Dumper=yaml.CSafeDumper, allow_unicode=True, sort_keys=True)
+    def size(self, label, fmt_name):
+        return os.path.getsize(self.files[label, fmt_name])
 
-    peers["yaml"] = [("PyYAML CSafeDumper", yaml_dump)]
-    import tomli_w
-
-    def toml_dump():
-        with open(path, "wb") as f:
-            tomli_w.dump(doc, f)
-
-    peers["toml"] = [("tomli_w.dump", toml_dump)]
-    import json5
-
-    def json5_dump():
-        with open(path, "w") as f:
-            f.write(json5.dumps(doc, indent=2))
-
-    peers["json5"] = [("json5.dumps", json5_dump)]
-    return peers
+    def close(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
-# Saving is measured on a disk, where flushing costs what it costs users
-# (the environment's /tmp is a memory file system).
-BENCH_DIR = os.environ.get("ZUB_BENCH_DIR", "/var/tmp" if os.access("/var/tmp", os.W_OK) else None)
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
-def save_scenario():
-    disk = tempfile.mkdtemp(dir=BENCH_DIR)
-    memory_fs = tempfile.mkdtemp(dir="/dev/shm" if os.access("/dev/shm", os.W_OK) else None)
-    try:
-        save_to(disk, memory_fs)
-    finally:
-        shutil.rmtree(disk)
-        shutil.rmtree(memory_fs)
+# --- workload 1: load -----------------------------------------------------------------------
 
-
-def save_to(disk, memory_fs):
-    for target in (200_000, 10_000_000):
-        doc = document(target)
-        for driver in ("json", "json5", "toml", "yaml"):
-            number = 5 if target < 1_000_000 else 1
-            timings = {}
-            for where in (disk, memory_fs):
-                path = os.path.join(where, f"out.{driver}")
-                engine = ZubSettingEngine(path, driver)
-                for k, v in doc.items():
-                    engine.set_value(k, v)
-                timings[where] = best(engine.sync, number, repeat=3)
-                size = os.path.getsize(path)
-            ours, unflushed = timings[disk], timings[memory_fs]
-            print(f"Saving {size / 1e6:.2f} MB as {driver}:")
-            print(f"  {'zub sync() to disk':26} {fmt(ours)}")
-            print(f"  {'zub sync() to memory fs':26} {fmt(unflushed)}  (no flush to stable storage)")
-            for name, fn in peers_save(doc, os.path.join(disk, f"peer.{driver}"))[driver]:
-                t = best(fn, 1 if target >= 1_000_000 or driver in ("json5", "toml") else number, repeat=3)
-                print(f"  {name:26} {fmt(t)}  -> zub is {t / ours:.1f}x faster "
-                      f"({t / unflushed:.1f}x without the flush)")
-
-
-def load_scenario():
-    tmp = tempfile.mkdtemp()
+def load_peers(fmt_name, path):
+    import msgspec
     import orjson
     import tomllib
 
     import json5
     import yaml
 
-    for target in (200_000, 10_000_000):
-        doc = document(target)
-        files = {}
-        for driver in ("json", "json5", "toml", "yaml"):
-            path = os.path.join(tmp, f"in.{driver}")
-            e = ZubSettingEngine(path, driver)
-            for k, v in doc.items():
-                e.set_value(k, v)
-            e.sync()
-            files[driver] = path
+    def json_load():
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
 
-        def read_bytes(p):
-            with open(p, "rb") as f:
-                return f.read()
+    def json5_load():
+        with open(path, encoding="utf-8") as f:
+            return json5.load(f)
 
-        peers = {
-            "json": [("json.load", lambda: json.load(open(files["json"]))),
-                     ("orjson.loads", lambda: orjson.loads(read_bytes(files["json"])))],
-            "json5": [("json5.load", lambda: json5.load(open(files["json5"])))],
-            "toml": [("tomllib.load", lambda: tomllib.load(open(files["toml"], "rb")))],
-            "yaml": [("PyYAML CSafeLoader", lambda: yaml.load(open(files["yaml"]), Loader=yaml.CSafeLoader))],
+    def yaml_load():
+        with open(path, "rb") as f:
+            return yaml.load(f, Loader=yaml.CSafeLoader)
+
+    def toml_load():
+        with open(path, "rb") as f:
+            return tomllib.load(f)
+
+    return {
+        "json": [("json.load", json_load),
+                 ("orjson.loads", lambda: orjson.loads(read_bytes(path))),
+                 ("msgspec.json.decode", lambda: msgspec.json.decode(read_bytes(path)))],
+        "json5": [("json5.load", json5_load)],
+        "toml": [("tomllib.load", toml_load),
+                 ("msgspec.toml.decode", lambda: msgspec.toml.decode(read_bytes(path)))],
+        "yaml": [("PyYAML CSafeLoader", yaml_load)],
+    }[fmt_name]
+
+
+# json5.load reads about 0.1 MB/s here: the 10 MB file would take minutes per call.
+SKIP_LOAD = {("10 MB", "json5.load")}
+
+
+def load_workload(corpus, results):
+    rows = []
+    for label in corpus.docs:
+        for fmt_name in FORMATS:
+            path = corpus.files[label, fmt_name]
+            size = corpus.size(label, fmt_name)
+            fns = {"zub": lambda: ZubSettingEngine(path, fmt_name)}
+            fns.update((name, fn) for name, fn in load_peers(fmt_name, path) if (label, name) not in SKIP_LOAD)
+            samples = measure_together(fns, budget=1.5)
+            ours = samples.pop("zub")
+            peers = list(samples.items())
+            rows.append({"size": label, "format": fmt_name, "bytes": size, "zub": ours, "peers": peers})
+            print(f"load {label:>6} {fmt_name:5} {size / 1e6:7.3f} MB  zub {ours.spread()}  "
+                  + "  ".join(f"{n} {s.spread()} ({ratio(s, ours):.1f}x)" for n, s in peers), flush=True)
+    results["load"] = rows
+
+
+# --- workload 2: save -----------------------------------------------------------------------
+
+def save_peers(fmt_name, doc, path):
+    import orjson
+    import tomli_w
+
+    import json5
+    import yaml
+
+    def json_dump():
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump(doc, f, indent=2, ensure_ascii=False)
+
+    def json_dumps():
+        text = json.dumps(doc, indent=2, ensure_ascii=False)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+
+    def orjson_dump():
+        data = orjson.dumps(doc, option=orjson.OPT_INDENT_2)
+        with open(path, "wb") as f:
+            f.write(data)
+
+    def yaml_dump():
+        with open(path, "w", encoding="utf-8") as f:
+            yaml.dump(doc, f, Dumper=yaml.CSafeDumper, allow_unicode=True, sort_keys=False,
+                      width=1 << 30)
+
+    def toml_dump():
+        with open(path, "wb") as f:
+            tomli_w.dump(doc, f)
+
+    def json5_dump():
+        text = json5.dumps(doc, indent=2)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+
+    return {
+        "json": [("json.dump(indent=2)", json_dump), ("json.dumps(indent=2)+write", json_dumps),
+                 ("orjson OPT_INDENT_2+write", orjson_dump)],
+        "json5": [("json5.dumps+write", json5_dump)],
+        "toml": [("tomli_w.dump", toml_dump)],
+        "yaml": [("PyYAML CSafeDumper", yaml_dump)],
+    }[fmt_name]
+
+
+def flush_cost(size, directory):
+    """What the atomic replace adds for a file of this size: fsync of the file and of the directory.
+
+    The same steps as sync (write a temporary file, rename it over the target), timed
+    with and without the two flushes; the difference is the flush alone.
+    """
+    data = os.urandom(size)
+    target = os.path.join(directory, "flush.bin")
+    tmp = target + ".tmp"
+
+    def replace(flush):
+        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+        try:
+            os.write(fd, data)
+            if flush:
+                os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.rename(tmp, target)
+        if flush:
+            dfd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+            try:
+                os.fsync(dfd)
+            finally:
+                os.close(dfd)
+
+    samples = measure_together({"flushed": lambda: replace(True), "plain": lambda: replace(False)}, budget=1.0)
+    flushed, plain = samples["flushed"], samples["plain"]
+    os.unlink(target)
+    return flushed, plain
+
+
+def save_workload(corpus, results):
+    rows = []
+    disk = tempfile.mkdtemp(prefix="zub-save-", dir=DISK_DIR)
+    memory = tempfile.mkdtemp(prefix="zub-save-", dir=MEMORY_DIR)
+    try:
+        for label in ("200 KB", "10 MB"):
+            doc = corpus.docs[label]
+            key = "/".join(docgen.depth3_key(doc))
+            for fmt_name in FORMATS:
+                fns = {}
+                for where, directory in (("disk", disk), ("memory", memory)):
+                    path = os.path.join(directory, f"zub.{EXT[fmt_name]}")
+                    shutil.copy(corpus.files[label, fmt_name], path)
+                    engine = ZubSettingEngine(path, fmt_name)
+                    counter = iter(range(10**9))
+
+                    def save(engine=engine, counter=counter):
+                        engine.set_value(key, next(counter))
+                        engine.sync()
+
+                    fns["zub", where] = save
+                    for name, fn in save_peers(fmt_name, doc, os.path.join(directory, f"peer.{EXT[fmt_name]}")):
+                        fns[name, where] = fn
+                samples = measure_together(fns, budget=1.5)
+                timings = {where: samples["zub", where] for where in ("disk", "memory")}
+                peers = [(name, {where: samples[name, where] for where in ("disk", "memory")})
+                         for name, _ in save_peers(fmt_name, doc, "")]
+                size = os.path.getsize(os.path.join(disk, f"zub.{EXT[fmt_name]}"))
+                flushed, unflushed_write = flush_cost(size, disk)
+                flush = max(flushed.median - unflushed_write.median, 0.0)
+                rows.append({"size": label, "format": fmt_name, "bytes": size, "zub": timings,
+                             "flush": flush, "flush_samples": (flushed, unflushed_write), "peers": peers})
+                print(f"save {label:>6} {fmt_name:5} {size / 1e6:7.3f} MB  zub sync disk "
+                      f"{timings['disk'].spread()}  memory fs {timings['memory'].spread()}  "
+                      f"flush {fmt(flush)}  "
+                      + "  ".join(f"{n} {p['disk'].spread()} ({ratio(p['disk'], timings['disk']):.2f}x; "
+                                  f"{ratio(p['memory'], timings['memory']):.2f}x unflushed)"
+                                  for n, p in peers), flush=True)
+    finally:
+        shutil.rmtree(disk, ignore_errors=True)
+        shutil.rmtree(memory, ignore_errors=True)
+    results["save"] = rows
+
+
+# --- workload 3: per-key operations ---------------------------------------------------------
+
+def get_helper(d, key):
+    node = d
+    for part in key.split("/"):
+        if not isinstance(node, dict) or part not in node:
+            return None
+        node = node[part]
+    return node
+
+
+def has_helper(d, key):
+    node = d
+    for part in key.split("/"):
+        if not isinstance(node, dict) or part not in node:
+            return False
+        node = node[part]
+    return True
+
+
+def set_helper(d, key, value):
+    parts = key.split("/")
+    node = d
+    for part in parts[:-1]:
+        node = node.setdefault(part, {})
+    node[parts[-1]] = value
+
+
+def remove_helper(d, key):
+    parts = key.split("/")
+    node = d
+    for part in parts[:-1]:
+        node = node.get(part)
+        if not isinstance(node, dict):
+            return
+    node.pop(parts[-1], None)
+
+
+def all_keys_helper(d, prefix=""):
+    out = []
+    for k, v in d.items():
+        path = prefix + k
+        if isinstance(v, dict):
+            out.extend(all_keys_helper(v, path + "/"))
+        else:
+            out.append(path)
+    return out
+
+
+def child_keys_helper(d):
+    return [k for k, v in d.items() if not isinstance(v, dict)]
+
+
+def qsettings_for(doc, path):
+    from PySide6.QtCore import QSettings
+
+    q = QSettings(path, QSettings.Format.IniFormat)
+    for parts in docgen.leaf_paths(doc):
+        node = doc
+        for p in parts:
+            node = node[p]
+        q.setValue("/".join(parts), node)
+    q.sync()
+    return QSettings(path, QSettings.Format.IniFormat)
+
+
+KEY_OPS = ["value", "contains", "set_value", "set_value + remove", "all_keys", "child_keys",
+           "begin_group + value + end_group"]
+
+
+def keys_workload(corpus, results):
+    doc = json.loads(json.dumps(corpus.docs["200 KB"]))
+    a, b, c = docgen.depth3_key(doc)
+    key = f"{a}/{b}/{c}"
+    tmp = tempfile.mkdtemp(prefix="zub-keys-", dir=DISK_DIR)
+    try:
+        engine = ZubSettingEngine(corpus.files["200 KB", "json"])
+        in_group = ZubSettingEngine(corpus.files["200 KB", "json"])
+        in_group.begin_group(a)
+        in_group.begin_group(b)
+        q = qsettings_for(doc, os.path.join(tmp, "doc.ini"))
+        q_group = qsettings_for(doc, os.path.join(tmp, "group.ini"))
+        q_group.beginGroup(f"{a}/{b}")
+        names = dict(doc=doc, engine=engine, in_group=in_group, q=q, q_group=q_group, get=get_helper,
+                     has=has_helper, setv=set_helper, rm=remove_helper, all_keys=all_keys_helper,
+                     child_keys=child_keys_helper)
+        # Keys are literals in every statement, as in the plain expression d["a"]["b"]["c"].
+        k, n, r = repr(key), repr(f"{a}/{b}/zz_new"), repr(f"{b}/{c}")
+        pa, pb, pc = repr(a), repr(b), repr(c)
+        stmts = {
+            "value": [("zub", f"engine.value({k})"), ("plain d[a][b][c]", f"doc[{pa}][{pb}][{pc}]"),
+                      ("split-and-walk helper", f"get(doc, {k})"), ("QSettings", f"q.value({k})")],
+            "contains": [("zub", f"engine.contains({k})"), ("plain d[a][b][c]", f"{pc} in doc[{pa}][{pb}]"),
+                         ("split-and-walk helper", f"has(doc, {k})"), ("QSettings", f"q.contains({k})")],
+            "set_value": [("zub", f"engine.set_value({k}, 5)"), ("plain d[a][b][c]", f"doc[{pa}][{pb}][{pc}] = 5"),
+                          ("split-and-walk helper", f"setv(doc, {k}, 5)"),
+                          ("QSettings", f"q.setValue({k}, 5)")],
+            "set_value + remove": [
+                ("zub", f"engine.set_value({n}, 5); engine.remove({n})"),
+                ("plain d[a][b][c]", f"doc[{pa}][{pb}]['zz_new'] = 5; del doc[{pa}][{pb}]['zz_new']"),
+                ("split-and-walk helper", f"setv(doc, {n}, 5); rm(doc, {n})"),
+                ("QSettings", f"q.setValue({n}, 5); q.remove({n})")],
+            "all_keys": [("zub", "engine.all_keys()"), ("split-and-walk helper", "all_keys(doc)"),
+                         ("QSettings", "q.allKeys()")],
+            "child_keys": [("zub", "in_group.child_keys()"),
+                           ("plain d[a][b][c]", f"child_keys(doc[{pa}][{pb}])"),
+                           ("QSettings", "q_group.childKeys()")],
+            "begin_group + value + end_group": [
+                ("zub", f"engine.begin_group({pa}); engine.value({r}); engine.end_group()"),
+                ("plain d[a][b][c]", f"g = doc[{pa}]; g[{pb}][{pc}]"),
+                ("split-and-walk helper", f"get(doc[{pa}], {r})"),
+                ("QSettings", f"q.beginGroup({pa}); q.value({r}); q.endGroup()")],
         }
-        for driver, path in files.items():
+        rows = {}
+        for op in KEY_OPS:
+            timers = []
+            for name, stmt in stmts[op]:
+                timer = timeit.Timer(stmt, globals=names)
+                number, once = timer.autorange()
+                timers.append((name, timer, max(1, int(number * 0.2 / max(once, 1e-9)))))  # 0.2 s a sample
+            times = {name: [] for name, _, _ in timers}
+            for _ in range(5):  # in turns, as measure_together does
+                for name, timer, number in timers:
+                    times[name].append(timer.timeit(number) / number)
+            rows[op] = [(name, Sample(times[name])) for name, _, _ in timers]
+            ours = rows[op][0][1]
+            print(f"keys {op:32} " + "  ".join(
+                f"{n} {s.spread()}" + ("" if n == "zub" else f" ({ratio(s, ours):.2f}x)")
+                for n, s in rows[op]), flush=True)
+        results["keys"] = {"key": key, "bytes": corpus.size("200 KB", "json"),
+                           "leaves": sum(1 for _ in docgen.leaf_paths(doc)), "rows": rows}
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+# --- workload 4: memory ---------------------------------------------------------------------
+
+MEMORY_PROBE = r"""
+import gc, json, sys
+def status():
+    out = {}
+    with open("/proc/self/status") as f:
+        for line in f:
+            k, _, v = line.partition(":")
+            if k in ("VmRSS", "VmHWM"):
+                out[k] = int(v.split()[0]) * 1024
+    return out
+kind, path = sys.argv[1], sys.argv[2]
+import orjson
+from zub import ZubSettingEngine
+gc.collect()
+before = status()
+if kind == "zub":
+    held = ZubSettingEngine(path)
+elif kind == "json.load":
+    with open(path, encoding="utf-8") as f:
+        held = json.load(f)
+else:
+    with open(path, "rb") as f:
+        held = orjson.loads(f.read())
+gc.collect()
+after = status()
+print(json.dumps({"retained": after["VmRSS"] - before["VmRSS"], "peak": after["VmHWM"] - before["VmRSS"]}))
+"""
+
+
+def memory_workload(corpus, results):
+    path = corpus.files["10 MB", "json"]
+    rows = []
+    for kind in ("zub", "json.load", "orjson.loads"):
+        runs = []
+        for _ in range(3):
+            out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, kind, path], check=True,
+                                 capture_output=True, text=True).stdout
+            runs.append(json.loads(out))
+        rows.append((kind, statistics.median(r["retained"] for r in runs),
+                     statistics.median(r["peak"] for r in runs)))
+        print(f"memory {kind:12} retained {rows[-1][1] / 1e6:.1f} MB  peak {rows[-1][2] / 1e6:.1f} MB",
+              flush=True)
+    results["memory"] = {"bytes": corpus.size("10 MB", "json"),
+                         "leaves": sum(1 for _ in docgen.leaf_paths(corpus.docs["10 MB"])), "rows": rows}
+
+
+# --- workload 5: scaling --------------------------------------------------------------------
+
+SCALING_SIZES = {"2 KB": 2_000, "20 KB": 20_000, "200 KB": 200_000, "2 MB": 2_000_000, "10 MB": 10_000_000}
+
+
+def scaling_workload(corpus, results):
+    import orjson
+
+    rows = []
+    tmp = tempfile.mkdtemp(prefix="zub-scale-", dir=DISK_DIR)
+    try:
+        for label, target in SCALING_SIZES.items():
+            if label in corpus.docs:
+                doc, path = corpus.docs[label], corpus.files[label, "json"]
+            else:
+                doc = docgen.document(target)
+                path = os.path.join(tmp, f"{label.replace(' ', '')}.json")
+                with open(path, "w", encoding="utf-8") as f:
+                    json.dump(doc, f, indent=2, ensure_ascii=False)
             size = os.path.getsize(path)
-            number = 3 if target < 1_000_000 else 1
-            ours = best(lambda: ZubSettingEngine(path, driver), number, repeat=3)
-            print(f"Loading {size / 1e6:.2f} MB of {driver}:")
-            print(f"  {'zub ZubSettingEngine()':26} {fmt(ours)}")
-            for name, fn in peers[driver]:
-                if driver == "json5" and target >= 1_000_000:
-                    continue  # json5.load takes minutes at this size
-                t = best(fn, 1, repeat=2)
-                print(f"  {name:26} {fmt(t)}  -> zub is {t / ours:.1f}x faster")
+            samples = measure_together({"zub": lambda: ZubSettingEngine(path),
+                                        "orjson": lambda: orjson.loads(read_bytes(path))}, budget=1.0)
+            load, peer_load = samples["zub"], samples["orjson"]
+            a, b, c = docgen.depth3_key(doc)
+            names = {"engine": ZubSettingEngine(path), "doc": orjson.loads(read_bytes(path))}
+            value = Sample([t / 200_000 for t in timeit.Timer(f"engine.value({f'{a}/{b}/{c}'!r})", globals=names)
+                            .repeat(repeat=5, number=200_000)])
+            plain = Sample([t / 200_000 for t in timeit.Timer(f"doc[{a!r}][{b!r}][{c!r}]", globals=names)
+                            .repeat(repeat=5, number=200_000)])
+            rows.append({"size": label, "bytes": size, "load": load, "orjson": peer_load,
+                         "value": value, "plain": plain})
+            print(f"scaling {label:>6} {size / 1e6:7.3f} MB  load {load.spread()}  orjson {peer_load.spread()}  "
+                  f"value {value.spread()}  plain {plain.spread()}", flush=True)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    results["scaling"] = rows
 
 
-SCENARIOS = {"keys": keys_scenario, "save": save_scenario, "load": load_scenario}
+WORKLOADS = {"load": load_workload, "save": save_workload, "keys": keys_workload,
+             "memory": memory_workload, "scaling": scaling_workload}
 
-if __name__ == "__main__":
+
+def main(argv):
     import warnings
 
     warnings.simplefilter("ignore", ResourceWarning)
-    chosen = sys.argv[1:] or list(SCENARIOS)
-    print(f"Python {sys.version.split()[0]}")
-    for name in chosen:
-        SCENARIOS[name]()
-        print()
+    chosen = argv or list(WORKLOADS)
+    unknown = [w for w in chosen if w not in WORKLOADS]
+    if unknown:
+        sys.exit(f"unknown workload(s): {', '.join(unknown)}; choose from {', '.join(WORKLOADS)}")
+    started = time.time()
+    sizes = SIZES if any(w in chosen for w in ("load", "save", "memory")) else {"200 KB": 200_000}
+    corpus = Corpus(sizes)
+    results = {}
+    try:
+        for name in chosen:
+            t = time.time()
+            WORKLOADS[name](corpus, results)
+            print(f"-- {name}: {time.time() - t:.0f} s", flush=True)
+    finally:
+        corpus.close()
+    print(f"-- all: {time.time() - started:.0f} s")
+    if set(chosen) == set(WORKLOADS):
+        import report
+
+        report.write(results, corpus, os.path.join(HERE, "RESULTS.md"), os.path.join(HERE, "charts"),
+                     elapsed=time.time() - started)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

@@ -107,35 +107,43 @@ Object& Object::operator=(Object&&) noexcept = default;
 Object::~Object() = default;
 
 Object Object::from_unsorted(std::vector<Member>&& members) {
-  // Works inside the caller's vector: no second buffer means no freed one,
-  // so a tree built bottom-up lies in memory in the order it is written out,
-  // which makes walking it (saving, above all) several times faster.
-  auto by_key = [](const Member& a, const Member& b) { return a.key < b.key; };
-  auto unordered = [](const Member& a, const Member& b) { return !(a.key < b.key); };
-  if (std::adjacent_find(members.begin(), members.end(), unordered) == members.end()) {
-    // Already strictly ordered: nothing to sort, nothing repeated.
-  } else if (members.size() <= indexed_from) {
-    // Small objects, the common case: insertion sort is stable and needs no
-    // temporary buffer.
-    for (std::size_t i = 1; i < members.size(); ++i) {
-      if (!by_key(members[i], members[i - 1])) continue;
-      Member moving = std::move(members[i]);
-      std::size_t j = i;
-      for (; j > 0 && by_key(moving, members[j - 1]); --j) members[j] = std::move(members[j - 1]);
-      members[j] = std::move(moving);
+  auto less = [](const Member& a, const Member& b) { return a.key < b.key; };
+  // Loading calls this once per object, so it sorts and deduplicates in
+  // place: files we wrote arrive sorted and skip both steps, small objects
+  // avoid the merge sort's buffer, and no second vector is built.
+  bool strictly_sorted = true;
+  for (std::size_t i = 1; i < members.size() && strictly_sorted; ++i)
+    strictly_sorted = members[i - 1].key < members[i].key;
+  if (!strictly_sorted) {
+    if (members.size() <= indexed_from) {
+      // Insertion sort: stable, since a member only passes greater keys.
+      for (std::size_t i = 1; i < members.size(); ++i) {
+        if (!(members[i].key < members[i - 1].key)) continue;
+        Member moving = std::move(members[i]);
+        std::size_t j = i;
+        do {
+          members[j] = std::move(members[j - 1]);
+          --j;
+        } while (j > 0 && moving.key < members[j - 1].key);
+        members[j] = std::move(moving);
+      }
+    } else {
+      // Stable, so among equal keys the last to arrive ends last and wins.
+      std::stable_sort(members.begin(), members.end(), less);
     }
-  } else {
-    // Stable keeps duplicates in arrival order, so the last of each run wins.
-    std::stable_sort(members.begin(), members.end(), by_key);
+    auto kept = members.begin();
+    for (auto it = members.begin(); it != members.end(); ++it) {
+      if (kept != members.begin() && std::prev(kept)->key == it->key) {
+        std::prev(kept)->value = std::move(it->value);
+      } else {
+        if (kept != it) *kept = std::move(*it);
+        ++kept;
+      }
+    }
+    members.erase(kept, members.end());
   }
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    if (kept > 0 && members[kept - 1].key == members[i].key)
-      members[kept - 1].value = std::move(members[i].value);
-    else if (kept++ != i)
-      members[kept - 1] = std::move(members[i]);
-  }
-  members.erase(members.begin() + static_cast<std::ptrdiff_t>(kept), members.end());
+  // Callers that could not size the vector up front may leave slack.
+  if (members.capacity() - members.size() > members.size() / 4) members.shrink_to_fit();
   Object out;
   out.members_ = std::move(members);
   out.reindex();

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace zub::io {
@@ -164,6 +165,14 @@ bool is_valid_utf8(std::string_view text) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
   while (p < end) {
+    // Runs of ASCII, most of any settings file, eight bytes at a time.
+    while (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      if (word & 0x8080808080808080ull) break;
+      p += 8;
+    }
+    if (p == end) break;
     unsigned char c = *p;
     if (c < 0x80) {
       ++p;

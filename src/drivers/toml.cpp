@@ -25,6 +25,7 @@
 
 #include "drivers/file_io.hpp"
 #include "drivers/formats.hpp"
+#include "drivers/toml_common.hpp"
 
 namespace zub::toml {
 
@@ -612,6 +613,14 @@ const char* kind_name(Value::Kind k) {
 }  // namespace
 
 Result<Value> parse(std::string_view text) {
+  if (text.empty()) return Value(Object{});
+  // toml11 reads about a megabyte a second; most settings files need none
+  // of what only it handles.
+  if (auto quick = parse_common(text)) return std::move(*quick);
+  return parse_with_toml11(text);
+}
+
+Result<Value> parse_with_toml11(std::string_view text) {
   if (text.empty()) return Value(Object{});
   if (auto stop = scan(text)) return scan_failure(text, *stop);
   try {

@@ -101,6 +101,12 @@ TEST(FileIo, Utf8Validation) {
   };
   for (const auto& [text, valid] : cases) {
     EXPECT_EQ(is_valid_utf8(text), valid) << testing::PrintToString(text);
+    // ASCII runs are checked a word at a time: the same inside them, at
+    // every offset from a word's start.
+    for (std::size_t pad = 0; pad < 9; ++pad) {
+      const std::string padded = std::string(pad, 'x') + text + std::string(17, 'y');
+      EXPECT_EQ(is_valid_utf8(padded), valid) << pad << " " << testing::PrintToString(text);
+    }
   }
 }
 

@@ -15,6 +15,7 @@
 
 #include "drivers/file_io.hpp"
 #include "drivers/formats.hpp"
+#include "drivers/toml_common.hpp"
 
 using namespace zub;
 
@@ -88,6 +89,95 @@ k = 'lit'
   EXPECT_EQ(v.as_object().find("n")->kind(), Value::Kind::sint);
   EXPECT_EQ(v.as_object().find("i")->kind(), Value::Kind::uint);
 }
+
+// The quick reader must read what it accepts exactly as toml11 does, and
+// leave everything else, valid or not, to toml11.
+struct QuickCase {
+  const char* text;
+  bool quick;  // expected to stay on the quick path
+};
+
+class TomlQuickPath : public testing::TestWithParam<QuickCase> {};
+
+TEST_P(TomlQuickPath, AgreesWithToml11) {
+  const std::string_view text = GetParam().text;
+  const auto quick = toml::parse_common(text);
+  auto full = toml::parse_with_toml11(text);
+  EXPECT_EQ(quick.has_value(), GetParam().quick) << text;
+  if (quick) {
+    ASSERT_TRUE(full.ok()) << full.failure().message << "\n" << text;
+    EXPECT_EQ(*quick, full.value()) << text;
+  }
+  auto both = toml::parse(text);
+  ASSERT_EQ(both.ok(), full.ok()) << text;
+  if (both.ok())
+    EXPECT_EQ(both.value(), full.value()) << text;
+  else
+    EXPECT_EQ(both.failure().message, full.failure().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TomlQuickPath,
+    testing::Values(
+        // What settings files are made of, and what our writer and tomli_w write.
+        QuickCase{"title = \"x\" # c\r\n\n[server]\nhost = 'a\\b'\nport = 8080\n"
+                  "[server.tls]\nciphers = [\n    \"a\",\n    \"b\", # two\n]\n"
+                  "[[server.mounts]]\nname = \"m1\"\nweight = 0.5\n[[server.mounts]]\nname = \"m2\"\n"
+                  "[server.mounts.opts]\nro = true\n",
+                  true},
+        QuickCase{"[ a . \"b c\" . 'd' ]\nk = 1\n[a]\nz = false\n", true},
+        QuickCase{"[a.b]\n[a]\n[a.b.c]\n", true},
+        QuickCase{"s = \"\\u00e9\\U0001F600\\t\\\"\\\\\\b\\f\\n\\r\"\nl = 'C:\\path'\nu = \"Zürich\"\n"
+                  "e = \"\"\n\"quoted key\" = 1\n'' = 2\n",
+                  true},
+        QuickCase{"i = [+1, -0, 1_000, 9223372036854775807, -9223372036854775808]\n"
+                  "f = [1.5, -0.0, 1e3, 6.626e-34, 1_0.0_1, 1E+2, 3.0e-0_1]\n",
+                  true},
+        QuickCase{"a = [[1, 2], [], {}, { x = 1, y = [true] }, \"s\"]\nt = {}\n", true},
+        // Valid, but left to toml11.
+        QuickCase{"d = 1979-05-27\n", false},
+        QuickCase{"t = 07:32:00\n", false},
+        QuickCase{"m = \"\"\"\nx\"\"\"\n", false},
+        QuickCase{"m = '''x'''\n", false},
+        QuickCase{"a.b = 1\n", false},
+        QuickCase{"h = 0xff\n", false},
+        QuickCase{"f = inf\n", false},
+        QuickCase{"f = -nan\n", false},
+        QuickCase{"t = { a = 1, }\n", false},
+        QuickCase{"t = {\n a = 1 }\n", false},
+        QuickCase{"e = \"\\e\"\n", false},
+        QuickCase{"\xEF\xBB\xBFk = 1\n", false},
+        // Invalid: toml11's error stands.
+        QuickCase{"a = 1\na = 2\n", false},
+        QuickCase{"\"a\" = 1\na = 2\n", false},
+        QuickCase{"[t]\n[t]\n", false},
+        QuickCase{"[t.u]\n[t]\nu = 1\n", false},
+        QuickCase{"[[t]]\n[t]\n", false},
+        QuickCase{"[t]\n[[t]]\n", false},
+        QuickCase{"t = [1]\n[[t]]\n", false},
+        QuickCase{"t = {a = 1}\n[t.b]\n", false},
+        QuickCase{"t = 1\n[t.u]\n", false},
+        QuickCase{"x = 01\n", false},
+        QuickCase{"x = 1__0\n", false},
+        QuickCase{"x = 1_\n", false},
+        QuickCase{"x = 1.\n", false},
+        QuickCase{"x = .5\n", false},
+        QuickCase{"x = 9223372036854775808\n", false},
+        QuickCase{"x = 1e400\n", false},
+        QuickCase{"x = \"a\x01\"\n", false},
+        QuickCase{"x = 'a\x7f'\n", false},
+        QuickCase{"x = 1\r\ny = 2\r", false},
+        QuickCase{"x = \"\\uD800\"\n", false},
+        QuickCase{"x = \"\\q\"\n", false},
+        QuickCase{"x = \n", false},
+        QuickCase{"x = 1 2\n", false},
+        QuickCase{"x = [1 2]\n", false},
+        QuickCase{"x = {a = 1, a = 2}\n", false},
+        QuickCase{"[]\n", false},
+        QuickCase{"[[a] ]\n", false},
+        QuickCase{"x = tru\n", false},
+        QuickCase{"x = 1 # \x01\n", false},
+        QuickCase{"x = \"\xff\"\n", false}));
 
 TEST(TomlParse, EmptyTextIsEmptyObject) {
   EXPECT_EQ(must_parse(""), Value(Object{}));
