@@ -84,6 +84,22 @@ Result<void> produce_into(int fd, const TextProducer& produce) {
   return produced;
 }
 
+// For writing over the file itself: the whole text first, so that a writer
+// that fails halfway leaves the file as it was.
+Result<std::string> produce_text(const TextProducer& produce) {
+  std::string text;
+  StringSink sink(text);
+  if (auto produced = produce(sink); !produced) return std::move(produced).failure();
+  return text;
+}
+
+Result<void> write_text(int fd, std::string_view text) {
+  FdSink sink(fd);
+  sink.put(text);
+  if (sink.error() != 0) return io_failure(sink.error());
+  return {};
+}
+
 int fsync_retrying(int fd) {
   int rc;
   do rc = ::fsync(fd);
@@ -256,7 +272,14 @@ Result<void> replace_file(const std::string& path, std::string_view data) {
   });
 }
 
-Result<void> replace_file(const std::string& path, const TextProducer& produce) {
+namespace {
+
+class DiscardSink final : public TextSink {
+ public:
+  void put(std::string_view) override {}
+};
+
+Result<void> replace_file_once(const std::string& path, const TextProducer& produce) {
   if (has_nul(path)) return io_failure_text(std::string(nul_in_path_text));
   auto resolved = resolve_links(path);
   if (!resolved) return std::move(resolved).failure();
@@ -272,7 +295,9 @@ Result<void> replace_file(const std::string& path, const TextProducer& produce) 
     exists = true;
     if (!S_ISREG(st.st_mode)) {
       // Devices, pipes and the like cannot be renamed over: write in place.
-      return produce_into(existing.get(), produce);
+      auto text = produce_text(produce);
+      if (!text) return std::move(text).failure();
+      return write_text(existing.get(), *text);
     }
   } else if (errno != ENOENT) {
     return io_failure(errno);
@@ -289,8 +314,10 @@ Result<void> replace_file(const std::string& path, const TextProducer& produce) 
     int err = errno;
     if (exists && (err == EACCES || err == EPERM || err == EROFS)) {
       // The directory refuses new files but the file itself may be written.
+      auto text = produce_text(produce);
+      if (!text) return std::move(text).failure();
       if (::ftruncate(existing.get(), 0) != 0) return io_failure(errno);
-      auto written = produce_into(existing.get(), produce);
+      auto written = write_text(existing.get(), *text);
       if (!written) return written;
       if (fsync_retrying(existing.get()) != 0 && errno != EINVAL) return io_failure(errno);
       return {};
@@ -324,6 +351,23 @@ Result<void> replace_file(const std::string& path, const TextProducer& produce) 
   UniqueFd dir_fd(open_retrying(dir.c_str(), O_RDONLY | O_DIRECTORY));
   if (dir_fd) (void)fsync_retrying(dir_fd.get());
   return {};
+}
+
+}  // namespace
+
+Result<void> replace_file(const std::string& path, const TextProducer& produce) {
+  bool produced = false;
+  auto replaced = replace_file_once(path, [&](TextSink& sink) {
+    produced = true;
+    return produce(sink);
+  });
+  if (!replaced && !produced) {
+    // A tree the format cannot hold is reported as such even where the file
+    // cannot be written either, as when the text is made before the file.
+    DiscardSink discard;
+    if (auto text = produce(discard); !text) return text;
+  }
+  return replaced;
 }
 
 }  // namespace zub::io

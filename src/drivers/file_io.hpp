@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/result.hpp"
+#include "drivers/text_out.hpp"
 
 namespace zub::io {
 
@@ -58,25 +59,6 @@ Position position_of(std::string_view text, std::size_t offset) noexcept;
 // Creates the parent directory of path and its missing ancestors (0o777
 // before the umask).
 Result<void> create_parent_dirs(const std::string& path);
-
-// Where a writer puts its text, piece by piece. A writer can stream a large
-// document through a small buffer that stays in cache, instead of building
-// the whole text in memory first.
-class TextSink {
- public:
-  virtual ~TextSink() = default;
-  virtual void put(std::string_view piece) = 0;
-};
-
-// Collects the pieces into one string.
-class StringSink final : public TextSink {
- public:
-  explicit StringSink(std::string& out) noexcept : out_(out) {}
-  void put(std::string_view piece) override { out_.append(piece); }
-
- private:
-  std::string& out_;
-};
 
 // Writes a whole text into the sink. The sink's own write errors are
 // reported by whoever owns the sink, so a producer fails only for reasons

@@ -43,12 +43,21 @@ Result<std::string> serialize(Format format, const Value& root) {
 
 Result<void> save_file(Format format, const std::string& path, const Value& root) {
   if (auto made = io::create_parent_dirs(path); !made) return made;
-  if (format == Format::json) {
-    // Cannot fail but for the file's own write errors, so it streams.
-    return io::replace_file(path, [&root](io::TextSink& sink) -> Result<void> {
-      json::write(root, sink);
-      return {};
-    });
+  switch (format) {
+    case Format::json:
+      return io::replace_file(path, [&root](io::TextSink& sink) -> Result<void> {
+        json::write(root, sink);
+        return {};
+      });
+    case Format::json5:
+      return io::replace_file(path, [&root](io::TextSink& sink) -> Result<void> {
+        json5::write(root, sink);
+        return {};
+      });
+    case Format::toml:
+      return io::replace_file(path, [&root](io::TextSink& sink) { return toml::write(root, sink); });
+    case Format::yaml:
+      break;
   }
   auto text = serialize(format, root);
   if (!text) return std::move(text).failure();

@@ -17,9 +17,9 @@ class TextSink;
 enum class Format { json, json5, toml, yaml };
 
 // Each format's translation unit. Parse failures are TypeError with the
-// format's prefix ("JSON parse error: " and so on). The JSON writer streams
-// into a sink; the others produce the whole text in memory, where a failure
-// leaves nothing half-written.
+// format's prefix ("JSON parse error: " and so on). The JSON, JSON5 and TOML
+// writers stream into a sink (the TOML one may fail halfway); the YAML one
+// produces the whole text in memory.
 namespace json {
 Result<Value> read(int fd);  // streams through an 8192-byte buffer
 void write(const Value& root, io::TextSink& sink);
@@ -28,12 +28,15 @@ std::string write(const Value& root);
 
 namespace json5 {
 Result<Value> parse(std::string_view text);
+void write(const Value& root, io::TextSink& sink);
 std::string write(const Value& root);
 }  // namespace json5
 
 namespace toml {
 Result<Value> parse(std::string_view text);
-Result<std::string> write(const Value& root);  // fails for null or a non-object root
+// Fails for null or a non-object root.
+Result<void> write(const Value& root, io::TextSink& sink);
+Result<std::string> write(const Value& root);
 }  // namespace toml
 
 namespace yaml {

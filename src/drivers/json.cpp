@@ -304,29 +304,22 @@ inline bool any_to_escape(std::uint64_t x) noexcept {
 // and only forms without '.' or 'e' (20 at most) get ".0".
 constexpr std::size_t max_real_chars = 26;
 
-// Streams the text through a buffer small enough to stay in cache and hands
-// it to the sink each time it fills: a large document never exists as one
-// string, so there is no page-faulting of fresh memory and no second walk to
-// size a buffer. Every token but a string has a small fixed bound, so one
-// check per line covers it; strings check per run of plain bytes.
+// Streams into the sink through a small buffer, so there is no page-faulting
+// of fresh memory and no walk beforehand to size a whole-document string.
+// Every token but a string has a small fixed bound, so one check per line
+// covers it; strings check per run of plain bytes.
 class Writer {
  public:
-  explicit Writer(io::TextSink& sink)
-      : sink_(sink), buffer_(std::make_unique_for_overwrite<char[]>(buffer_size)) {
-    p_ = buffer_.get();
-    end_ = p_ + buffer_size;
-  }
-  Writer(const Writer&) = delete;
-  Writer& operator=(const Writer&) = delete;
+  explicit Writer(io::TextSink& sink) : out_(sink) {}
 
-  void finish() { flush(); }
+  void finish() { out_.flush(); }
 
   void value(const Value& v, std::size_t indent) {
     switch (v.kind()) {
       case Value::Kind::null: put("null", 4); break;
       case Value::Kind::boolean: v.as_bool() ? put("true", 4) : put("false", 5); break;
-      case Value::Kind::uint: p_ = std::to_chars(p_, p_ + 20, v.as_uint()).ptr; break;
-      case Value::Kind::sint: p_ = std::to_chars(p_, p_ + 20, v.as_sint()).ptr; break;
+      case Value::Kind::uint: out_.at = std::to_chars(out_.at, out_.at + 20, v.as_uint()).ptr; break;
+      case Value::Kind::sint: out_.at = std::to_chars(out_.at, out_.at + 20, v.as_sint()).ptr; break;
       case Value::Kind::real: real(v.as_real()); break;
       case Value::Kind::string: string(v.as_string()); break;
       case Value::Kind::array: array(v.as_array(), indent); break;
@@ -335,37 +328,11 @@ class Writer {
   }
 
   // Room for the line break, the indentation, a scalar and the punctuation
-  // around it; the tree's depth bound keeps indent far below buffer_size.
-  void line_room(std::size_t indent) { room(indent + 64); }
+  // around it; the tree's depth bound keeps indent far below the buffer's size.
+  void line_room(std::size_t indent) { out_.ensure(indent + 64); }
 
  private:
-  static constexpr std::size_t buffer_size = std::size_t{1} << 16;
-
-  void flush() {
-    sink_.put(std::string_view(buffer_.get(), static_cast<std::size_t>(p_ - buffer_.get())));
-    p_ = buffer_.get();
-  }
-
-  void room(std::size_t n) {
-    if (static_cast<std::size_t>(end_ - p_) < n) flush();
-  }
-
-  void put(const char* s, std::size_t n) noexcept {
-    std::memcpy(p_, s, n);
-    p_ += n;
-  }
-
-  // A run of any length: fills the buffer, flushes, goes on.
-  void put_run(const char* s, std::size_t n) {
-    while (n > static_cast<std::size_t>(end_ - p_)) {
-      auto part = static_cast<std::size_t>(end_ - p_);
-      put(s, part);
-      s += part;
-      n -= part;
-      flush();
-    }
-    put(s, n);
-  }
+  void put(const char* s, std::size_t n) noexcept { out_.put(s, n); }
 
   // Indentation up to 32 columns is one fixed-size copy (line_room leaves
   // space for it) instead of a call to memset per line.
@@ -373,54 +340,54 @@ class Writer {
     static constexpr char spaces[32] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                         ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                         ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-    *p_++ = '\n';
+    *out_.at++ = '\n';
     if (indent <= sizeof spaces)
-      std::memcpy(p_, spaces, sizeof spaces);
+      std::memcpy(out_.at, spaces, sizeof spaces);
     else
-      std::memset(p_, ' ', indent);
-    p_ += indent;
+      std::memset(out_.at, ' ', indent);
+    out_.at += indent;
   }
 
   void array(const Array& a, std::size_t indent) {
     if (a.empty()) return put("[]", 2);
-    *p_++ = '[';
+    *out_.at++ = '[';
     bool first = true;
     for (const auto& e : a) {
       line_room(indent + 2);
-      if (!first) *p_++ = ',';
+      if (!first) *out_.at++ = ',';
       first = false;
       newline(indent + 2);
       value(e, indent + 2);
     }
     line_room(indent);
     newline(indent);
-    *p_++ = ']';
+    *out_.at++ = ']';
   }
 
   void object(const Object& o, std::size_t indent) {
     if (o.empty()) return put("{}", 2);
-    *p_++ = '{';
+    *out_.at++ = '{';
     bool first = true;
     for (const auto& m : o) {
       line_room(indent + 2);
-      if (!first) *p_++ = ',';
+      if (!first) *out_.at++ = ',';
       first = false;
       newline(indent + 2);
       string(m.key);
-      room(64);  // ": " and a scalar
+      out_.ensure(64);  // ": " and a scalar
       put(": ", 2);
       value(m.value, indent + 2);
     }
     line_room(indent);
     newline(indent);
-    *p_++ = '}';
+    *out_.at++ = '}';
   }
 
   void real(double d) noexcept {
-    char* first = p_;
-    p_ = std::to_chars(p_, p_ + max_real_chars, d).ptr;
+    char* first = out_.at;
+    out_.at = std::to_chars(out_.at, out_.at + max_real_chars, d).ptr;
     // Keeps the float a float when read back.
-    if (std::string_view(first, static_cast<std::size_t>(p_ - first)).find_first_of(".e") == std::string_view::npos)
+    if (std::string_view(first, static_cast<std::size_t>(out_.at - first)).find_first_of(".e") == std::string_view::npos)
       put(".0", 2);
   }
 
@@ -429,7 +396,7 @@ class Writer {
     static constexpr char hex[] = "0123456789abcdef";
     const char* in = s.data();
     const char* end = in + s.size();
-    *p_++ = '"';
+    *out_.at++ = '"';
     for (;;) {
       const char* run = in;
       for (std::uint64_t word; end - in >= 8; in += 8) {
@@ -437,8 +404,8 @@ class Writer {
         if (any_to_escape(word)) break;
       }
       while (in != end && escape_table[static_cast<unsigned char>(*in)] == 0) ++in;
-      put_run(run, static_cast<std::size_t>(in - run));
-      room(8);
+      out_.append(std::string_view(run, static_cast<std::size_t>(in - run)));
+      out_.ensure(8);
       if (in == end) break;
       auto c = static_cast<unsigned char>(*in++);
       char e = escape_table[c];
@@ -446,17 +413,14 @@ class Writer {
         char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
         put(u, sizeof u);
       } else {
-        *p_++ = '\\';
-        *p_++ = e;
+        *out_.at++ = '\\';
+        *out_.at++ = e;
       }
     }
-    *p_++ = '"';
+    *out_.at++ = '"';
   }
 
-  io::TextSink& sink_;
-  std::unique_ptr<char[]> buffer_;
-  char* p_ = nullptr;
-  char* end_ = nullptr;
+  io::TextOut out_;
 };
 
 }  // namespace

@@ -131,7 +131,7 @@ constexpr auto escape_table = [] {
 
 class Writer {
  public:
-  explicit Writer(std::string& out) : out_(out) {}
+  explicit Writer(io::TextOut& out) : out_(out) {}
 
   void value(const Value& v, std::size_t indent) {
     switch (v.kind()) {
@@ -191,7 +191,7 @@ class Writer {
   void integer(Int i) {
     char buf[24];
     auto r = std::to_chars(buf, buf + sizeof buf, i);
-    out_.append(buf, r.ptr);
+    out_.append(buf, static_cast<std::size_t>(r.ptr - buf));
   }
 
   // Plain decimals only, never an exponent; the longest (5e-324) takes 326
@@ -237,7 +237,7 @@ class Writer {
     out_ += quote;
   }
 
-  std::string& out_;
+  io::TextOut& out_;
 };
 
 }  // namespace
@@ -259,11 +259,17 @@ Result<Value> parse(std::string_view text) {
   return root;
 }
 
-std::string write(const Value& root) {
-  std::string out;
-  out.reserve(text_size_hint(root));
+void write(const Value& root, io::TextSink& sink) {
+  io::TextOut out(sink);
   Writer(out).value(root, 0);
-  return out;
+  out.flush();
+}
+
+std::string write(const Value& root) {
+  std::string text;
+  io::StringSink sink(text);
+  write(root, sink);
+  return text;
 }
 
 }  // namespace zub::json5

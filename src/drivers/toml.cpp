@@ -312,7 +312,7 @@ struct KeyPath {
 };
 
 struct Writer {
-  std::string out;
+  io::TextOut& out;
   std::string error;  // empty while all goes well
 
   static std::string dotted(const KeyPath* at) {
@@ -344,7 +344,8 @@ struct Writer {
 
   static bool plain_char(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\' && c != 0x7f; }
 
-  static void append_string(std::string& dst, std::string_view s) {
+  template <class Text>
+  static void append_string(Text& dst, std::string_view s) {
     static constexpr char hex[] = "0123456789ABCDEF";
     dst += '"';
     for (std::size_t i = 0; i < s.size();) {
@@ -377,7 +378,8 @@ struct Writer {
     dst += '"';
   }
 
-  static void append_key(std::string& dst, std::string_view key) {
+  template <class Text>
+  static void append_key(Text& dst, std::string_view key) {
     if (bare_key(key))
       dst += key;
     else
@@ -417,13 +419,13 @@ struct Writer {
                       path);
         char buf[24];
         auto r = std::to_chars(buf, buf + sizeof buf, v.as_uint());
-        out.append(buf, r.ptr);
+        out.append(buf, static_cast<std::size_t>(r.ptr - buf));
         return true;
       }
       case Value::Kind::sint: {
         char buf[24];
         auto r = std::to_chars(buf, buf + sizeof buf, v.as_sint());
-        out.append(buf, r.ptr);
+        out.append(buf, static_cast<std::size_t>(r.ptr - buf));
         return true;
       }
       case Value::Kind::real:
@@ -665,15 +667,23 @@ Result<Value> parse_with_toml11(std::string_view text) {
   }
 }
 
-Result<std::string> write(const Value& root) {
+Result<void> write(const Value& root, io::TextSink& sink) {
   if (!root.is_object())
     return type_failure(std::string("TOML serialize error: the root must be an object (a TOML table), not ") +
                         kind_name(root.kind()));
-  Writer w;
-  w.out.reserve(text_size_hint(root));
+  io::TextOut out(sink);
+  Writer w{out, {}};
   const auto& o = root.as_object();
   if (!w.write_entries(o, {}) || !w.write_sections(o, {})) return type_failure(std::move(w.error));
-  return std::move(w.out);
+  out.flush();
+  return {};
+}
+
+Result<std::string> write(const Value& root) {
+  std::string text;
+  io::StringSink sink(text);
+  if (auto written = write(root, sink); !written) return std::move(written).failure();
+  return text;
 }
 
 }  // namespace zub::toml
