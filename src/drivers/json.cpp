@@ -391,33 +391,53 @@ class Writer {
       put(".0", 2);
   }
 
-  // Opening quote already has room; leaves room for the closing one.
+  // Opening quote already has room; leaves room for the closing one. The
+  // cursor lives in a local: stores through a char pointer may alias the
+  // buffer's own fields, which would otherwise be reloaded after each byte.
   void string(std::string_view s) {
     static constexpr char hex[] = "0123456789abcdef";
     const char* in = s.data();
     const char* end = in + s.size();
-    *out_.at++ = '"';
+    char* const limit = out_.limit();
+    char* p = out_.at;
+    *p++ = '"';
     for (;;) {
       const char* run = in;
       for (std::uint64_t word; end - in >= 8; in += 8) {
         std::memcpy(&word, in, 8);
         if (any_to_escape(word)) break;
       }
+      if (end - in < 8) {
+        // The tail, and most keys whole: padded with spaces, one word too.
+        std::uint64_t word = 0x2020202020202020u;
+        std::memcpy(&word, in, static_cast<std::size_t>(end - in));
+        if (!any_to_escape(word)) in = end;
+      }
       while (in != end && escape_table[static_cast<unsigned char>(*in)] == 0) ++in;
-      out_.append(std::string_view(run, static_cast<std::size_t>(in - run)));
-      out_.ensure(8);
+      auto n = static_cast<std::size_t>(in - run);
+      if (n + 8 <= static_cast<std::size_t>(limit - p)) {
+        std::memcpy(p, run, n);
+        p += n;
+      } else {
+        out_.at = p;
+        out_.append(std::string_view(run, n));
+        out_.ensure(8);
+        p = out_.at;
+      }
       if (in == end) break;
       auto c = static_cast<unsigned char>(*in++);
       char e = escape_table[c];
       if (e == 'u') {
         char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-        put(u, sizeof u);
+        std::memcpy(p, u, sizeof u);
+        p += sizeof u;
       } else {
-        *out_.at++ = '\\';
-        *out_.at++ = e;
+        *p++ = '\\';
+        *p++ = e;
       }
     }
-    *out_.at++ = '"';
+    *p++ = '"';
+    out_.at = p;
   }
 
   io::TextOut out_;

@@ -43,6 +43,9 @@ class TextOut {
   // ensure() has made room for what they write.
   char* at;
 
+  // The buffer's end, fixed for the object's life.
+  char* limit() const noexcept { return end_; }
+
   void ensure(std::size_t n) {
     if (static_cast<std::size_t>(end_ - at) < n) flush();
   }
