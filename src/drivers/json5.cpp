@@ -210,10 +210,15 @@ class Writer {
     char quote = single ? '\'' : '"';
     out_ += quote;
     std::size_t run = 0;
+    auto special = [quote](unsigned char c) { return c == static_cast<unsigned char>(quote) || escape_table[c] != 0; };
     for (std::size_t i = 0; i < s.size(); ++i) {
+      const char* from = s.data() + i;
+      const char* plain = single ? io::skip_plain<'\\', '\'', 0xE2>(from, s.data() + s.size(), special)
+                                 : io::skip_plain<'\\', '"', 0xE2>(from, s.data() + s.size(), special);
+      i += static_cast<std::size_t>(plain - from);
+      if (i == s.size()) break;
       auto c = static_cast<unsigned char>(s[i]);
       unsigned char e = c == static_cast<unsigned char>(quote) ? c : escape_table[c];
-      if (e == 0) continue;
       if (e == 0xE2) {
         // U+2028 and U+2029 end a line in ECMAScript.
         if (i + 2 >= s.size() || s[i + 1] != '\x80' || (s[i + 2] != '\xA8' && s[i + 2] != '\xA9')) continue;

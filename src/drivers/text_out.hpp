@@ -5,12 +5,35 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
 
 namespace zub::io {
+
+// Whether any of the eight bytes in x is a control character (below 0x20)
+// or one of the given bytes. Exact for the word as a whole, not per byte,
+// which is all a writer needs to copy plain text a word at a time.
+template <unsigned char... Specials>
+constexpr bool word_has_special(std::uint64_t x) noexcept {
+  constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+  constexpr auto has_zero = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+  return (((x - ones * 0x20) & ~x) | (has_zero(x ^ (ones * Specials)) | ... | 0)) & highs;
+}
+
+// The end of the run of plain bytes that starts at `in`, words first, then
+// byte by byte with `special`.
+template <unsigned char... Specials, class Special>
+const char* skip_plain(const char* in, const char* end, Special special) noexcept {
+  for (std::uint64_t word; end - in >= 8; in += 8) {
+    std::memcpy(&word, in, 8);
+    if (word_has_special<Specials...>(word)) break;
+  }
+  while (in != end && !special(static_cast<unsigned char>(*in))) ++in;
+  return in;
+}
 
 class TextSink {
  public:
@@ -57,13 +80,10 @@ class TextOut {
   }
 
   void append(std::string_view s) {
-    while (s.size() > static_cast<std::size_t>(end_ - at)) {
-      auto part = static_cast<std::size_t>(end_ - at);
-      put(s.data(), part);
-      s.remove_prefix(part);
-      flush();
-    }
-    put(s.data(), s.size());
+    if (s.size() <= static_cast<std::size_t>(end_ - at)) [[likely]]
+      put(s.data(), s.size());
+    else
+      append_in_parts(s);
   }
 
   void append(const char* s, std::size_t n) { append(std::string_view(s, n)); }
@@ -101,6 +121,16 @@ class TextOut {
   }
 
  private:
+  void append_in_parts(std::string_view s) {
+    while (s.size() > static_cast<std::size_t>(end_ - at)) {
+      auto part = static_cast<std::size_t>(end_ - at);
+      put(s.data(), part);
+      s.remove_prefix(part);
+      flush();
+    }
+    put(s.data(), s.size());
+  }
+
   TextSink& sink_;
   std::unique_ptr<char[]> buffer_;
   char* end_ = nullptr;

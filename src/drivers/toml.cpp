@@ -350,8 +350,9 @@ struct Writer {
     dst += '"';
     for (std::size_t i = 0; i < s.size();) {
       // Runs that need no escape are copied whole.
-      std::size_t run = i;
-      while (run < s.size() && plain_char(static_cast<unsigned char>(s[run]))) ++run;
+      const char* plain = io::skip_plain<'"', '\\', 0x7f>(s.data() + i, s.data() + s.size(),
+                                                          [](unsigned char c) { return !plain_char(c); });
+      auto run = static_cast<std::size_t>(plain - s.data());
       dst.append(s.data() + i, run - i);
       if (run == s.size()) break;
       i = run + 1;
