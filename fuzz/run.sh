@@ -37,7 +37,8 @@ run_one() {
   mkdir -p "$B/corpus/$t" "$B/artifacts/$t" "$B/logs"
   local -a dirs=("$B/corpus/$t" "$B/seeds/$format")
   [ -d "fuzz/regressions/$format" ] && dirs+=("fuzz/regressions/$format")
-  nice -n 19 "$B/$t" -max_total_time="$secs" -max_len=16384 -timeout=30 -print_final_stats=1 \
+  # The timeout counts wall-clock time on a shared, busy machine: generous.
+  nice -n 19 "$B/$t" -max_total_time="$secs" -max_len=16384 -timeout=120 -print_final_stats=1 \
     -artifact_prefix="$B/artifacts/$t/" "${dirs[@]}" >"$B/logs/$t.log" 2>&1
 }
 
