@@ -23,6 +23,26 @@
 #include <toml.hpp>
 #pragma GCC diagnostic pop
 
+// toml11 4.4 recovers from an error by skipping ahead, and its comment skip
+// never advances inside a comment: a malformed document with a comment
+// where the recovery passes made the parse loop forever. This is the same
+// function with the advance, for the one configuration used here.
+template <>
+void toml::detail::skip_comment_block<toml::type_config>(location& loc, const context<type_config>& ctx) {
+  while (!loc.eof()) {
+    skip_whitespace(loc, ctx);
+    if (loc.current() == '#') {
+      while (!loc.eof()) {
+        const bool line_end = loc.current() == '\n';
+        loc.advance();
+        if (line_end) break;
+      }
+    } else if (!syntax::newline(ctx.toml_spec()).scan(loc).is_ok()) {
+      return;  // neither a comment nor an empty line
+    }
+  }
+}
+
 #include "drivers/file_io.hpp"
 #include "drivers/formats.hpp"
 

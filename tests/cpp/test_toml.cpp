@@ -115,7 +115,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, TomlParseErrors,
                                          BadCase{"[t]\n[t]\n", "line 2"},
                                          BadCase{"k = \"unterminated\n", "line 1 column 18"},
                                          BadCase{"a = 1 # \x7f\n", "control characters are not allowed in comments at line 1 column 9"},
-                                         BadCase{"# \x01\n", "line 1 column 3"}));
+                                         BadCase{"# \x01\n", "line 1 column 3"},
+                                         // The recovery after an error once looped in the comment.
+                                         BadCase{"a = [{ k = 1 [ #\n", "at line 1"},
+                                         BadCase{"a = { b = [{ k = 1 [{ k = 1 #}]\n", "at line 1"}));
 
 std::string repeat(std::string_view s, std::size_t n) {
   std::string out;
