@@ -236,12 +236,18 @@ class Converter {
     std::vector<Member> members;
     if (Py_IS_TYPE(obj, &PyDict_Type)) {
       // Snapshots of keys and values, as keys() and values() give them:
-      // converting a member may run code that changes the dict.
-      members.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
-      Ref keys = Ref::steal(PyDict_Keys(obj));
-      Ref values = Ref::steal(PyDict_Values(obj));
+      // converting a member may run code that changes the dict. Without the
+      // global lock another thread may change it between the two
+      // snapshots, so they are taken in one critical section (a no-op where
+      // the global lock exists).
+      Ref keys, values;
+      Py_BEGIN_CRITICAL_SECTION(obj);
+      keys = Ref::steal(PyDict_Keys(obj));
+      if (keys) values = Ref::steal(PyDict_Values(obj));
+      Py_END_CRITICAL_SECTION();
       if (!keys || !values) return raised_text();
       Py_ssize_t n = PyList_GET_SIZE(keys.get());
+      members.reserve(static_cast<std::size_t>(n));
       for (Py_ssize_t i = 0; i < n; ++i) {
         auto key = key_text(PyList_GET_ITEM(keys.get(), i));
         if (!key) return std::move(key).failure();

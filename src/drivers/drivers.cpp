@@ -1,5 +1,6 @@
 #include "drivers/drivers.hpp"
 
+#include <atomic>
 #include <cctype>
 #include <string_view>
 
@@ -28,8 +29,15 @@ py::Expected<std::string> lower_case(PyObject* name, std::string_view utf8) {
     for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return out;
   }
-  static PyObject* lower = nullptr;  // interned once; interned strings are immortal
-  if (!lower && !(lower = PyUnicode_InternFromString("lower"))) return py::Error::capture();
+  // Interned once and kept (interned strings are immortal). Atomic because
+  // without the global lock two threads may get here at once; both intern
+  // the same string, so either store is right.
+  static std::atomic<PyObject*> cached{nullptr};
+  PyObject* lower = cached.load(std::memory_order_acquire);
+  if (!lower) {
+    if (!(lower = PyUnicode_InternFromString("lower"))) return py::Error::capture();
+    cached.store(lower, std::memory_order_release);
+  }
   py::Ref method = py::Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), lower));
   if (!method) return py::Error::capture();
   py::Ref lowered = py::Ref::steal(PyObject_CallOneArg(method.get(), name));

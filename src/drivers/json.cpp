@@ -102,7 +102,10 @@ class Builder {
   bool Int64(std::int64_t i) { return push(Tag::sint, 0, static_cast<std::uint64_t>(i)); }
   bool Uint64(std::uint64_t u) { return push(Tag::uint, 0, u); }
   bool Double(double d) { return push(Tag::real, 0, std::bit_cast<std::uint64_t>(d)); }
-  bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
+  // Numbers arrive as text: RapidJSON's own full-precision conversion reads
+  // outside its table of powers of ten when a fraction has hundreds of
+  // leading zeros. The grammar and the "too big" checks stay RapidJSON's.
+  bool RawNumber(const char* s, rapidjson::SizeType len, bool) { return push_number(number(std::string_view(s, len))); }
   bool String(const char* s, rapidjson::SizeType len, bool) { return text(Tag::string, s, len); }
   bool Key(const char* s, rapidjson::SizeType len, bool) { return text(Tag::key, s, len); }
 
@@ -242,6 +245,56 @@ class Builder {
       }
     }
     return true;
+  }
+
+  static Value number(std::string_view text) {
+    const char* first = text.data();
+    const char* last = first + text.size();
+    const bool minus = text.front() == '-';
+    if (text.find_first_of(".eE") == std::string_view::npos) {
+      if (minus) {
+        std::int64_t i = 0;
+        if (std::from_chars(first, last, i).ec == std::errc()) return Value::from_int(i);
+      } else {
+        std::uint64_t u = 0;
+        if (std::from_chars(first, last, u).ec == std::errc()) return Value(u);
+      }
+    }
+    double d = 0;
+    if (std::from_chars(first, last, d).ec == std::errc()) return Value::from_double(d);
+    // Out of range: beyond the largest double it is infinite (null in the
+    // tree), below the smallest it is zero.
+    return overflows(text) ? Value() : Value::from_double(minus ? -0.0 : 0.0);
+  }
+
+  // Whether a number's magnitude is at least 1 (its leading digit's power of
+  // ten, plus the exponent, is not negative).
+  static bool overflows(std::string_view text) {
+    std::size_t e = text.find_first_of("eE");
+    std::string_view mantissa = text.substr(0, e);
+    long long exponent = 0;
+    if (e != std::string_view::npos) {
+      std::string_view digits = text.substr(e + 1);
+      const bool negative = !digits.empty() && digits.front() == '-';
+      if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) digits.remove_prefix(1);
+      for (char c : digits) exponent = std::min(exponent * 10 + (c - '0'), 1LL << 40);
+      if (negative) exponent = -exponent;
+    }
+    std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+    std::size_t lead = mantissa.find_first_of("123456789");
+    if (lead == std::string_view::npos) return false;
+    long long magnitude = lead < point ? static_cast<long long>(point - lead) - 1
+                                       : -static_cast<long long>(lead - point);
+    return magnitude + exponent >= 0;
+  }
+
+  bool push_number(const Value& v) {
+    switch (v.kind()) {
+      case Value::Kind::uint: return push(Tag::uint, 0, v.as_uint());
+      case Value::Kind::sint: return push(Tag::sint, 0, static_cast<std::uint64_t>(v.as_sint()));
+      case Value::Kind::real: return push(Tag::real, 0, std::bit_cast<std::uint64_t>(v.as_real()));
+      default: return push(Tag::null, 0, 0);
+    }
   }
 
   std::vector<Token> tokens_;
@@ -447,7 +500,7 @@ class Writer {
 
 Result<Value> read(int fd) {
   constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag |
-                             rapidjson::kParseFullPrecisionFlag;
+                             rapidjson::kParseNumbersAsStringsFlag;
   FdStream stream(fd);
   Builder builder;
   rapidjson::Reader reader;

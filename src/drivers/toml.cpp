@@ -23,6 +23,59 @@
 #include <toml.hpp>
 #pragma GCC diagnostic pop
 
+// toml11 4.4 recovers from an error by skipping ahead to report more of
+// them, and two of its skips could run forever on malformed text. These
+// specialisations, for the one configuration used here, are the same
+// functions with the faults taken out.
+//
+// The comment skip never advanced inside a comment: a loop without end.
+template <>
+void toml::detail::skip_comment_block<toml::type_config>(location& loc, const context<type_config>& ctx) {
+  while (!loc.eof()) {
+    skip_whitespace(loc, ctx);
+    if (loc.current() == '#') {
+      while (!loc.eof()) {
+        const bool line_end = loc.current() == '\n';
+        loc.advance();
+        if (line_end) break;
+      }
+    } else if (!syntax::newline(ctx.toml_spec()).scan(loc).is_ok()) {
+      return;  // neither a comment nor an empty line
+    }
+  }
+}
+
+// The array skip, on a '=' (a key-value pair cannot be inside an array, so
+// a ']' is missing), went back to the start of the line; every enclosing
+// skip then met the same '[' again and recursed until the stack ran out.
+// Stopping at the '=' keeps the same guess and only ever moves forward.
+template <>
+void toml::detail::skip_array_like<toml::type_config>(location& loc, const context<type_config>& ctx) {
+  const auto& spec = ctx.toml_spec();
+  loc.advance();  // the '['
+  while (!loc.eof()) {
+    const char c = loc.current();
+    if (c == '"' || c == '\'') {
+      skip_string_like(loc, ctx);
+    } else if (c == '#') {
+      skip_comment_block(loc, ctx);
+    } else if (c == '{') {
+      skip_inline_table_like(loc, ctx);
+    } else if (c == '[') {
+      const auto checkpoint = loc;
+      if (syntax::std_table(spec).scan(loc).is_ok() || syntax::array_table(spec).scan(loc).is_ok()) {
+        loc = checkpoint;
+        break;
+      }
+      skip_array_like(loc, ctx);
+    } else if (c == '=' || c == ']') {
+      break;
+    } else {
+      loc.advance();
+    }
+  }
+}
+
 #include "drivers/file_io.hpp"
 #include "drivers/formats.hpp"
 #include "drivers/toml_common.hpp"

@@ -13,6 +13,7 @@
 #include "binding/error.hpp"
 #include "core/value.hpp"
 #include "drivers/drivers.hpp"
+#include "engine/borrow.hpp"
 #include "engine/rwlock.hpp"
 
 namespace zub {
@@ -29,8 +30,7 @@ struct EngineState {
   RwLock tree_lock;
   Value tree;
   std::string path;
-  // 0: unused; n: n calls share the object; all bits: one call has it alone.
-  std::atomic<std::uint64_t> borrow{0};
+  std::atomic<std::uint64_t> borrow{0};  // see Borrow
 };
 
 struct EngineObject {
@@ -38,46 +38,24 @@ struct EngineObject {
   EngineState state;
 };
 
-// Shared or exclusive use of the object for the length of one call.
+// Shared or exclusive use of the object for the length of one call; the
+// refusals are the interpreter's RuntimeError.
 class Use {
  public:
-  static constexpr std::uint64_t exclusive_mark = ~std::uint64_t{0};
-
   static py::Expected<Use> shared(EngineState& s) {
-    std::uint64_t n = s.borrow.load(std::memory_order_relaxed);
-    do {
-      if (n == exclusive_mark) return py::Error(PyExc_RuntimeError, "Already mutably borrowed");
-    } while (!s.borrow.compare_exchange_weak(n, n + 1, std::memory_order_acquire,
-                                             std::memory_order_relaxed));
-    return Use(s.borrow, false);
+    auto b = Borrow::shared(s.borrow);
+    if (!b) return py::Error(PyExc_RuntimeError, "Already mutably borrowed");
+    return Use(std::move(*b));
   }
-
   static py::Expected<Use> exclusive(EngineState& s) {
-    std::uint64_t expected = 0;
-    if (!s.borrow.compare_exchange_strong(expected, exclusive_mark, std::memory_order_acquire,
-                                          std::memory_order_relaxed))
-      return py::Error(PyExc_RuntimeError, "Already borrowed");
-    return Use(s.borrow, true);
-  }
-
-  Use(Use&& other) noexcept : counter_(other.counter_), exclusive_(other.exclusive_) {
-    other.counter_ = nullptr;
-  }
-  Use(const Use&) = delete;
-  Use& operator=(const Use&) = delete;
-  Use& operator=(Use&&) = delete;
-  ~Use() {
-    if (!counter_) return;
-    if (exclusive_)
-      counter_->store(0, std::memory_order_release);
-    else
-      counter_->fetch_sub(1, std::memory_order_release);
+    auto b = Borrow::exclusive(s.borrow);
+    if (!b) return py::Error(PyExc_RuntimeError, "Already borrowed");
+    return Use(std::move(*b));
   }
 
  private:
-  Use(std::atomic<std::uint64_t>& c, bool exclusive) : counter_(&c), exclusive_(exclusive) {}
-  std::atomic<std::uint64_t>* counter_;
-  bool exclusive_;
+  explicit Use(Borrow&& b) noexcept : borrow_(std::move(b)) {}
+  Borrow borrow_;
 };
 
 // Which value-tree locks this thread holds for reading: a writer on the same

@@ -138,6 +138,11 @@ TEST(JsonRead, Values) {
       {"integral float stays float", "2.0", f(2.0)},
       {"exponent is float", "1E2", f(100.0)},
       {"full precision", "0.1000000000000000055511151231257827", f(0.1)},
+      // Hundreds of leading zeros once made the conversion read outside its tables.
+      {"long leading zeros", "-0." + std::string(700, '0') + "7777e700", f(-0.7777)},
+      {"leading zeros, in range", "0." + std::string(300, '0') + "123", f(1.23e-301)},
+      {"underflow is zero", "[1e-400, 0." + std::string(400, '0') + "1]", arr({f(0.0), f(0.0)})},
+      {"overflow is null", "[10e308, 1.8e308]", arr({Value(), Value()})},
       {"embedded NUL", R"(["a\u0000b"])", arr({s(std::string("a\0b", 3))})},
       {"surrogate pair", R"("\ud83d\ude00")", s("\xf0\x9f\x98\x80")},
       {"Hangul shares the ED lead byte", "\"\xed\x9f\xbb\\ud7fb\"", s("\xed\x9f\xbb\xed\x9f\xbb")},

@@ -209,7 +209,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, TomlParseErrors,
                                          BadCase{"\xce\xbc = 1\n", "invalid key"},
                                          BadCase{"\xef\xbb\xbf\xef\xbb\xbf" "a = 1\n", "line 1 column 4"},
                                          BadCase{"d = 1985-06-18 17:04:07+12:60\n", "time offset out of range"},
-                                         BadCase{"d = 1985-06-18 17:04:07-24:00\n", "at line 1 column 5"}));
+                                         BadCase{"d = 1985-06-18 17:04:07-24:00\n", "at line 1 column 5"},
+                                         // The recovery after an error once looped in the comment.
+                                         BadCase{"a = [{ k = 1 [ #\n", "at line 1"},
+                                         BadCase{"a = { b = [{ k = 1 [{ k = 1 #}]\n", "at line 1"}));
 
 TEST(TomlParse, NoHintThatNonAsciiKeysAreTomlOnePointOne) {
   EXPECT_EQ(parse_error("\xce\xbc = 1\n").find("non-ASCII"), std::string::npos);

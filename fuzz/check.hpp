@@ -1,0 +1,64 @@
+// One fuzz input through one format: a loader may reject any input but must
+// never crash; with round_trip, what loads must save and what is saved must
+// load back equal. Shared by the libFuzzer targets and the replay of the
+// kept inputs in the unit tests.
+#pragma once
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "drivers/file_io.hpp"
+#include "drivers/formats.hpp"
+
+namespace zub::fuzz {
+
+// As load_file hands over a file: JSON and YAML read from a descriptor,
+// JSON5 and TOML get the text once it has passed the UTF-8 check.
+inline Result<Value> load(Format format, std::string_view text) {
+  if (format == Format::json5 || format == Format::toml) {
+    if (!io::is_valid_utf8(text)) return type_failure("not UTF-8");
+    return format == Format::toml ? toml::parse(text) : json5::parse(text);
+  }
+  io::UniqueFd fd(::memfd_create("zub-fuzz", 0));
+  if (!fd) std::abort();
+  for (std::size_t done = 0; done < text.size();) {
+    ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
+    if (n <= 0) std::abort();
+    done += static_cast<std::size_t>(n);
+  }
+  if (::lseek(fd.get(), 0, SEEK_SET) != 0) std::abort();
+  return format == Format::json ? json::read(fd.get()) : yaml::read(fd.get());
+}
+
+inline bool holds_null(const Value& v) {
+  if (v.is_null()) return true;
+  if (const Object* o = v.if_object()) {
+    for (const auto& m : *o)
+      if (holds_null(m.value)) return true;
+  } else if (v.is_array()) {
+    for (const auto& item : v.as_array())
+      if (holds_null(item)) return true;
+  }
+  return false;
+}
+
+// The fault found, if any.
+inline std::optional<std::string> check(Format format, bool round_trip, std::string_view text) {
+  auto first = load(format, text);
+  if (!first || !round_trip) return std::nullopt;
+  auto saved = serialize(format, *first);
+  // TOML has no null, and a non-finite float loads as null.
+  if (!saved && format == Format::toml && holds_null(*first)) return std::nullopt;
+  if (!saved) return "a loaded tree does not save: " + saved.failure().message;
+  auto second = load(format, *saved);
+  if (!second) return "saved text does not load: " + second.failure().message + "\n--- saved:\n" + *saved;
+  if (!(*first == *second)) return "saved text loads back different:\n" + *saved;
+  return std::nullopt;
+}
+
+}  // namespace zub::fuzz
