@@ -170,6 +170,22 @@ cont'])",
   }
 }
 
+// Members are ordered before they are built: with many repeats of each key
+// an unstable order would let an earlier value win.
+TEST(Json5Parse, LaterDuplicateWinsInLargeObjects) {
+  std::string text = "{";
+  std::map<std::string, std::uint64_t> last;
+  for (std::uint64_t n = 0; n < 1000; ++n) {
+    std::string key(1, static_cast<char>('a' + n % 7));
+    text += key + ": {v: " + std::to_string(n) + "},";
+    last[key] = n;
+  }
+  auto r = json5::parse(text + "}");
+  ASSERT_TRUE(r.ok());
+  ASSERT_EQ(r->as_object().size(), last.size());
+  for (const auto& m : r->as_object()) EXPECT_EQ(m.value, obj({{"v", u(last.at(m.key))}})) << m.key;
+}
+
 TEST(Json5Parse, Errors) {
   const std::pair<std::string, std::string> cases[] = {
       {"", "JSON5 parse error: input length is 0 at line 1 column 1"},
