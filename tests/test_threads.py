@@ -4,6 +4,7 @@ import time
 
 import pytest
 
+from conftest import run_isolated
 from zub import ZubSettingEngine
 
 
@@ -141,3 +142,42 @@ def test_concurrent_readers_and_writers_see_whole_states():
         t.join(timeout=60)
     assert not torn
     assert e.value("pair") == {"x": 1999, "y": 1999}
+
+
+
+def test_file_io_lets_other_threads_run(tmp_path):
+    # Loading from and saving into a named pipe wait on another thread at the
+    # other end, which needs the interpreter to run: only an engine that lets
+    # go of it during file work finishes. In a child, so that a hang fails the
+    # test by its timeout.
+    result = run_isolated(f"""
+        import json, os, threading
+        from zub import ZubSettingEngine
+        pipe = {str(tmp_path / "pipe")!r}
+        os.mkfifo(pipe)
+
+        def feed():
+            with open(pipe, "w") as f:
+                for _ in range(1000):
+                    f.write(" " * 1000)
+                f.write('{{"a": 1}}')
+
+        t = threading.Thread(target=feed)
+        t.start()
+        e = ZubSettingEngine(pipe)
+        t.join()
+        got = []
+
+        def drain():
+            with open(pipe) as f:
+                got.append(f.read())
+
+        t = threading.Thread(target=drain)
+        t.start()
+        e.set_value("b", "x" * 1_000_000)
+        e.sync()
+        t.join()
+        assert json.loads(got[0]) == {{"a": 1, "b": "x" * 1_000_000}}
+        print("ok")
+    """, timeout=60)
+    assert result.stdout == "ok\n", result.stderr

@@ -10,6 +10,27 @@ namespace zub {
 
 namespace {
 
+// Reading and writing a file touch no Python object, so other threads run
+// meanwhile: a large save (with its flush to disk) no longer stalls the
+// whole program. The engine's own locks keep the tree still. RAII, because
+// the file work may throw (out of memory) and the thread state must return.
+class InterpreterReleased {
+ public:
+  InterpreterReleased() noexcept : state_(PyEval_SaveThread()) {}
+  InterpreterReleased(const InterpreterReleased&) = delete;
+  InterpreterReleased& operator=(const InterpreterReleased&) = delete;
+  ~InterpreterReleased() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+template <class F>
+auto without_interpreter(F&& work) {
+  InterpreterReleased released;
+  return work();
+}
+
 struct Name {
   std::string_view text;
   Drivers::Kind kind;
@@ -119,7 +140,7 @@ py::Expected<Value> Drivers::load(const std::string& path) const {
       return std::move(*value);
     }
     default: {
-      auto value = load_file(format(), path);
+      auto value = without_interpreter([&] { return load_file(format(), path); });
       if (!value) return py::Error::from(std::move(value).failure());
       return std::move(*value);
     }
@@ -141,7 +162,7 @@ py::Expected<py::Unit> Drivers::save(const std::string& path, const Value& tree)
       return py::Unit{};
     }
     default: {
-      auto saved = save_file(format(), path, tree);
+      auto saved = without_interpreter([&] { return save_file(format(), path, tree); });
       if (!saved) return py::Error::from(std::move(saved).failure());
       return py::Unit{};
     }
