@@ -528,10 +528,7 @@ void write(const Value& root, io::TextSink& sink) {
 }
 
 std::string write(const Value& root) {
-  std::string out;
-  io::StringSink sink(out);
-  write(root, sink);
-  return out;
+  return io::collect_text([&root](io::TextSink& sink) { write(root, sink); });
 }
 
 }  // namespace zub::json

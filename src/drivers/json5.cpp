@@ -296,10 +296,7 @@ void write(const Value& root, io::TextSink& sink) {
 }
 
 std::string write(const Value& root) {
-  std::string text;
-  io::StringSink sink(text);
-  write(root, sink);
-  return text;
+  return io::collect_text([&root](io::TextSink& sink) { write(root, sink); });
 }
 
 }  // namespace zub::json5

@@ -51,6 +51,15 @@ class StringSink final : public TextSink {
   std::string& out_;
 };
 
+// The text a streaming writer produces, as one string.
+template <class Write>
+std::string collect_text(Write&& write) {
+  std::string text;
+  StringSink sink(text);
+  write(sink);
+  return text;
+}
+
 class TextOut {
  public:
   static constexpr std::size_t capacity = std::size_t{1} << 16;
