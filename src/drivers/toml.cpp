@@ -54,7 +54,7 @@ void toml::detail::skip_array_like<toml::type_config>(location& loc, const conte
   const auto& spec = ctx.toml_spec();
   loc.advance();  // the '['
   while (!loc.eof()) {
-    const char c = loc.current();
+    const auto c = static_cast<char>(loc.current());
     if (c == '"' || c == '\'') {
       skip_string_like(loc, ctx);
     } else if (c == '#') {
