@@ -345,13 +345,9 @@ constexpr auto escape_table = [] {
   return t;
 }();
 
-// Whether any of eight bytes is below 0x20, '"' or '\\' (exact as a whole,
-// not per byte), so plain text is skipped a word at a time.
-inline bool any_to_escape(std::uint64_t x) noexcept {
-  constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
-  auto has_zero = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
-  return (((x - ones * 0x20) & ~x) | has_zero(x ^ (ones * '"')) | has_zero(x ^ (ones * '\\'))) & highs;
-}
+// Whether any of eight bytes needs an escape, so plain text is skipped a
+// word at a time.
+constexpr auto any_to_escape = io::word_has_special<'"', '\\'>;
 
 // The shortest form of a double is at most 24 characters ("-2.2250738585072014e-308"),
 // and only forms without '.' or 'e' (20 at most) get ".0".
