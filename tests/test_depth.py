@@ -3,7 +3,7 @@ import pytest
 
 from conftest import run_isolated
 
-LIMIT = 256
+LIMIT = 128
 
 
 def check(code):
