@@ -127,25 +127,14 @@ def test_deep_values_and_keys_are_refused():
 FORMATS = ["json", "json5", "toml", "yaml"]
 
 
-@pytest.mark.parametrize("fmt", FORMATS)
-def test_sync_never_writes_what_cannot_be_loaded(tmp_path, fmt):
-    path = str(tmp_path / "s")
-    e = ZubSettingEngine(path, fmt)
-    e.set_value("keep", "important")
-    with pytest.raises(TypeError, match=f"at most {LIMIT} levels"):
-        e.set_value("/".join(["g"] * 200), 1)
-    e.set_value("/".join(["g"] * (LIMIT - 1)), 1)  # the deepest the bound allows
-    e.sync()
-    assert ZubSettingEngine(path, fmt).value("") == e.value("")
-
-
 def depth(v):
     if isinstance(v, (dict, list)):
         return 1 + max(map(depth, v.values() if isinstance(v, dict) else v), default=0)
     return 0
 
 
-KEYS = st.text(st.characters(exclude_categories=["Cs"], exclude_characters="/"), min_size=1, max_size=4).filter(lambda k: k != "keep")
+KEYS = st.text(st.characters(exclude_categories=["Cs"], exclude_characters="/"), min_size=1, max_size=4)
+KEYS = KEYS.filter(lambda k: k != "keep")
 DATE = {"$__toml_private_datetime": "1979-05-27T07:32:00Z"}
 
 
@@ -203,16 +192,9 @@ def test_what_enters_the_tree_saves_and_loads_back(tmp_path, fmt, data):
     for segment in segments[:-1]:
         tree = tree.setdefault(segment, {})
     tree[segments[-1]] = value
-
-    class Reader:
-        def read(self, path):
-            return whole
-
-        def write(self, path, data):
-            pass
-
+    reader = type("Reader", (), {"read": lambda self, path: whole, "write": lambda self, path, data: None})
     try:
-        ZubSettingEngine("unused", Reader())
+        ZubSettingEngine("unused", reader())
     except TypeError as err:
         assert not fits and f"({LIMIT} levels)" in str(err)
     else:

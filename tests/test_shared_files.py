@@ -1,9 +1,5 @@
-"""Saving a file other users share or watch: each case acts as two users.
-
-Switching users needs root, so the unprivileged `./dev test` run skips this
-file and `./dev test` runs it again in a step of its own as root (also
-`./dev shared`). The savers and the spy run as the users given here.
-"""
+"""Saving a file other users share or watch. Acting as two users needs root: the unprivileged
+run skips this file, and `./dev test` (or `./dev shared`) runs it again as root."""
 import os
 import shutil
 import subprocess
@@ -20,16 +16,16 @@ SAVER, OTHER, SHARED_GROUP = 1000, 1001, 2000
 ROOT_DIR = os.path.dirname(os.path.dirname(os.path.abspath(zub.__file__)))
 
 
-def run_as(uid, code, *args, wait=True):
-    command = [sys.executable, "-P", "-c", code, *map(str, args)]
-    options = dict(env={"PYTHONPATH": ROOT_DIR, "PATH": os.environ.get("PATH", "")}, text=True)
-    if uid:
-        options.update(user=uid, group=uid, extra_groups=[SHARED_GROUP])
-    if wait:
-        out = subprocess.run(command, capture_output=True, timeout=120, **options)
-        assert out.returncode == 0, out.stderr
-        return out.stdout
-    return subprocess.Popen(command, stdout=subprocess.PIPE, **options)
+def run_as(uid, code, *args):
+    user = dict(user=uid, group=uid, extra_groups=[SHARED_GROUP]) if uid else {}
+    return subprocess.Popen([sys.executable, "-P", "-c", code, *map(str, args)], stdout=subprocess.PIPE,
+                            env={"PYTHONPATH": ROOT_DIR}, text=True, **user)
+
+
+def exit_status(process):
+    with process:
+        process.communicate(timeout=120)
+    return process.returncode
 
 
 @pytest.fixture
@@ -39,9 +35,9 @@ def folder():
     shutil.rmtree(path)
 
 
-def make(path, owner, group, mode, text='{"k": 0}'):
+def make(path, owner, group, mode):
     with open(path, "w") as f:
-        f.write(text)
+        f.write("{}")
     os.chown(path, owner, group)
     os.chmod(path, mode)
 
@@ -73,12 +69,9 @@ print("ready", flush=True)
 held, events = [], 0
 while not os.path.exists(done):
     data = os.read(fd, 65536)
-    at = 0
-    while at < len(data):
-        length = struct.unpack_from("iIII", data, at)[3]
-        name = data[at + 16:at + 16 + length].rstrip(b"\0")
-        at += 16 + length
-        events += 1
+    while data:
+        length = struct.unpack_from("iIII", data)[3]
+        name, data, events = data[16:16 + length].rstrip(b"\0"), data[16 + length:], events + 1
         try:
             held.append(os.open(os.path.join(folder, name), os.O_RDONLY))
         except OSError:
@@ -93,11 +86,11 @@ def test_a_private_file_is_never_readable_by_others_while_saved(folder):
     secret = os.path.join(folder, "secret.json")
     make(secret, SAVER, SAVER, 0o600)
     done = os.path.join(folder, "done")  # its creation wakes the spy a last time
-    spy = run_as(OTHER, SPY, folder, done, wait=False)
+    spy = run_as(OTHER, SPY, folder, done)
     try:
         assert spy.stdout.readline() == "ready\n"
         saves = 300
-        run_as(SAVER, SAVE, secret, saves, "pinned")
+        assert exit_status(run_as(SAVER, SAVE, secret, saves, "pinned")) == 0
     finally:
         open(done, "w").close()
         report = spy.communicate(timeout=60)[0]
@@ -120,7 +113,7 @@ def test_sharing_survives_a_save(folder, saver, directory_mode, owner, kept):
     os.chmod(folder, directory_mode)
     path = os.path.join(folder, "shared.json")
     make(path, owner, SHARED_GROUP, 0o660)
-    run_as(saver, SAVE, path, 1)
+    assert exit_status(run_as(saver, SAVE, path, 1)) == 0
     st = os.stat(path)
     assert ((st.st_uid, st.st_gid), st.st_mode & 0o7777) == (kept, 0o660)
     assert zub.ZubSettingEngine(path, "json").value("password") == "hunter2-0"
