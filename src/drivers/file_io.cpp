@@ -554,17 +554,18 @@ Result<void> replace_file_once(const std::string& path, const TextProducer& prod
 
 }  // namespace
 
-Result<void> replace_file(const std::string& path, const TextProducer& produce) {
+Result<void> replace_file(const std::string& path, const TextProducer& produce, TempFile temp) {
   bool produced = false;
   const auto counting = [&](TextSink& sink) {
     produced = true;
     return produce(sink);
   };
-  bool unnamed = true;
+  bool unnamed = temp == TempFile::unnamed_where_possible;
   auto replaced = replace_file_once(path, counting, unnamed);
   // Unnamed files that cannot be given a name (no /proc): once more, named
   // from the start.
-  if (!replaced && !unnamed) replaced = replace_file_once(path, counting, unnamed);
+  if (!replaced && !unnamed && temp == TempFile::unnamed_where_possible)
+    replaced = replace_file_once(path, counting, unnamed);
   if (!replaced && !produced) {
     // A tree the format cannot hold is reported as such even where the file
     // cannot be written either, as when the text is made before the file.

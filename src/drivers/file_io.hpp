@@ -76,7 +76,11 @@ using TextProducer = std::function<Result<void>(TextSink&)>;
 // file is writable but the directory refuses the temporary file or the
 // rename (a sticky directory). Removes temporary files that killed saves
 // of the same target left behind.
-Result<void> replace_file(const std::string& path, const TextProducer& produce);
+// The temporary file starts unnamed where the file system allows; named
+// is what a file system without O_TMPFILE gets.
+enum class TempFile { unnamed_where_possible, named };
+Result<void> replace_file(const std::string& path, const TextProducer& produce,
+                          TempFile temp = TempFile::unnamed_where_possible);
 Result<void> replace_file(const std::string& path, std::string_view data);
 
 }  // namespace zub::io
