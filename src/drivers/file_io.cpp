@@ -347,7 +347,13 @@ mode_t creation_mask() {
 // A saver holds an exclusive lock on its temporary file from creation to
 // rename, and the kernel drops it when the process dies: a temporary file
 // whose lock can be taken belongs to no save in progress.
-bool lock_or_give_up(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
+// Where the file system has no locks (some network file systems), saves
+// take none and no sweep removes anything.
+enum class Lock { held, busy, unsupported };
+Lock try_lock(int fd) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return Lock::held;
+  return errno == EWOULDBLOCK ? Lock::busy : Lock::unsupported;
+}
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
@@ -361,7 +367,7 @@ void sweep_stale(const Target& t) {
     if (!is_temp_name(entry->d_name, t.name)) continue;
     UniqueFd fd(::openat(dfd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat held, named;
-    if (!fd || !lock_or_give_up(fd.get()) || ::fstat(fd.get(), &held) != 0 ||
+    if (!fd || try_lock(fd.get()) != Lock::held || ::fstat(fd.get(), &held) != 0 ||
         ::fstatat(dfd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(held, named) ||
         !S_ISREG(named.st_mode))
       continue;
@@ -388,7 +394,7 @@ Result<void> create_temp(Temp& tmp, const Target& t, mode_t mode, bool unnamed) 
   if (unnamed) {
     tmp.fd = UniqueFd(open_retrying(t.dir.c_str(), O_TMPFILE | O_WRONLY, mode));
     if (tmp.fd) {
-      if (!lock_or_give_up(tmp.fd.get())) return io_failure(errno);
+      (void)try_lock(tmp.fd.get());  // nobody else can reach it yet
       return {};
     }
     if (!tmpfile_unsupported(errno)) return io_failure(errno);
@@ -406,7 +412,7 @@ Result<void> create_temp(Temp& tmp, const Target& t, mode_t mode, bool unnamed) 
     // A sweep may have found the file before the lock was taken: start over
     // under another name if the lock is taken or the name is gone.
     struct stat held, named;
-    if (lock_or_give_up(fd.get()) && ::fstat(fd.get(), &held) == 0 &&
+    if (try_lock(fd.get()) != Lock::busy && ::fstat(fd.get(), &held) == 0 &&
         ::lstat(tmp.path.c_str(), &named) == 0 && same_file(held, named)) {
       tmp.fd = std::move(fd);
       return {};
