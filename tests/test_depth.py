@@ -42,18 +42,29 @@ def test_deep_files_fail_cleanly(tmp_path, driver, text, prefix):
     assert out.startswith(prefix), out
 
 
-@pytest.mark.parametrize("driver", ["json", "yaml"])
-def test_parse_limit_is_128(tmp_path, driver):
+# Documents whose tree is d levels deep, the top level counting as one.
+@pytest.mark.parametrize(
+    "driver, text",
+    [
+        ("json", '"[" * d + "]" * d'),
+        ("yaml", '"[" * d + "]" * d'),
+        ("json5", '"{a:" * (d - 1) + "{}" + "}" * (d - 1)'),
+        ("toml", '"a = " + "[" * (d - 1) + "]" * (d - 1)'),
+        ("toml", '"[" + ".".join(["a"] * (d - 1)) + "]"'),
+        ("toml", '"a = " + "{b=" * (d - 2) + "{}" + "}" * (d - 2)'),
+    ],
+)
+def test_parse_limit_is_128(tmp_path, driver, text):
     path = tmp_path / "d"
     out = check(f"""
         from zub import ZubSettingEngine
-        for depth in (128, 129):
-            open({str(path)!r}, "w").write("[" * depth + "]" * depth)
+        for d in (128, 129):
+            open({str(path)!r}, "w").write({text})
             try:
                 ZubSettingEngine({str(path)!r}, {driver!r})
-                print(depth, "ok")
+                print(d, "ok")
             except TypeError as e:
-                print(depth, "error")
+                print(d, "error")
         """)
     assert out.split("\n")[:2] == ["128 ok", "129 error"]
 
