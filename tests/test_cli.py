@@ -136,6 +136,8 @@ def test_top_level_names_are_copied_whole(work):
         (["settings.json", "set", "ui/name", "x"], r"VALUE 'x' is not JSON .*for example '\"x\"'"),
         (["settings.json", "set", "ui/size", "NaN"], "NaN is not a JSON number"),
         (["settings.json", "set", "ui/size", str(2**64)], "^JSON number out of range$"),
+        (["settings.json", "set", "ui/size", "1e400"], r"^VALUE '1e400' holds a number too large to store \(inf\)$"),
+        (["settings.json", "set", "ui/size", '{"a": [1, -1e999]}'], r"too large to store \(-inf\)$"),
         (["settings.json", "set", "app/name/x", "1"], "^Path segment is not an object$"),
         (["settings.json", "set", "/", "1"], "^Key is empty$"),
         (["settings.json", "get", "app/missing"], "^no key 'app/missing' in settings.json$"),
@@ -185,3 +187,27 @@ def test_version_and_usage_errors(work):
     assert ok(work, "--version") == f"zub {zub.__version__}\n"
     result = zub_cli(work, "settings.json", "frobnicate")
     assert result.returncode == 2 and "invalid choice" in result.stderr
+
+
+# Each worker sets its own keys, then removes every other one, through the
+# command's own main() so that the writes overlap closely.
+WORKER = """
+import sys
+from zub.cli import main
+path, worker = sys.argv[1], sys.argv[2]
+for n in range(12):
+    assert main([path, "set", f"w{worker}/k{n}", str(n)]) == 0
+for n in range(0, 12, 2):
+    assert main([path, "remove", f"w{worker}/k{n}"]) == 0
+"""
+
+
+def test_concurrent_commands_lose_no_update(work):
+    path = str(work / "settings.json")
+    root = os.path.dirname(os.path.dirname(os.path.abspath(zub.__file__)))
+    workers = [subprocess.Popen([sys.executable, "-P", "-c", WORKER, path, str(w)],
+                                env={**os.environ, "PYTHONPATH": root}) for w in range(6)]
+    assert [w.wait(timeout=120) for w in workers] == [0] * 6
+    saved = ZubSettingEngine(path).value("")
+    assert {w: saved.pop(f"w{w}") for w in range(6)} == {w: {f"k{n}": n for n in range(1, 12, 2)} for w in range(6)}
+    assert saved == json.loads(read_text(os.path.join(EXAMPLES, "settings.json")))

@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import fcntl
 import json
+import math
 import os
 import sys
 import tempfile
@@ -66,33 +68,82 @@ def parse_value(text: str) -> Any:
         raise CommandError(f"VALUE {text!r} is not JSON ({e}); {hint}") from None
 
 
+def refuse_non_finite(text: str, value: Any) -> None:
+    # json.loads reads 1e400 as infinity, which the engine would store as null.
+    pending = [value]
+    while pending:
+        item = pending.pop()
+        if isinstance(item, float) and not math.isfinite(item):
+            raise CommandError(f"VALUE {text!r} holds a number too large to store ({item})")
+        if isinstance(item, list):
+            pending.extend(item)
+        elif isinstance(item, dict):
+            pending.extend(item.values())
+
+
 def to_json(value: Any) -> str:
     return json.dumps(value, ensure_ascii=False, indent=2)
 
 
 @contextlib.contextmanager
-def written(document: Any, fmt: str, directory: str | None) -> Iterator[str]:
-    """Yields a file holding document in format fmt, written by the engine.
+def locked(path: str) -> Iterator[None]:
+    """Holds an exclusive flock for a read-modify-write of the file at path.
 
-    The file lies in a fresh temporary directory inside `directory`, so that
-    it can be renamed over a target there and never mixes with the target's
-    own content: the engine would read a target that already exists.
+    The lock is on the file itself, so that any number of commands changing
+    one file run one at a time. A save replaces the file by another, so the
+    lock counts only once it is held on the file the path names now; a file
+    not made yet is guarded by a lock on its directory until it exists.
     """
+    target = os.path.realpath(path)
+    directory = os.path.dirname(target)
+    os.makedirs(directory, exist_ok=True)
+    while True:
+        try:
+            fd = os.open(target, os.O_RDONLY | os.O_CLOEXEC)
+            on_file = True
+        except FileNotFoundError:
+            fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+            on_file = False
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            try:
+                now = os.stat(target)
+            except FileNotFoundError:
+                now = None
+            if on_file:
+                current = now is not None and os.path.samestat(now, os.fstat(fd))
+            else:
+                current = now is None
+            if current:
+                yield
+                return
+        finally:
+            os.close(fd)
+
+
+def fill(engine: ZubSettingEngine, document: Any) -> None:
+    """Sets every top-level member of document on an empty engine."""
     if not isinstance(document, dict):
         kind = type(document).__name__
         raise CommandError(f"the document is a {kind}, not a mapping: only a mapping can be written out")
-    with tempfile.TemporaryDirectory(prefix=".zub-", dir=directory) as work:
+    for name, value in document.items():
+        # Group names keep inner slashes, so begin_group reaches a member
+        # named "a/b" that the key path a/b would split.
+        if not name or name.strip("/") != name:
+            why = "it is empty or starts or ends with '/'"
+            raise CommandError(f"the top-level key {name!r} cannot be written: {why}")
+        engine.begin_group(name)
+        engine.set_value("", value)
+        engine.end_group()
+
+
+@contextlib.contextmanager
+def written(document: Any, fmt: str) -> Iterator[str]:
+    """Yields a file holding document in format fmt, written by the engine."""
+    with tempfile.TemporaryDirectory(prefix="zub-") as work:
         path = os.path.join(work, "document")
         engine = ZubSettingEngine(path, fmt)
-        for name, value in document.items():
-            # Group names keep inner slashes, so begin_group reaches a member
-            # named "a/b" that the key path a/b would split.
-            if not name or name.strip("/") != name:
-                why = "it is empty or starts or ends with '/'"
-                raise CommandError(f"the top-level key {name!r} cannot be written: {why}")
-            engine.begin_group(name)
-            engine.set_value("", value)
-            engine.end_group()
+        fill(engine, document)
         engine.sync()
         yield path
 
@@ -106,17 +157,24 @@ def cmd_get(args: argparse.Namespace) -> None:
 
 def cmd_set(args: argparse.Namespace) -> None:
     value = parse_value(args.value)
-    engine = open_engine(args, must_exist=False)
-    engine.set_value(args.key, value)
-    engine.sync()
+    refuse_non_finite(args.value, value)
+    format_of(args.file, args.driver, "FILE")
+    with locked(args.file):
+        engine = open_engine(args, must_exist=False)
+        engine.set_value(args.key, value)
+        engine.sync()
 
 
 def cmd_remove(args: argparse.Namespace) -> None:
-    engine = open_engine(args)
-    if not engine.contains(args.key):
-        raise CommandError(f"no key {args.key!r} in {args.file}")
-    engine.remove(args.key)
-    engine.sync()
+    format_of(args.file, args.driver, "FILE")
+    if not os.path.exists(args.file):
+        raise CommandError(f"{args.file}: no such file")
+    with locked(args.file):
+        engine = open_engine(args)
+        if not engine.contains(args.key):
+            raise CommandError(f"no key {args.key!r} in {args.file}")
+        engine.remove(args.key)
+        engine.sync()
 
 
 def cmd_keys(args: argparse.Namespace) -> None:
@@ -136,18 +194,26 @@ def cmd_groups(args: argparse.Namespace) -> None:
 def cmd_dump(args: argparse.Namespace) -> None:
     engine = open_engine(args)
     fmt = args.to or format_of(args.file, args.driver, "FILE")
-    with written(engine.value(""), fmt, None) as path, open(path, encoding="utf-8", newline="") as f:
+    with written(engine.value(""), fmt) as path, open(path, encoding="utf-8", newline="") as f:
         text = f.read()
     sys.stdout.write(text if text.endswith("\n") else text + "\n")
 
 
 def cmd_convert(args: argparse.Namespace) -> None:
     fmt = format_of(args.out, args.to, "OUT")
-    engine = open_engine(args)
-    directory = os.path.dirname(os.path.abspath(args.out))
-    os.makedirs(directory, exist_ok=True)
-    with written(engine.value(""), fmt, directory) as path:
-        os.replace(path, args.out)
+    document = open_engine(args).value("")
+    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
+    # OUT is written by sync, as any settings file is (its mode, owner and
+    # links kept), from an engine that never loads it: the engine is made on
+    # a link to nothing, which then is pointed at OUT.
+    with tempfile.TemporaryDirectory(prefix="zub-") as work:
+        link = os.path.join(work, "out")
+        os.symlink(os.path.join(work, "nothing"), link)
+        engine = ZubSettingEngine(link, fmt)
+        os.remove(link)
+        os.symlink(os.path.abspath(args.out), link)
+        fill(engine, document)
+        engine.sync()
 
 
 def build_parser(prog: str) -> argparse.ArgumentParser:

@@ -11,7 +11,7 @@ namespace zub::py {
 
 namespace {
 
-constexpr const char* depth_text = "maximum nesting depth exceeded (256 levels)";
+const std::string depth_text = "maximum nesting depth exceeded (" + std::to_string(max_tree_depth) + " levels)";
 
 struct Lookups {
   PyObject* sequence_abc = nullptr;

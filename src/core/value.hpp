@@ -20,12 +20,14 @@
 namespace zub {
 
 // Deepest nesting the tree may hold (containers from the root, the root
-// counting as one). Well beyond any real configuration, and low enough that
+// counting as one). Every reader refuses a document deeper than this and
+// nothing may make the tree deeper, so whatever the tree holds can be saved
+// and loaded back. Well beyond any real configuration, and low enough that
 // the recursive walks over the tree fit a small thread stack.
-inline constexpr std::size_t max_tree_depth = 256;
+inline constexpr std::size_t max_tree_depth = 128;
 
-// Nesting limit applied by every parser, the same for all formats.
-inline constexpr std::size_t max_parse_depth = 128;
+// Nesting limit applied by every parser: the same bound.
+inline constexpr std::size_t max_parse_depth = max_tree_depth;
 
 class Value;
 struct Member;

@@ -1,13 +1,19 @@
 #include "drivers/file_io.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace zub::io {
@@ -124,16 +130,6 @@ Result<std::string> resolve_links(const std::string& path) {
     current = std::move(target);
   }
   return io_failure(ELOOP);
-}
-
-std::string temp_name_for(const std::string& target, unsigned attempt) {
-  auto parent = parent_of(target);
-  std::string_view name = target;
-  if (auto slash = name.rfind('/'); slash != std::string_view::npos) name.remove_prefix(slash + 1);
-  std::string dir = parent && !parent->empty() ? *parent : std::string(".");
-  if (dir.back() != '/') dir += '/';
-  return dir + "." + std::string(name) + ".zub-" + std::to_string(::getpid()) + "-" +
-         std::to_string(attempt) + ".tmp";
 }
 
 }  // namespace
@@ -279,22 +275,241 @@ class DiscardSink final : public TextSink {
   void put(std::string_view) override {}
 };
 
-Result<void> replace_file_once(const std::string& path, const TextProducer& produce) {
+struct DirCloser {
+  void operator()(DIR* d) const noexcept { ::closedir(d); }
+};
+
+// Where the file lives: the target with its links resolved, split into its
+// directory ("." for a bare name) and its last component.
+struct Target {
+  std::string path;
+  std::string dir;
+  std::string name;
+};
+
+Target split(std::string path) {
+  auto parent = parent_of(path);
+  std::string dir = parent && !parent->empty() ? *parent : std::string(".");
+  auto slash = path.rfind('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return Target{std::move(path), std::move(dir), std::move(name)};
+}
+
+constexpr std::size_t random_chars = 16;
+
+// Temporary names: ".NAME.zub-" + 16 hex digits from the kernel's random
+// source + ".tmp". Nobody can guess the next one, so nobody can plant it.
+Result<std::string> temp_path(const Target& t) {
+  unsigned char bytes[random_chars / 2];
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return io_failure(errno);
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string path = t.dir + (t.dir.back() == '/' ? "." : "/.") + t.name + ".zub-";
+  for (unsigned char b : bytes) {
+    path += hex[b >> 4];
+    path += hex[b & 15];
+  }
+  return path + ".tmp";
+}
+
+bool is_temp_name(std::string_view entry, std::string_view name) {
+  constexpr std::string_view tag = ".zub-", end = ".tmp";
+  if (entry.size() != 1 + name.size() + tag.size() + random_chars + end.size() || entry[0] != '.') return false;
+  entry.remove_prefix(1);
+  if (!entry.starts_with(name)) return false;
+  entry.remove_prefix(name.size());
+  if (!entry.starts_with(tag) || !entry.ends_with(end)) return false;
+  entry = entry.substr(tag.size(), random_chars);
+  return entry.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+// The file-creation mask, read without changing it: umask() would race
+// with other threads creating files.
+mode_t creation_mask() {
+  UniqueFd fd(open_retrying("/proc/self/status", O_RDONLY));
+  if (fd) {
+    auto status = read_all(fd.get());
+    auto at = status ? status->find("\nUmask:\t") : std::string::npos;
+    if (at != std::string::npos) return static_cast<mode_t>(std::strtoul(status->c_str() + at + 8, nullptr, 8));
+  }
+  mode_t mask = ::umask(022);
+  ::umask(mask);
+  return mask;
+}
+
+// A saver holds an exclusive lock on its temporary file from creation to
+// rename, and the kernel drops it when the process dies: a temporary file
+// whose lock can be taken belongs to no save in progress.
+// Where the file system has no locks (some network file systems), saves
+// take none and no sweep removes anything.
+enum class Lock { held, busy, unsupported };
+Lock try_lock(int fd) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return Lock::held;
+  return errno == EWOULDBLOCK ? Lock::busy : Lock::unsupported;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Removes what killed saves of this target left behind. Best effort: a
+// file another user's save left is not ours to open and stays.
+void sweep_stale(const Target& t) {
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(t.dir.c_str()));
+  if (!dir) return;
+  const int dfd = ::dirfd(dir.get());
+  while (const dirent* entry = ::readdir(dir.get())) {
+    if (!is_temp_name(entry->d_name, t.name)) continue;
+    UniqueFd fd(::openat(dfd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat held, named;
+    if (!fd || try_lock(fd.get()) != Lock::held || ::fstat(fd.get(), &held) != 0 ||
+        ::fstatat(dfd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(held, named) ||
+        !S_ISREG(named.st_mode))
+      continue;
+    (void)::unlinkat(dfd, entry->d_name, 0);
+  }
+}
+
+// The temporary file: unnamed (O_TMPFILE) until just before the rename
+// where the file system allows, else under a random name from the start.
+struct Temp {
+  UniqueFd fd;
+  std::string path;  // empty while unnamed
+  bool linked = false;
+  ~Temp() {
+    if (linked) ::unlink(path.c_str());
+  }
+};
+
+bool tmpfile_unsupported(int err) { return err == EOPNOTSUPP || err == EISDIR || err == EINVAL; }
+
+// Opens the temporary file with mode, which gives nobody else access.
+// The lock is taken before the file has a name anyone could find.
+Result<void> create_temp(Temp& tmp, const Target& t, mode_t mode, bool unnamed) {
+  if (unnamed) {
+    tmp.fd = UniqueFd(open_retrying(t.dir.c_str(), O_TMPFILE | O_WRONLY, mode));
+    if (tmp.fd) {
+      (void)try_lock(tmp.fd.get());  // nobody else can reach it yet
+      return {};
+    }
+    if (!tmpfile_unsupported(errno)) return io_failure(errno);
+  }
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    auto path = temp_path(t);
+    if (!path) return std::move(path).failure();
+    UniqueFd fd(open_retrying(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode));
+    if (!fd) {
+      if (errno == EEXIST) continue;
+      return io_failure(errno);
+    }
+    tmp.path = std::move(*path);
+    tmp.linked = true;
+    // A sweep may have found the file before the lock was taken: start over
+    // under another name if the lock is taken or the name is gone.
+    struct stat held, named;
+    if (try_lock(fd.get()) != Lock::busy && ::fstat(fd.get(), &held) == 0 &&
+        ::lstat(tmp.path.c_str(), &named) == 0 && same_file(held, named)) {
+      tmp.fd = std::move(fd);
+      return {};
+    }
+    tmp.linked = false;
+  }
+  return io_failure(EEXIST);
+}
+
+enum class Naming { done, failed, unsupported };
+
+// Links an unnamed temporary file under a random name, for the rename.
+Naming name_temp(Temp& tmp, const Target& t, Failure& failure) {
+  const std::string self = "/proc/self/fd/" + std::to_string(tmp.fd.get());
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    auto path = temp_path(t);
+    if (!path) {
+      failure = std::move(path).failure();
+      return Naming::failed;
+    }
+    int rc = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path->c_str(), AT_SYMLINK_FOLLOW);
+    if (rc != 0 && errno == ENOENT)  // no /proc: the privileged form may still work
+      rc = ::linkat(tmp.fd.get(), "", AT_FDCWD, path->c_str(), AT_EMPTY_PATH);
+    if (rc == 0) {
+      tmp.path = std::move(*path);
+      tmp.linked = true;
+      return Naming::done;
+    }
+    if (errno == EEXIST) continue;
+    if (errno == ENOENT || errno == EPERM) return Naming::unsupported;
+    failure = io_failure(errno);
+    return Naming::failed;
+  }
+  failure = io_failure(EEXIST);
+  return Naming::failed;
+}
+
+// Owner and group as far as the process may set them: a member of the
+// file's group who is not its owner keeps at least the group.
+void keep_owner(int fd, const struct stat& st) {
+  if (st.st_uid == ::geteuid() && st.st_gid == ::getegid()) return;
+  if (::fchown(fd, st.st_uid, st.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+}
+
+// Extended attributes, POSIX ACLs among them. Best effort: an attribute
+// the process may not set (trusted.*, a security label) is left out.
+void copy_xattrs(int from, int to) {
+  std::vector<char> names, value;
+  for (;;) {
+    ssize_t size = ::flistxattr(from, nullptr, 0);
+    if (size <= 0) return;
+    names.resize(static_cast<std::size_t>(size));
+    size = ::flistxattr(from, names.data(), names.size());
+    if (size >= 0) {
+      names.resize(static_cast<std::size_t>(size));
+      break;
+    }
+    if (errno != ERANGE) return;  // grown meanwhile: ask again
+  }
+  for (std::size_t at = 0; at < names.size();) {
+    const char* name = names.data() + at;
+    at += std::strlen(name) + 1;
+    ssize_t size = ::fgetxattr(from, name, nullptr, 0);
+    if (size < 0) continue;
+    value.resize(static_cast<std::size_t>(size));
+    size = ::fgetxattr(from, name, value.data(), value.size());
+    if (size >= 0) (void)::fsetxattr(to, name, value.data(), static_cast<std::size_t>(size), 0);
+  }
+}
+
+// For a file the process may write but not replace: the whole text first,
+// then over the old content. Not crash-safe, but the only way left.
+Result<void> rewrite_in_place(int fd, const TextProducer& produce) {
+  auto text = produce_text(produce);
+  if (!text) return std::move(text).failure();
+  if (::ftruncate(fd, 0) != 0) return io_failure(errno);
+  if (auto written = write_text(fd, *text); !written) return written;
+  if (fsync_retrying(fd) != 0 && errno != EINVAL) return io_failure(errno);
+  return {};
+}
+
+bool refused(int err) { return err == EACCES || err == EPERM || err == EROFS; }
+
+Result<void> replace_file_once(const std::string& path, const TextProducer& produce, bool& unnamed) {
   if (has_nul(path)) return io_failure_text(std::string(nul_in_path_text));
   auto resolved = resolve_links(path);
   if (!resolved) return std::move(resolved).failure();
-  const std::string& target = *resolved;
+  const Target target = split(std::move(*resolved));
 
   // An existing file must be writable: a read-only file refuses the save
   // just as an in-place write would, and keeps its content.
-  UniqueFd existing(open_retrying(target.c_str(), O_WRONLY));
+  UniqueFd existing(open_retrying(target.path.c_str(), O_WRONLY));
   struct stat st {};
-  bool exists = false;
   if (existing) {
     if (::fstat(existing.get(), &st) != 0) return io_failure(errno);
-    exists = true;
+    // Devices, pipes and the like cannot be renamed over: write in place.
     if (!S_ISREG(st.st_mode)) {
-      // Devices, pipes and the like cannot be renamed over: write in place.
       auto text = produce_text(produce);
       if (!text) return std::move(text).failure();
       return write_text(existing.get(), *text);
@@ -302,65 +517,61 @@ Result<void> replace_file_once(const std::string& path, const TextProducer& prod
   } else if (errno != ENOENT) {
     return io_failure(errno);
   }
+  const mode_t final_mode = existing ? st.st_mode & 07777 : 0666 & ~creation_mask();
 
-  UniqueFd tmp;
-  std::string tmp_path;
-  for (unsigned attempt = 0; attempt < 100 && !tmp; ++attempt) {
-    tmp_path = temp_name_for(target, attempt);
-    tmp = UniqueFd(open_retrying(tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666));
-    if (!tmp && errno != EEXIST) break;
+  // Private until the content is complete: nobody else can open the file
+  // and keep a descriptor to read what is written later.
+  Temp tmp;
+  if (auto made = create_temp(tmp, target, 0600 & final_mode, unnamed); !made) {
+    // The directory refuses new files but the file itself may be written.
+    if (existing && refused(made.failure().os_errno)) return rewrite_in_place(existing.get(), produce);
+    return made;
   }
-  if (!tmp) {
-    int err = errno;
-    if (exists && (err == EACCES || err == EPERM || err == EROFS)) {
-      // The directory refuses new files but the file itself may be written.
-      auto text = produce_text(produce);
-      if (!text) return std::move(text).failure();
-      if (::ftruncate(existing.get(), 0) != 0) return io_failure(errno);
-      auto written = write_text(existing.get(), *text);
-      if (!written) return written;
-      if (fsync_retrying(existing.get()) != 0 && errno != EINVAL) return io_failure(errno);
-      return {};
+  if (auto written = produce_into(tmp.fd.get(), produce); !written) return written;
+  if (fsync_retrying(tmp.fd.get()) != 0) return io_failure(errno);
+  if (existing) {
+    keep_owner(tmp.fd.get(), st);
+    copy_xattrs(existing.get(), tmp.fd.get());
+  }
+  // After the owner: a change of owner clears the set-id bits.
+  if (::fchmod(tmp.fd.get(), final_mode) != 0) return io_failure(errno);
+  if (!tmp.linked) {
+    Failure failure{ErrorKind::io_error, {}};
+    switch (name_temp(tmp, target, failure)) {
+      case Naming::done: break;
+      case Naming::failed: return failure;
+      case Naming::unsupported: unnamed = false; return failure;
     }
+  }
+  if (::rename(tmp.path.c_str(), target.path.c_str()) != 0) {
+    int err = errno;
+    // A sticky directory lets only the file's owner replace it.
+    if (existing && refused(err)) return rewrite_in_place(existing.get(), produce);
     return io_failure(err);
   }
-
-  struct TempGuard {
-    const std::string& path;
-    bool armed = true;
-    ~TempGuard() {
-      if (armed) ::unlink(path.c_str());
-    }
-  } guard{tmp_path};
-
-  if (exists) {
-    // Keep the owner where the process may set it, and always the mode.
-    if (st.st_uid != ::geteuid() || st.st_gid != ::getegid())
-      (void)::fchown(tmp.get(), st.st_uid, st.st_gid);
-    if (::fchmod(tmp.get(), st.st_mode & 07777) != 0) return io_failure(errno);
-  }
-  if (auto written = produce_into(tmp.get(), produce); !written) return written;
-  if (fsync_retrying(tmp.get()) != 0) return io_failure(errno);
-  if (::close(tmp.release()) != 0) return io_failure(errno);
-  if (::rename(tmp_path.c_str(), target.c_str()) != 0) return io_failure(errno);
-  guard.armed = false;
+  tmp.linked = false;
 
   // The rename itself is durable only once the directory is flushed.
-  auto parent = parent_of(target);
-  std::string dir = parent && !parent->empty() ? *parent : std::string(".");
-  UniqueFd dir_fd(open_retrying(dir.c_str(), O_RDONLY | O_DIRECTORY));
+  UniqueFd dir_fd(open_retrying(target.dir.c_str(), O_RDONLY | O_DIRECTORY));
   if (dir_fd) (void)fsync_retrying(dir_fd.get());
+  sweep_stale(target);
   return {};
 }
 
 }  // namespace
 
-Result<void> replace_file(const std::string& path, const TextProducer& produce) {
+Result<void> replace_file(const std::string& path, const TextProducer& produce, TempFile temp) {
   bool produced = false;
-  auto replaced = replace_file_once(path, [&](TextSink& sink) {
+  const auto counting = [&](TextSink& sink) {
     produced = true;
     return produce(sink);
-  });
+  };
+  bool unnamed = temp == TempFile::unnamed_where_possible;
+  auto replaced = replace_file_once(path, counting, unnamed);
+  // Unnamed files that cannot be given a name (no /proc): once more, named
+  // from the start.
+  if (!replaced && !unnamed && temp == TempFile::unnamed_where_possible)
+    replaced = replace_file_once(path, counting, unnamed);
   if (!replaced && !produced) {
     // A tree the format cannot hold is reported as such even where the file
     // cannot be written either, as when the text is made before the file.

@@ -65,13 +65,22 @@ Result<void> create_parent_dirs(const std::string& path);
 // of its own.
 using TextProducer = std::function<Result<void>(TextSink&)>;
 
-// Replaces the file's content with what produce writes, so that a crash at any moment leaves
-// either the old or the new content: temporary file in the same directory,
-// fsync, rename over the target, fsync of the directory. Keeps the target's
-// permission bits and owner, follows symbolic links, and falls back to
-// rewriting in place when the directory refuses the temporary file but the
-// file itself is writable.
-Result<void> replace_file(const std::string& path, const TextProducer& produce);
+// Replaces the file's content with what produce writes, so that a crash at
+// any moment leaves either the old or the new content: a temporary file in
+// the same directory (unnamed where the file system allows, so that a
+// killed save leaves nothing), private until its content is written and
+// flushed, then given the target's mode, owner and group (the group alone
+// where the owner cannot be kept) and extended attributes, renamed over
+// the target, and the directory flushed. Follows symbolic links; a hard
+// link of the target keeps the old content. Rewrites in place when the
+// file is writable but the directory refuses the temporary file or the
+// rename (a sticky directory). Removes temporary files that killed saves
+// of the same target left behind.
+// The temporary file starts unnamed where the file system allows; named
+// is what a file system without O_TMPFILE gets.
+enum class TempFile { unnamed_where_possible, named };
+Result<void> replace_file(const std::string& path, const TextProducer& produce,
+                          TempFile temp = TempFile::unnamed_where_possible);
 Result<void> replace_file(const std::string& path, std::string_view data);
 
 }  // namespace zub::io

@@ -24,7 +24,8 @@ PyTypeObject* engine_type = nullptr;
 constexpr const char* reentrant_write_text =
     "Cannot change the settings while this thread is reading or saving them "
     "(for instance from a custom driver's write during sync)";
-constexpr const char* too_deep_text = "Key path too deep: settings nest at most 256 levels";
+const std::string too_deep_text =
+    "Key path too deep: settings nest at most " + std::to_string(max_tree_depth) + " levels";
 
 Expected<EngineState*> engine_of(PyObject* self) {
   if (!engine_type || !Py_IS_TYPE(self, engine_type))

@@ -313,3 +313,45 @@ TEST(FileIo, ReadTextFile) {
 
 }  // namespace
 }  // namespace zub::io
+
+namespace zub::io {
+namespace {
+
+// While the text is written the temporary file is unnamed, or named and
+// open to its owner alone whatever the target's mode; then the target has
+// its mode, and a temporary file a killed save left (its lock free) is gone.
+TEST(FileIo, TemporaryFileIsPrivateAndLeftoversGo) {
+  Umask mask(022);
+  const std::string stale = ".s.json.zub-0123456789abcdef.tmp";
+  for (TempFile how : {TempFile::unnamed_where_possible, TempFile::named}) {
+    for (mode_t mode : {mode_t{0644}, mode_t{0600}, mode_t{0660}, mode_t{0}}) {  // 0: a new file
+      TempDir dir;
+      const std::string path = dir / "s.json";
+      if (mode != 0) {
+        spit(path, "old");
+        ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+      }
+      spit(dir / stale, "half");
+      std::set<std::string> seen;
+      mode_t seen_modes = 0;
+      auto saved = replace_file(path, [&](TextSink& sink) -> Result<void> {
+        for (const auto& name : dir.entries()) {
+          if (name == "s.json" || name == stale) continue;
+          seen.insert(name);
+          seen_modes |= mode_of(dir / name);
+        }
+        sink.put("new");
+        return {};
+      }, how);
+      ASSERT_TRUE(saved.ok()) << saved.failure().message;
+      EXPECT_EQ(seen.size(), how == TempFile::named ? 1u : 0u) << mode;
+      EXPECT_EQ(seen_modes & 077, 0u) << mode;
+      EXPECT_EQ(slurp(path), "new");
+      EXPECT_EQ(mode_of(path), mode != 0 ? mode : 0644u);
+      EXPECT_EQ(dir.entries(), std::set<std::string>{"s.json"});
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zub::io
