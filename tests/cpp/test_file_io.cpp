@@ -5,42 +5,17 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include "drivers/file_io.hpp"
+#include "support.hpp"
 
 namespace zub::io {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh directory per test, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/zub-io-XXXXXX";
-    EXPECT_NE(::mkdtemp(name), nullptr);
-    path_ = name;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-  const std::string& path() const { return path_; }
-  std::set<std::string> entries() const {
-    std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(path_)) names.insert(e.path().filename().string());
-    return names;
-  }
-
- private:
-  std::string path_;
-};
+using namespace support;
 
 class Umask {
  public:
@@ -50,21 +25,6 @@ class Umask {
  private:
   mode_t old_;
 };
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buf;
-  buf << in.rdbuf();
-  return buf.str();
-}
-
-void spit(const std::string& path, const std::string& data) { std::ofstream(path, std::ios::binary) << data; }
-
-mode_t mode_of(const std::string& path) {
-  struct stat st;
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
-}
 
 // ---------------------------------------------------------------- text helpers
 
@@ -226,9 +186,7 @@ TEST(FileIo, ReplaceFollowsSymlinks) {
     EXPECT_EQ(mode_of(dir / "real/target.json"), 0640u);
   }
   EXPECT_EQ(dir.entries(), (std::set<std::string>{"absolute.json", "chain.json", "real", "relative.json"}));
-  std::set<std::string> real;
-  for (const auto& e : fs::directory_iterator(dir / "real")) real.insert(e.path().filename().string());
-  EXPECT_EQ(real, std::set<std::string>{"target.json"});
+  EXPECT_EQ(dir.entries("real"), std::set<std::string>{"target.json"});
 
   // A dangling link creates its target.
   fs::create_symlink("real/fresh.json", dir / "dangling.json");
