@@ -4,6 +4,7 @@ import pytest
 from zub import ZubSettingEngine
 
 E = "ZubSettingEngine"
+Z = ZubSettingEngine
 
 
 @pytest.mark.parametrize(
@@ -24,6 +25,13 @@ E = "ZubSettingEngine"
         (lambda e: e.remove(1.5), "argument 'key': 'float' object is not an instance of 'str'"),
         (lambda e: e.set_value(["a"], 1), "argument 'key': 'list' object is not an instance of 'str'"),
         (lambda e: e.begin_group(3), "argument 'name': 'int' object is not an instance of 'str'"),
+        (lambda e: Z("a", None, 3), f"{E}.__new__() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda e: Z(), f"{E}.__new__() missing 1 required positional argument: 'path'"),
+        (lambda e: Z(driver="memory"), f"{E}.__new__() missing 1 required positional argument: 'path'"),
+        (lambda e: Z("a", path="b"), f"{E}.__new__() got multiple values for argument 'path'"),
+        (lambda e: Z("a", drv="memory"), f"{E}.__new__() got an unexpected keyword argument 'drv'"),
+        (lambda e: Z(5), "argument 'path': 'int' object is not an instance of 'str'"),
+        (lambda e: Z(None), "argument 'path': 'None' is not an instance of 'str'"),
     ],
 )
 def test_binding_messages(memory, call, message):
@@ -31,24 +39,6 @@ def test_binding_messages(memory, call, message):
         call(memory)
     assert str(info.value) == message
     assert info.value.args == (message,)
-
-
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        (("a", None, 3), {}, f"{E}.__new__() takes from 1 to 2 positional arguments but 3 were given"),
-        ((), {}, f"{E}.__new__() missing 1 required positional argument: 'path'"),
-        ((), {"driver": "memory"}, f"{E}.__new__() missing 1 required positional argument: 'path'"),
-        (("a",), {"path": "b"}, f"{E}.__new__() got multiple values for argument 'path'"),
-        (("a",), {"drv": "memory"}, f"{E}.__new__() got an unexpected keyword argument 'drv'"),
-        ((5,), {}, "argument 'path': 'int' object is not an instance of 'str'"),
-        ((None,), {}, "argument 'path': 'None' is not an instance of 'str'"),
-    ],
-)
-def test_constructor_binding(args, kwargs, message):
-    with pytest.raises(TypeError) as info:
-        ZubSettingEngine(*args, **kwargs)
-    assert str(info.value) == message
 
 
 def test_keyword_arguments_bind_by_name(memory):

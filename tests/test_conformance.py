@@ -1,15 +1,18 @@
 """The four formats' public conformance suites, one test per case.
 
-What each case must do is decided in conformance.py, with the reasons for
-every deliberate exception; tools/conformance_report.py counts the same
+What each case must do is decided in tools/conformance.py, with the reasons
+for every deliberate exception; tools/conformance_report.py counts the same
 outcomes into docs/conformance.md.
 """
 import collections
+import os
+import sys
 
 import pytest
 
 pytest.importorskip("json5")
 pytest.importorskip("yaml")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
 import conformance  # noqa: E402
 
 if conformance.missing_reason():

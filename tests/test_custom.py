@@ -42,28 +42,12 @@ def test_read_once_and_write_every_sync():
     assert rec.reads == ["./rel/../conf.x"]
 
 
-@pytest.mark.parametrize("data, root", [([1, 2], [1, 2]), (None, None), ("text", "text")])
-def test_non_object_roots(data, root):
-    e = ZubSettingEngine("p", Recorder(data))
-    assert e.value("") == root
-    with pytest.raises(TypeError, match="^Root is not an object$"):
-        e.set_value("a", 1)
-
-
-@pytest.mark.parametrize(
-    "data, text",
-    [
-        ({1: "x"}, "unexpected type: 'int' object is not an instance of 'str'"),
-        ({"a": object()}, "unsupported type object"),
-        ({"a": 2**64}, "JSON number out of range"),
-    ],
-)
-def test_read_result_that_cannot_convert(data, text):
-    rec = Recorder(data)
+def test_read_result_that_cannot_convert():
+    rec = Recorder({"a": object()})
     before = sys.getrefcount(rec)
     with pytest.raises(TypeError) as info:
         ZubSettingEngine("p", rec)
-    assert str(info.value) == "Failed to depythonize custom driver data: " + text
+    assert str(info.value) == "Failed to depythonize custom driver data: unsupported type object"
     assert sys.getrefcount(rec) == before
 
 

@@ -4,46 +4,26 @@ import pytest
 from conftest import read_text, write_file
 from zub import ZubSettingEngine
 
+DOC = {"a": 1, "b": {"c": None, "d": {}}, "e": [1, {"f": 1}]}
+
 
 @pytest.fixture
 def doc(memory):
-    # a: 1; b: {c: null, d: {}}; e: [1, {f: 1}]
-    memory.set_value("a", 1)
-    memory.set_value("b", {"c": None, "d": {}})
-    memory.set_value("e", [1, {"f": 1}])
+    for key, value in DOC.items():
+        memory.set_value(key, value)
     return memory
 
 
-# --- groups ---
-
-
+# None ends a group; a surplus end is ignored.
 @pytest.mark.parametrize(
     "names, expected",
-    [
-        ([""], ""),
-        (["///"], ""),
-        (["/a/"], "a"),
-        (["//a/b//"], "a/b"),
-        (["a", "b"], "a/b"),
-        (["a", "", "b"], "a/b"),
-    ],
+    [([""], ""), (["///"], ""), (["/a/"], "a"), (["//a/b//"], "a/b"), (["a", "", "b"], "a/b"),
+     (["a", "b", None], "a"), (["a", "b", None, None, None], ""), (["a", None, "c"], "c")],
 )
-def test_begin_group_strips_slashes(memory, names, expected):
+def test_group_stack(memory, names, expected):
     for n in names:
-        assert memory.begin_group(n) is None
+        assert (memory.end_group() if n is None else memory.begin_group(n)) is None
     assert memory.group() == expected
-
-
-def test_end_group_pops_and_tolerates_surplus(memory):
-    memory.begin_group("a")
-    memory.begin_group("b")
-    assert memory.group() == "a/b"
-    memory.end_group()
-    assert memory.group() == "a"
-    memory.end_group()
-    assert memory.group() == ""
-    assert memory.end_group() is None
-    assert memory.group() == ""
 
 
 def test_group_entry_with_inner_slash_is_one_member(memory):
@@ -66,22 +46,15 @@ def test_missing_group_reads_nothing_until_written(memory):
     assert memory.value("x") == 2 and memory.value("") == {"x": 2}
 
 
-# --- reading ---
-
-
-def test_listing_at_root(doc):
-    assert doc.child_keys() == ["a", "e"]
-    assert doc.child_groups() == ["b"]
-    assert doc.all_keys() == ["a", "b/c", "e"]
-
-
-def test_listing_inside_group(doc):
-    doc.begin_group("b")
-    assert doc.child_keys() == ["c"]
-    assert doc.child_groups() == ["d"]
-    assert doc.all_keys() == ["c"]
-    assert doc.contains("d") and doc.contains("c")
-    assert doc.value("c") is None
+@pytest.mark.parametrize(
+    "group, child_keys, child_groups, all_keys, whole",
+    [("", ["a", "e"], ["b"], ["a", "b/c", "e"], DOC), ("/b/", ["c"], ["d"], ["c"], DOC["b"]),
+     ("a", [], [], [], 1)],
+)
+def test_listing(doc, group, child_keys, child_groups, all_keys, whole):
+    doc.begin_group(group)
+    assert (doc.child_keys(), doc.child_groups(), doc.all_keys()) == (child_keys, child_groups, all_keys)
+    assert doc.contains("") and doc.value("") == doc.value("/") == whole
 
 
 @pytest.mark.parametrize("key", ["a//b/", "/a/b", "a/b", "///a///b///"])
@@ -90,28 +63,12 @@ def test_equivalent_key_spellings(memory, key):
     assert memory.value(key) == 7 and memory.contains(key)
 
 
-@pytest.mark.parametrize("key", ["e/0", "e/1/f", "a/x", "A", "a ", "b/c/x"])
+@pytest.mark.parametrize("key", ["e/0", "e/1/f", "a/x", "A", "a ", "b/c/x", "b/zz"])
 def test_keys_that_find_nothing(doc, key):
     assert doc.value(key) is None
     assert not doc.contains(key)
-
-
-def test_missing_and_null_differ_only_in_contains(doc):
+    # A null is found, and reads the same.
     assert doc.value("b/c") is None and doc.contains("b/c")
-    assert doc.value("b/zz") is None and not doc.contains("b/zz")
-
-
-def test_empty_key_is_current_group(doc):
-    assert doc.value("") == {"a": 1, "b": {"c": None, "d": {}}, "e": [1, {"f": 1}]}
-    doc.begin_group("b")
-    assert doc.value("") == {"c": None, "d": {}}
-    assert doc.value("/") == {"c": None, "d": {}}
-
-
-def test_listing_when_group_is_a_key(doc):
-    doc.begin_group("a")
-    assert doc.child_keys() == doc.child_groups() == doc.all_keys() == []
-    assert doc.contains("") and doc.value("") == 1
 
 
 def test_listing_follows_byte_order(memory):
@@ -148,23 +105,6 @@ def test_slash_in_member_name_is_listed_but_unreachable(memory):
     assert memory.value("") == {"x/y": 1}
 
 
-# --- writing ---
-
-
-def test_set_value_creates_parents(memory):
-    memory.set_value("a/b/c", 1)
-    assert memory.value("a") == {"b": {"c": 1}}
-    assert memory.child_groups() == ["a"]
-
-
-def test_set_value_replaces_whole(memory):
-    memory.set_value("a", {"x": 1})
-    memory.set_value("a", {"y": 2})
-    assert memory.value("a") == {"y": 2}
-    memory.set_value("a", 1)
-    assert memory.child_groups() == [] and memory.child_keys() == ["a"]
-
-
 @pytest.mark.parametrize("blocker", ["text", None, [1], 3, True])
 def test_path_through_a_key_fails_without_change(memory, blocker):
     memory.set_value("a", blocker)
@@ -177,28 +117,38 @@ def test_path_through_a_key_fails_without_change(memory, blocker):
     assert memory.value("") == before
 
 
-def test_group_writes(memory):
-    memory.begin_group("g")
-    memory.set_value("x", 1)
-    assert memory.value("x") == 1
-    memory.end_group()
-    assert memory.value("g") == {"x": 1}
-
-
-def test_empty_key_with_and_without_group(memory):
+def test_empty_key_outside_a_group(memory):
     for call in (lambda: memory.set_value("", 1), lambda: memory.set_value("/", 1), lambda: memory.remove("")):
         with pytest.raises(KeyError) as info:
             call()
         assert info.value.args == ("Key is empty",)
-    memory.begin_group("g")
-    memory.set_value("", 5)
+
+
+# Each script runs on an empty engine, every call returns None, and the
+# whole tree is compared after leaving the group.
+@pytest.mark.parametrize(
+    "script, tree",
+    [
+        ([("set_value", "a/b/c", 1)], {"a": {"b": {"c": 1}}}),
+        ([("set_value", "a", {"x": 1}), ("set_value", "a", {"y": 2})], {"a": {"y": 2}}),
+        ([("set_value", "a", {"x": 1}), ("set_value", "a", 1)], {"a": 1}),
+        ([("begin_group", "g"), ("set_value", "x", 1)], {"g": {"x": 1}}),
+        ([("begin_group", "g"), ("set_value", "", 5)], {"g": 5}),
+        ([("set_value", "g", 5), ("begin_group", "g"), ("remove", "")], {}),
+        ([("set_value", "a/b", 1), ("set_value", "a/c", {"d": 1}), ("remove", "a/c")], {"a": {"b": 1}}),
+        ([("set_value", "a/b", 1), ("remove", "a/b")], {"a": {}}),
+        ([("remove", "nothing")], {}),
+        ([("remove", "x/y/z")], {"x": {"y": {}}}),
+        ([("set_value", "g/a", 1), ("set_value", "h/b", 2), ("begin_group", "g"), ("clear",)], {"g": {}, "h": {"b": 2}}),
+        ([("begin_group", "new"), ("clear",)], {"new": {}}),
+        ([("set_value", "g/a", 1), ("begin_group", "g"), ("end_group",), ("clear",)], {}),
+    ],
+)
+def test_writes(memory, script, tree):
+    for name, *args in script:
+        assert getattr(memory, name)(*args) is None
     memory.end_group()
-    assert memory.value("g") == 5
-    memory.begin_group("g")
-    memory.remove("")
-    assert memory.group() == "g"
-    memory.end_group()
-    assert not memory.contains("g")
+    assert memory.value("") == tree
 
 
 def test_checks_come_in_order(memory):
@@ -221,34 +171,6 @@ class _ListDriver:
 
     def write(self, path, data):
         pass
-
-
-def test_remove(memory):
-    memory.set_value("a/b", 1)
-    memory.set_value("a/c", {"d": 1})
-    memory.remove("a/c")
-    assert memory.value("a") == {"b": 1}
-    memory.remove("a/b")
-    assert memory.value("a") == {} and memory.child_groups() == ["a"]
-    assert memory.remove("nothing") is None
-    memory.remove("x/y/z")
-    assert memory.value("x") == {"y": {}}
-
-
-def test_clear(memory):
-    memory.set_value("g/a", 1)
-    memory.set_value("h/b", 2)
-    memory.begin_group("g")
-    memory.clear()
-    assert memory.value("") == {}
-    memory.end_group()
-    assert memory.value("h") == {"b": 2}
-    memory.begin_group("new")
-    memory.clear()
-    memory.end_group()
-    assert memory.value("new") == {}
-    memory.clear()
-    assert memory.value("") == {} and memory.all_keys() == []
 
 
 def test_clear_through_a_key_fails(memory):

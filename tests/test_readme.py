@@ -1,4 +1,4 @@
-"""Every code sample of README.md runs here (the install block in test_wheel.py), so none can rot."""
+"""Every code sample of README.md runs here (the install block in tools/test_wheel.py), so none can rot."""
 import doctest
 import os
 import re

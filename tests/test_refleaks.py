@@ -14,6 +14,10 @@ from zub import ZubSettingEngine
 if not hasattr(sys, "gettotalrefcount") and sys.getallocatedblocks() == 0:
     pytest.skip("the allocator does not count blocks (PYTHONMALLOC=malloc)", allow_module_level=True)
 
+# The timeout's watchdog thread, started and stopped around every test,
+# would be counted with the blocks; single-threaded tests can use a signal.
+pytestmark = pytest.mark.timeout(method="signal")
+
 
 @dataclasses.dataclass
 class Point:

@@ -69,80 +69,23 @@ def test_reading_and_nested_sync_inside_write():
     assert driver.writes == 2
 
 
-def test_other_thread_waits_for_the_save_then_writes():
+def test_a_writer_waits_for_the_save_and_reads_inside_it_pass():
     e, driver = make()
-    done = []
-
-    def writer():
-        e.set_value("from_thread", 1)
-        done.append(True)
-
-    started = threading.Event()
+    seen = []
 
     def hook(engine, data):
-        t = threading.Thread(target=writer)
-        hook.thread = t
-        t.start()
-        started.set()
-        time.sleep(0.3)  # releases the interpreter; the writer must wait, not deadlock
-        assert not done
-        assert "from_thread" not in data
-
-    driver.during_write = hook
-    e.sync()
-    hook.thread.join(timeout=30)
-    assert done == [True]
-    assert e.value("from_thread") == 1
-
-
-def test_reads_inside_write_pass_a_waiting_writer():
-    e, driver = make()
-    results = []
-
-    def writer():
-        e.set_value("late", 2)
-
-    def hook(engine, data):
-        t = threading.Thread(target=writer)
-        hook.thread = t
-        t.start()
-        time.sleep(0.3)  # the writer is now waiting for the tree
-        results.append(engine.value("a"))
+        hook.thread = threading.Thread(target=lambda: e.set_value("late", 2))
+        hook.thread.start()
+        time.sleep(0.3)  # releases the interpreter; the writer now waits for the tree
+        seen.append(("late" in data, engine.contains("late"), engine.value("a")))
         engine.sync()  # re-enters the read lock while the writer waits
-        results.append("nested sync done")
+        seen.append(engine.contains("late"))
 
     driver.during_write = hook
     e.sync()
     hook.thread.join(timeout=30)
-    assert results == [1, "nested sync done"]
+    assert seen == [(False, False, 1), False]
     assert e.value("late") == 2
-
-
-def test_concurrent_readers_and_writers_see_whole_states():
-    e = ZubSettingEngine("p", "memory")
-    e.set_value("pair", {"x": 0, "y": 0})
-    stop = threading.Event()
-    torn = []
-
-    def write():
-        for i in range(2000):
-            e.set_value("pair", {"x": i, "y": i})
-        stop.set()
-
-    def read():
-        while not stop.is_set():
-            p = e.value("pair")
-            if p["x"] != p["y"]:
-                torn.append(p)
-
-    threads = [threading.Thread(target=write)] + [threading.Thread(target=read) for _ in range(3)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=60)
-    assert not torn
-    assert e.value("pair") == {"x": 1999, "y": 1999}
-
 
 
 def test_file_io_lets_other_threads_run(tmp_path):

@@ -1,46 +1,34 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "drivers/file_io.hpp"
+#include "support.hpp"
+
+// Every fsync of the process, recorded by the path its descriptor names,
+// then passed on to the kernel: the save path must flush the new text
+// before the rename and the directory after it.
+static std::vector<std::string> fsynced;
+
+extern "C" int fsync(int fd) {
+  std::error_code ec;
+  fsynced.push_back(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string());
+  return static_cast<int>(::syscall(SYS_fsync, fd));
+}
 
 namespace zub::io {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh directory per test, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/zub-io-XXXXXX";
-    EXPECT_NE(::mkdtemp(name), nullptr);
-    path_ = name;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-  const std::string& path() const { return path_; }
-  std::set<std::string> entries() const {
-    std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(path_)) names.insert(e.path().filename().string());
-    return names;
-  }
-
- private:
-  std::string path_;
-};
+using namespace support;
 
 class Umask {
  public:
@@ -50,21 +38,6 @@ class Umask {
  private:
   mode_t old_;
 };
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buf;
-  buf << in.rdbuf();
-  return buf.str();
-}
-
-void spit(const std::string& path, const std::string& data) { std::ofstream(path, std::ios::binary) << data; }
-
-mode_t mode_of(const std::string& path) {
-  struct stat st;
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
-}
 
 // ---------------------------------------------------------------- text helpers
 
@@ -226,9 +199,7 @@ TEST(FileIo, ReplaceFollowsSymlinks) {
     EXPECT_EQ(mode_of(dir / "real/target.json"), 0640u);
   }
   EXPECT_EQ(dir.entries(), (std::set<std::string>{"absolute.json", "chain.json", "real", "relative.json"}));
-  std::set<std::string> real;
-  for (const auto& e : fs::directory_iterator(dir / "real")) real.insert(e.path().filename().string());
-  EXPECT_EQ(real, std::set<std::string>{"target.json"});
+  EXPECT_EQ(dir.entries("real"), std::set<std::string>{"target.json"});
 
   // A dangling link creates its target.
   fs::create_symlink("real/fresh.json", dir / "dangling.json");
@@ -263,6 +234,45 @@ TEST(FileIo, ReplaceFailuresLeaveNothingBehind) {
   auto nul = replace_file(dir / std::string("a\0b", 3), "data");
   ASSERT_FALSE(nul.ok());
   EXPECT_EQ(nul.failure().message, nul_in_path_text);
+}
+
+// A text that cannot be made fails the save after the temporary file
+// exists: the old file stays, and nothing else does.
+TEST(FileIo, FailedTextLeavesNoTemporary) {
+  TempDir dir;
+  spit(dir / "settings.json", "old");
+  const TextProducer half = [](TextSink& sink) -> Result<void> {
+    sink.put("partial");
+    return type_failure("cannot hold this");
+  };
+  for (const std::string name : {"settings.json", "new.json"}) {
+    auto r = replace_file(dir / name, half);
+    ASSERT_FALSE(r.ok()) << name;
+    EXPECT_EQ(r.failure().message, "cannot hold this");
+  }
+  EXPECT_EQ(slurp(dir / "settings.json"), "old");
+  EXPECT_EQ(dir.entries(), std::set<std::string>{"settings.json"});
+}
+
+TEST(FileIo, ReplaceFlushesTheTextThenTheDirectory) {
+  TempDir dir;
+  // A new file, then the same one existing.
+  for (const std::string name : {"new.json", "new.json"}) {
+    fsynced.clear();
+    ASSERT_TRUE(replace_file(dir / name, "{}").ok()) << name;
+    ASSERT_EQ(fsynced.size(), 2u) << name;
+    // The temporary, beside the target and under its own name, then the directory.
+    EXPECT_EQ(fs::path(fsynced[0]).parent_path(), dir.path()) << fsynced[0];
+    EXPECT_NE(fs::path(fsynced[0]).filename(), fs::path(name).filename()) << fsynced[0];
+    EXPECT_EQ(fsynced[1], dir.path()) << name;
+  }
+  if (::geteuid() == 0) return;
+  // A directory that refuses new files: the file is rewritten in place, and flushed.
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
+  fsynced.clear();
+  EXPECT_TRUE(replace_file(dir / "new.json", "[]").ok());
+  EXPECT_EQ(fsynced, std::vector<std::string>{dir / "new.json"});
+  ::chmod(dir.path().c_str(), 0755);
 }
 
 // ---------------------------------------------------------------- open_config

@@ -1,30 +1,18 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <bit>
-#include <cmath>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <iostream>
 #include <limits>
 #include <map>
-#include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "drivers/formats.hpp"
+#include "support.hpp"
 
 namespace zub {
 namespace {
 
-Value u(std::uint64_t v) { return Value(v); }
-Value i(std::int64_t v) { return Value::from_int(v); }
-Value f(double v) { return Value::from_double(v); }
-Value s(std::string v) { return Value(std::move(v)); }
-Value arr(std::vector<Value> items) { return Value(Array(std::move(items))); }
-Value obj(std::vector<Member> members) { return Value(Object::from_unsorted(std::move(members))); }
+using namespace support;
 
 std::string utf8(char32_t cp) {
   std::string out;
@@ -46,8 +34,6 @@ std::string utf8(char32_t cp) {
   }
   return out;
 }
-
-std::string nested_arrays(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
 // ---------------------------------------------------------------- writing
 
@@ -90,9 +76,7 @@ TEST(Json5Write, KeyQuoting) {
       {"abc", "abc"},
       {"$_a1", "$_a1"},
       {"true", "true"},
-      {"NaN", "NaN"},
       {"\xc3\xa9t\xc3\xa9", "\xc3\xa9t\xc3\xa9"},        // été
-      {"\xe6\x97\xa5\xe6\x9c\xac", "\xe6\x97\xa5\xe6\x9c\xac"},  // CJK
       {"a\xe2\x80\x8c" "b", "a\xe2\x80\x8c" "b"},             // ZWNJ inside
       {"a\xd9\xa3", "a\xd9\xa3"},                          // Arabic-Indic digit after a letter
       {"x\xc2\xb7", "x\xc2\xb7"},                          // middle dot: Other_ID_Continue
@@ -100,7 +84,6 @@ TEST(Json5Write, KeyQuoting) {
       {"\xf0\x9d\x90\x80", "\xf0\x9d\x90\x80"},            // U+1D400, astral letter
       {"", "\"\""},
       {"1a", "\"1a\""},
-      {"a-b", "\"a-b\""},
       {"a b", "\"a b\""},
       {"a\"b", "'a\"b'"},
       {"\xe2\x80\x8c", "\"\xe2\x80\x8c\""},                // ZWNJ cannot start
@@ -108,7 +91,6 @@ TEST(Json5Write, KeyQuoting) {
       {"\xcc\x81x", "\"\xcc\x81x\""},                      // combining mark cannot start
       {"\xe2\xb8\xaf", "\"\xe2\xb8\xaf\""},                // U+2E2F: Lm but Pattern_Syntax
       {"\xc2\xa0", "\"\xc2\xa0\""},                        // no-break space
-      {"\xf0\x9f\x98\x80", "\"\xf0\x9f\x98\x80\""},        // emoji
       {"a\xe2\x80\xa8", "\"a\\u2028\""},
       {std::string("a\0", 2), "\"a\\x00\""},
   };
@@ -155,13 +137,7 @@ TEST(Json5Parse, Values) {
       {"beyond int64 is a float", "-9223372036854775809", f(-9223372036854775808.0)},
       {"uint64 max", "18446744073709551615", u(std::numeric_limits<std::uint64_t>::max())},
       {"int64 min", "-9223372036854775808", i(std::numeric_limits<std::int64_t>::min())},
-      {"hex", "[0x1F, -0x10, +7]", arr({u(31), i(-16), u(7)})},
       {"minus zero integer", "-0", u(0)},
-      {"leading and trailing points", "[.5, 5.]", arr({f(0.5), f(5.0)})},
-      {"quotes and escapes", R"(['a"b', "\x41\u00e9\0", 'line\
-cont'])",
-       arr({s("a\"b"), s(std::string("A\xc3\xa9\0", 4)), s("linecont")})},
-      {"comments and trailing commas", "// c\n{/* c */ k: [1,], 'q k': {},}", obj({{"k", arr({u(1)})}, {"q k", obj({})}})},
   };
   for (const auto& c : cases) {
     auto r = json5::parse(c.text);
@@ -191,8 +167,6 @@ TEST(Json5Parse, Errors) {
       {"", "JSON5 parse error: input length is 0 at line 1 column 1"},
       {"  \n", "JSON5 parse error: input data is empty at line 1 column 1"},
       {"{\n  a: 1\n  b: 2\n}", "JSON5 parse error: unexpected character, expected ',' or '}' at line 3 column 3"},
-      {"[\"\xc3\xa9\x01\"]", "JSON5 parse error: unexpected control character in string at line 1 column 4"},
-      {"[1] 2", "JSON5 parse error: unexpected content after document at line 1 column 5"},
   };
   for (const auto& [text, message] : cases) {
     auto r = json5::parse(text);
@@ -222,8 +196,6 @@ TEST(Json5Parse, DepthLimit) {
     EXPECT_EQ(r.failure().message, "JSON5 parse error: recursion limit exceeded");
   }
 }
-
-// ---------------------------------------------------------------- round trip
 
 }  // namespace
 }  // namespace zub

@@ -2,8 +2,8 @@
 // borrow counter around each call, the group stack's lock, the tree's
 // reader-writer lock, and the tree walks under them. Only the interpreter
 // is left out: where a guard would detach the thread state to wait, these
-// threads simply wait. Built with ThreadSanitizer by `./dev tsan`; the plain
-// build runs it briefly. ZUB_STRESS_SECONDS sets the duration.
+// threads simply wait. Built and run with ThreadSanitizer by `./dev tsan`;
+// ZUB_STRESS_SECONDS sets the duration.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 """Runs the stress tests: as root, mounts a small tmpfs for the full-disk case
 (ZUB_FULL_DIR), then drops to the unprivileged user and runs pytest.
 
-Usage (inside the environment, as root): python3 tests/stress/run.py UID SECONDS KILLS
+Usage (inside the environment, as root): python3 tools/stress/run.py UID SECONDS KILLS
 """
 import ctypes
 import os
@@ -17,4 +17,6 @@ os.setgroups([])
 os.setgid(uid)
 os.setuid(uid)
 os.environ.update(ZUB_STRESS="1", ZUB_FULL_DIR=full, ZUB_STRESS_SECONDS=seconds, ZUB_CRASH_KILLS=kills)
-os.execv(sys.executable, [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-q", "-s", "tests/stress"])
+# Each test runs for SECONDS or makes KILLS saves: the per-test timeout grows with them.
+timeout = f"--timeout={int(float(seconds)) + int(kills) + 120}"
+os.execv(sys.executable, [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-q", "-s", timeout, "tools/stress"])
