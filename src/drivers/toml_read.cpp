@@ -99,8 +99,11 @@ std::uint64_t hash_key(std::string_view key) noexcept {
   }
   std::uint64_t tail = 0;
   std::memcpy(&tail, p, n);
+  // The last mix reaches every bit: the index uses the low ones.
   h = (h ^ tail) * 0xC4CEB9FE1A85EC53ull;
-  return h ^ (h >> 29);
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  return h ^ (h >> 33);
 }
 
 // How a table came to be; it decides what may add to it later.
@@ -123,7 +126,9 @@ struct Slot {
 struct Table {
   std::vector<Member> members;  // a value in place; a table's is filled in at the end
   std::vector<Slot> slots;      // beside members
-  std::vector<std::uint32_t> index;  // open addressing of member position + 1, once large
+  // Open addressing, once large: the hash's high half beside the member's
+  // position + 1, so that most probes settle without touching the member.
+  std::vector<std::uint64_t> index;
   std::size_t level = 1;             // in the tree, the root being 1
   std::size_t offset = 0;            // where it was defined (or first named)
   std::uint32_t section = 0;         // the section whose dotted keys made it
@@ -140,12 +145,16 @@ struct Table {
       }
       return none;
     }
+    const std::uint64_t h = hash_key(key);
+    const std::uint64_t tag = h & 0xFFFFFFFF00000000ull;
     const std::size_t mask = index.size() - 1;
-    for (std::size_t at = hash_key(key) & mask;; at = (at + 1) & mask) {
-      const std::uint32_t e = index[at];
+    for (std::size_t at = h & mask;; at = (at + 1) & mask) {
+      const std::uint64_t e = index[at];
       if (e == 0) return none;
-      const std::string& k = members[e - 1].key;
-      if (k.size() == key.size() && std::memcmp(k.data(), key.data(), key.size()) == 0) return e - 1;
+      if ((e & 0xFFFFFFFF00000000ull) != tag) continue;
+      const auto pos = static_cast<std::uint32_t>(e) - 1;
+      const std::string& k = members[pos].key;
+      if (k.size() == key.size() && std::memcmp(k.data(), key.data(), key.size()) == 0) return pos;
     }
   }
 
@@ -162,10 +171,11 @@ struct Table {
   }
 
   void place(std::size_t i) noexcept {
+    const std::uint64_t h = hash_key(members[i].key);
     const std::size_t mask = index.size() - 1;
-    std::size_t at = hash_key(members[i].key) & mask;
+    std::size_t at = h & mask;
     while (index[at]) at = (at + 1) & mask;
-    index[at] = static_cast<std::uint32_t>(i + 1);
+    index[at] = (h & 0xFFFFFFFF00000000ull) | (i + 1);
   }
 };
 
@@ -206,6 +216,7 @@ class Reader {
   std::uint32_t current_ = 0;                       // the table the current section adds to
   std::uint32_t section_ = 0;                       // the current section's number
   std::uint32_t sections_ = 0;                      // sections and inline tables so far
+  std::string section_path_;  // the current section's header, dotted
   std::vector<KeyPart> key_;
   std::size_t key_parts_ = 0;
   std::string digits_;
@@ -240,6 +251,14 @@ class Reader {
     std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
     if (n > static_cast<std::size_t>(end_ - p)) n = 1;
     return "`" + std::string(p, n) + "`";
+  }
+
+  // The text of a value from start to the next delimiter, cut short.
+  std::string token(const char* start) const {
+    const char* q = start;
+    while (q < end_ && !std::strchr(" \t\n\r#,]}", *q) && q - start < 40) ++q;
+    while (q > start && q < end_ && (static_cast<unsigned char>(*q) & 0xC0) == 0x80) --q;
+    return "`" + std::string(start, q) + (q < end_ && !std::strchr(" \t\n\r#,]}", *q) ? "...`" : "`");
   }
 
   bool too_deep(const char* at) {
@@ -404,6 +423,7 @@ class Reader {
       ++p_;
     }
     section_ = ++sections_;
+    section_path_ = dotted(key_parts_);
     std::uint32_t t = 0;
     for (std::size_t i = 0; i + 1 < key_parts_; ++i) {
       const std::uint32_t pos = tables_[t].find(key_[i].text);
@@ -466,6 +486,8 @@ class Reader {
 
   // key = value into table t, dotted keys adding tables on the way.
   bool key_value(std::uint32_t t, std::uint32_t section) {
+    // Tables are named from the root where the section's header says where.
+    const bool in_section = t == current_;
     if (!key()) return false;
     if (p_ == end_ || *p_ != '=')
       return fail(p_, "expected `=` after the key `" + dotted(key_parts_) + "`, found " + found(p_));
@@ -484,10 +506,12 @@ class Reader {
       Table& sub = tables_[s.child];
       if (sub.made == Made::by_header || (sub.made == Made::by_dotted_key && sub.section != section))
         return fail(begin_ + key_[i].offset, "cannot add `" + dotted(key_parts_) + "` with a dotted key: table [" +
+                                                 (in_section && !section_path_.empty() ? section_path_ + "." : "") +
                                                  dotted(i + 1) + "] is already defined (" + line_text(sub.offset) + ")");
       if (sub.made == Made::on_the_way) {
         sub.made = Made::by_dotted_key;
         sub.section = section;
+        sub.offset = key_[i].offset;
       }
       t = s.child;
     }
@@ -568,11 +592,8 @@ class Reader {
     switch (*p_) {
       case ' ': case '\t': case '\n': case '\r': case '#': case ',': case ']': case '}':
         return true;
-      default: {
-        const char* q = p_;
-        while (q < end_ && !std::strchr(" \t\n\r#,]}", *q) && q - start < 60) ++q;
-        return fail(start, std::string("invalid ") + what + " `" + std::string(start, q) + "`");
-      }
+      default:
+        return fail(start, std::string("invalid ") + what + " " + token(start));
     }
   }
 
@@ -820,12 +841,7 @@ class Reader {
     return p_ > start;
   }
 
-  bool bad_number(const char* start) {
-    p_ = start;
-    const char* q = start;
-    while (q < end_ && !std::strchr(" \t\n\r#,]}", *q) && q - start < 60) ++q;
-    return fail(start, "invalid number `" + std::string(start, q) + "`");
-  }
+  bool bad_number(const char* start) { return fail(start, "invalid number " + token(start)); }
 
   bool number_or_date(Value& out, std::size_t level) {
     const char* s = p_;
@@ -849,7 +865,7 @@ class Reader {
     const char* int_start = p_;
     if (!digit_run(10)) return bad_number(s);
     if (digits_.size() > 1 && digits_[0] == '0')
-      return fail(int_start, "invalid number `" + std::string(s, p_) + "`: leading zeros are not allowed");
+      return fail(int_start, "invalid number " + token(s) + ": leading zeros are not allowed");
     bool is_float = false;
     if (p_ < end_ && *p_ == '.') {
       ++p_;
@@ -870,7 +886,7 @@ class Reader {
     auto [end, ec] = std::from_chars(digits_.data(), digits_.data() + digits_.size(), n);
     const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
     if (ec != std::errc() || n > limit)
-      return fail(s, "integer `" + std::string(s, p_) + "` is out of the 64-bit range");
+      return fail(s, "integer " + token(s) + " is out of the 64-bit range");
     out = negative ? Value::from_int(static_cast<std::int64_t>(0 - n)) : Value(n);
     return true;
   }
@@ -882,7 +898,7 @@ class Reader {
       // Too small rounds to zero; too large is refused.
       const std::size_t e = digits_.find('e');
       if (e == std::string::npos || digits_[e + 1] != '-')
-        return fail(s, "float `" + std::string(s, p_) + "` is out of the 64-bit range");
+        return fail(s, "float " + token(s) + " is out of the 64-bit range");
       d = 0;
     } else if (ec != std::errc()) {
       return bad_number(s);
@@ -898,7 +914,7 @@ class Reader {
     std::uint64_t n = 0;
     auto [end, ec] = std::from_chars(digits_.data(), digits_.data() + digits_.size(), n, base);
     if (ec != std::errc() || n > (std::uint64_t{1} << 63) - 1)
-      return fail(s, "integer `" + std::string(s, p_) + "` is out of the 64-bit range");
+      return fail(s, "integer " + token(s) + " is out of the 64-bit range");
     out = Value(n);
     return true;
   }
@@ -920,12 +936,7 @@ class Reader {
   bool field(int& v, int digits, int lo, int hi, const char* start, const char* name, const char* form) {
     const char* at = p_;
     v = fixed_digits(digits);
-    if (v < 0) {
-      p_ = start;
-      const char* q = start;
-      while (q < end_ && !std::strchr(" \t\n\r#,]}", *q) && q - start < 60) ++q;
-      return fail(at, "invalid date-time `" + std::string(start, q) + "`: expected " + form);
-    }
+    if (v < 0) return fail(at, "invalid date-time " + token(start) + ": expected " + form);
     if (v < lo || v > hi)
       return fail(at, std::string(name) + " " + std::string(at, p_) + " is out of range (" +
                           (lo < 10 ? "0" : "") + std::to_string(lo) + " to " + std::to_string(hi) + ")");
