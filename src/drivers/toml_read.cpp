@@ -2,6 +2,7 @@
 // place, tables kept open (with how and where each was defined) until the
 // end of the document, then turned into objects. docs/toml_reader.md has
 // the design.
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -134,15 +135,27 @@ struct Table {
   std::uint32_t section = 0;         // the section whose dotted keys made it
   Made made = Made::on_the_way;
 
+  // While keys arrive in ascending order (files written sorted, patterned
+  // keys), a new key needs one comparison with the last and a lookup a
+  // binary search; the hash index is built when the order first breaks.
+  bool ascending = true;
+
   static constexpr std::size_t indexed_from = 12;
 
+  static bool same(const std::string& k, std::string_view key) noexcept {
+    return k.size() == key.size() && std::memcmp(k.data(), key.data(), key.size()) == 0;
+  }
+
   std::uint32_t find(std::string_view key) const noexcept {
+    if (ascending) {
+      if (members.empty() || std::string_view(members.back().key) < key) return none;
+      auto at = std::lower_bound(members.begin(), members.end(), key,
+                                 [](const Member& m, std::string_view k) { return std::string_view(m.key) < k; });
+      return same(at->key, key) ? static_cast<std::uint32_t>(at - members.begin()) : none;
+    }
     if (index.empty()) {
-      for (std::size_t i = 0; i < members.size(); ++i) {
-        const std::string& k = members[i].key;
-        if (k.size() == key.size() && std::memcmp(k.data(), key.data(), key.size()) == 0)
-          return static_cast<std::uint32_t>(i);
-      }
+      for (std::size_t i = 0; i < members.size(); ++i)
+        if (same(members[i].key, key)) return static_cast<std::uint32_t>(i);
       return none;
     }
     const std::uint64_t h = hash_key(key);
@@ -153,21 +166,24 @@ struct Table {
       if (e == 0) return none;
       if ((e & 0xFFFFFFFF00000000ull) != tag) continue;
       const auto pos = static_cast<std::uint32_t>(e) - 1;
-      const std::string& k = members[pos].key;
-      if (k.size() == key.size() && std::memcmp(k.data(), key.data(), key.size()) == 0) return pos;
+      if (same(members[pos].key, key)) return pos;
     }
   }
 
   void add(std::string&& key, Value&& value, Slot slot) {
+    if (ascending && !members.empty() && !(members.back().key < key)) ascending = false;
     members.push_back(Member{std::move(key), std::move(value)});
     slots.push_back(slot);
     const std::size_t n = members.size();
-    if (n < indexed_from) return;
+    if (ascending || n < indexed_from) return;
     if (index.size() < 2 * n) {
-      index.assign(index.empty() ? 32 : index.size() * 2, 0);
-      for (std::size_t i = 0; i + 1 < n; ++i) place(i);
+      std::size_t size = 32;
+      while (size < 4 * n) size *= 2;
+      index.assign(size, 0);
+      for (std::size_t i = 0; i < n; ++i) place(i);
+    } else {
+      place(n - 1);
     }
-    place(n - 1);
   }
 
   void place(std::size_t i) noexcept {
@@ -1035,8 +1051,22 @@ class Reader {
         tables_[t].members[i].value = Value(std::move(items));
       }
     }
-    return Value(Object::from_unsorted(std::move(tables_[t].members)));
+    std::vector<Member>& members = tables_[t].members;
+    // A large table out of order is put in order here, each member moved
+    // once, rather than by moving members through every step of a sort.
+    if (members.size() > 64 && !tables_[t].ascending) {
+      std::vector<std::uint32_t> order(members.size());
+      for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+      std::sort(order.begin(), order.end(),
+                [&](std::uint32_t a, std::uint32_t b) { return members[a].key < members[b].key; });
+      std::vector<Member> sorted;
+      sorted.reserve(members.size());
+      for (const std::uint32_t i : order) sorted.push_back(std::move(members[i]));
+      members = std::move(sorted);
+    }
+    return Value(Object::from_unsorted(std::move(members)));
   }
+
 };
 
 }  // namespace

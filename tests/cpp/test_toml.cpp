@@ -195,6 +195,20 @@ INSTANTIATE_TEST_SUITE_P(
         RedefinitionCase{"a.b = 1\na = 2\n", "`a` is already a table (line 1)"},
         RedefinitionCase{"d = 1979-05-27\n[d]\n", "`d` already holds a value"}));
 
+// Large tables are searched by position while keys come in order, by hash after.
+TEST(TomlParse, DuplicatesFoundInLargeTables) {
+  for (const int step : {1, -1}) {
+    std::string text;
+    for (int i = 0; i < 300; ++i) text += "k" + std::to_string(5000 + step * i) + " = 1\n";
+    const std::string again = "k" + std::to_string(5000 + step * 40);
+    EXPECT_NE(parse_error(text + again + " = 2\n").find("duplicate key `" + again + "` (first defined at line 41)"),
+              std::string::npos);
+    EXPECT_EQ(must_parse(text + "k0 = 2\n").as_object().size(), 301u);
+    EXPECT_NE(parse_error(text + "k0 = 2\nk" + std::to_string(5000 + step * 299) + " = 3\n").find("line 300)"),
+              std::string::npos);
+  }
+}
+
 // Every date and time form loads as its text, with 'T', 'Z' and the
 // seconds written out so that any TOML reader takes it back.
 TEST(TomlParse, DateTimeForms) {
