@@ -29,6 +29,10 @@ constexpr bool is_bare(char c) noexcept {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || is_digit(c) || c == '_' || c == '-';
 }
 constexpr bool is_control(unsigned char c) noexcept { return (c < 0x20 && c != '\t') || c == 0x7f; }
+// What may follow a number, a date-time or a word.
+constexpr bool is_delimiter(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '#' || c == ',' || c == ']' || c == '}';
+}
 
 int hex_digit(char c) noexcept {
   if (c >= '0' && c <= '9') return c - '0';
@@ -237,7 +241,7 @@ class Reader {
   std::size_t key_parts_ = 0;
   std::string digits_;
 
-  // ------------------------------------------------------------ errors
+  // Errors.
 
   std::size_t offset(const char* at) const noexcept { return static_cast<std::size_t>(at - begin_); }
 
@@ -272,9 +276,9 @@ class Reader {
   // The text of a value from start to the next delimiter, cut short.
   std::string token(const char* start) const {
     const char* q = start;
-    while (q < end_ && !std::strchr(" \t\n\r#,]}", *q) && q - start < 40) ++q;
+    while (q < end_ && !is_delimiter(*q) && q - start < 40) ++q;
     while (q > start && q < end_ && (static_cast<unsigned char>(*q) & 0xC0) == 0x80) --q;
-    return "`" + std::string(start, q) + (q < end_ && !std::strchr(" \t\n\r#,]}", *q) ? "...`" : "`");
+    return "`" + std::string(start, q) + (q < end_ && !is_delimiter(*q) ? "...`" : "`");
   }
 
   bool too_deep(const char* at) {
@@ -293,7 +297,7 @@ class Reader {
     return out;
   }
 
-  // ------------------------------------------------------------ layout
+  // Layout.
 
   void skip_blanks() noexcept {
     while (p_ < end_ && (*p_ == ' ' || *p_ == '\t')) ++p_;
@@ -350,7 +354,7 @@ class Reader {
     }
   }
 
-  // ------------------------------------------------------------ document
+  // Document.
 
   bool document() {
     for (;;) {
@@ -548,7 +552,7 @@ class Reader {
     return true;
   }
 
-  // ------------------------------------------------------------ values
+  // Values.
 
   // level: where the value sits in the tree, if it is a container.
   bool value(Value& out, std::size_t level) {
@@ -604,13 +608,8 @@ class Reader {
 
   // After a number, date or word: what may follow a value.
   bool delimited(const char* start, const char* what) {
-    if (p_ == end_) return true;
-    switch (*p_) {
-      case ' ': case '\t': case '\n': case '\r': case '#': case ',': case ']': case '}':
-        return true;
-      default:
-        return fail(start, std::string("invalid ") + what + " " + token(start));
-    }
+    if (p_ == end_ || is_delimiter(*p_)) return true;
+    return fail(start, std::string("invalid ") + what + " " + token(start));
   }
 
   bool array(Value& out, std::size_t level) {
@@ -661,7 +660,7 @@ class Reader {
     return true;
   }
 
-  // ------------------------------------------------------------ strings
+  // Strings.
 
   bool unterminated(const char* open, const char* at, const char* quote) {
     const bool line_break = at < end_;
@@ -717,9 +716,9 @@ class Reader {
         break;
     }
     const std::string shown = static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7f
-                                  ? "`\\" + std::string(1, c) + "`"
-                                  : "a backslash before " + found(p_ - 1);
-    return fail(at, "invalid escape " + shown + " (escapes are \\b \\t \\n \\f \\r \\e \\\" \\\\ \\xHH \\uHHHH "
+                                  ? "invalid escape `\\" + std::string(1, c) + "`"
+                                  : "invalid escape: a backslash before " + found(p_ - 1);
+    return fail(at, shown + " (escapes are \\b \\t \\n \\f \\r \\e \\\" \\\\ \\xHH \\uHHHH "
                     "\\UHHHHHHHH)");
   }
 
@@ -836,7 +835,7 @@ class Reader {
     }
   }
 
-  // ------------------------------------------------------------ numbers
+  // Numbers.
 
   // Digits of the given base with single underscores between them, into
   // digits_; false (and p_ unmoved) when there are none.
@@ -896,7 +895,7 @@ class Reader {
       if (!digit_run(10)) return bad_number(s);
       is_float = true;
     }
-    if (p_ < end_ && !std::strchr(" \t\n\r#,]}", *p_)) return bad_number(s);
+    if (p_ < end_ && !is_delimiter(*p_)) return bad_number(s);
     if (is_float) return to_double(out, s, negative);
     std::uint64_t n = 0;
     auto [end, ec] = std::from_chars(digits_.data(), digits_.data() + digits_.size(), n);
@@ -926,7 +925,7 @@ class Reader {
   bool prefixed_integer(Value& out, const char* s) {
     const int base = s[1] == 'x' ? 16 : s[1] == 'o' ? 8 : 2;
     p_ += 2;
-    if (!digit_run(base) || (p_ < end_ && !std::strchr(" \t\n\r#,]}", *p_))) return bad_number(s);
+    if (!digit_run(base) || (p_ < end_ && !is_delimiter(*p_))) return bad_number(s);
     std::uint64_t n = 0;
     auto [end, ec] = std::from_chars(digits_.data(), digits_.data() + digits_.size(), n, base);
     if (ec != std::errc() || n > (std::uint64_t{1} << 63) - 1)
@@ -935,7 +934,7 @@ class Reader {
     return true;
   }
 
-  // ------------------------------------------------------------ dates and times
+  // Dates and times.
 
   // n digits at p_ as a number, or -1.
   int fixed_digits(int n) noexcept {
@@ -1034,7 +1033,7 @@ class Reader {
     return true;
   }
 
-  // ------------------------------------------------------------ the tree
+  // The tree.
 
   // An open table as an object, its tables first turned into values. The
   // recursion follows the tables' nesting, which the depth limit bounds.
