@@ -92,8 +92,8 @@ std::size_t first_invalid_utf8(std::string_view text) noexcept {
   return n;
 }
 
-std::uint64_t hash_key(std::string_view key) noexcept {
-  std::uint64_t h = 0x9E3779B97F4A7C15ull ^ key.size();
+std::uint64_t hash_key(std::string_view key, std::uint64_t seed) noexcept {
+  std::uint64_t h = seed ^ key.size();
   const char* p = key.data();
   std::size_t n = key.size();
   for (; n >= 8; p += 8, n -= 8) {
@@ -129,6 +129,8 @@ struct Slot {
 };
 
 struct Table {
+  explicit Table(std::uint64_t hash_seed) noexcept : seed(hash_seed) {}
+
   std::vector<Member> members;  // a value in place; a table's is filled in at the end
   std::vector<Slot> slots;      // beside members
   // Open addressing, once large: the hash's high half beside the member's
@@ -138,6 +140,7 @@ struct Table {
   std::size_t offset = 0;            // where it was defined (or first named)
   std::uint32_t section = 0;         // the section whose dotted keys made it
   Made made = Made::on_the_way;
+  std::uint64_t seed;  // of the index's hash
 
   // While keys arrive in ascending order (files written sorted, patterned
   // keys), a new key needs one comparison with the last and a lookup a
@@ -162,7 +165,7 @@ struct Table {
         if (same(members[i].key, key)) return static_cast<std::uint32_t>(i);
       return none;
     }
-    const std::uint64_t h = hash_key(key);
+    const std::uint64_t h = hash_key(key, seed);
     const std::uint64_t tag = h & 0xFFFFFFFF00000000ull;
     const std::size_t mask = index.size() - 1;
     for (std::size_t at = h & mask;; at = (at + 1) & mask) {
@@ -191,7 +194,7 @@ struct Table {
   }
 
   void place(std::size_t i) noexcept {
-    const std::uint64_t h = hash_key(members[i].key);
+    const std::uint64_t h = hash_key(members[i].key, seed);
     const std::size_t mask = index.size() - 1;
     std::size_t at = h & mask;
     while (index[at]) at = (at + 1) & mask;
@@ -207,14 +210,16 @@ struct KeyPart {
 class Reader {
  public:
   explicit Reader(std::string_view text)
-      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), text_(text) {}
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), text_(text),
+        seed_(hash_key(std::string_view(reinterpret_cast<const char*>(&begin_), sizeof begin_),
+                       reinterpret_cast<std::uintptr_t>(this))) {}
 
   Result<Value> run() {
     // Files arrive checked already; this is for everyone else.
     if (!io::is_valid_utf8(text_))
       return io::parse_failure(prefix, text_, {"invalid UTF-8", first_invalid_utf8(text_)});
     if (end_ - p_ >= 3 && std::memcmp(p_, "\xEF\xBB\xBF", 3) == 0) p_ += 3;  // a byte order mark
-    tables_.emplace_back();
+    tables_.emplace_back(seed_);
     if (!document()) return io::parse_failure(prefix, text_, error_);
     return finish(0);
   }
@@ -226,6 +231,10 @@ class Reader {
   const char* p_;
   const char* end_;
   std::string_view text_;
+  // Hash seed: the addresses of this load, which address space layout
+  // randomisation makes differ from process to process, so that keys made
+  // to collide in one process do not collide in another.
+  std::uint64_t seed_;
   io::ParseError error_;
   bool failed_ = false;
 
@@ -404,7 +413,7 @@ class Reader {
 
   std::uint32_t new_table(std::uint32_t parent, std::size_t part, Made made, std::uint32_t section) {
     const auto id = static_cast<std::uint32_t>(tables_.size());
-    Table t;
+    Table t(seed_);
     t.level = tables_[parent].level + 1;
     t.offset = key_[part].offset;
     t.made = made;
@@ -495,7 +504,7 @@ class Reader {
   bool open_element(std::uint32_t list, std::size_t level, const char* start) {
     if (level > max_parse_depth) return too_deep(start);
     current_ = static_cast<std::uint32_t>(tables_.size());
-    Table t;
+    Table t(seed_);
     t.level = level;
     t.offset = offset(start);
     t.made = Made::by_header;
@@ -637,7 +646,7 @@ class Reader {
     // A fresh table above the live ones; its slot is reused by the next.
     const std::size_t saved_lists = lists_.size();
     const auto t = static_cast<std::uint32_t>(tables_.size());
-    tables_.emplace_back();
+    tables_.emplace_back(seed_);
     tables_[t].level = level;
     tables_[t].offset = offset(open);
     const std::uint32_t section = ++sections_;
@@ -655,7 +664,7 @@ class Reader {
     }
     ++p_;
     out = finish(t);
-    tables_.resize(t);
+    tables_.erase(tables_.begin() + t, tables_.end());
     lists_.resize(saved_lists);
     return true;
   }
