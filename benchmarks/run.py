@@ -546,8 +546,40 @@ def scaling_workload(corpus, results):
     results["scaling"] = rows
 
 
+# --- workload 6: TOML files of real shapes --------------------------------------------------
+
+def toml_workload(corpus, results):
+    import tomllib
+
+    import tomldocs
+
+    rows = []
+    tmp = tempfile.mkdtemp(prefix="zub-toml-", dir=DISK_DIR)
+    try:
+        for shape in tomldocs.SHAPES:
+            for label, target in tomldocs.SIZES.items():
+                path = os.path.join(tmp, f"{shape}-{label.replace(' ', '')}.toml")
+                with open(path, "w", encoding="utf-8") as f:
+                    f.write(tomldocs.document(shape, target))
+
+                def toml_load(path=path):
+                    with open(path, "rb") as f:
+                        return tomllib.load(f)
+
+                samples = measure_together({"zub": lambda path=path: ZubSettingEngine(path, "toml"),
+                                            "tomllib.load": toml_load}, budget=1.5)
+                ours, peer = samples["zub"], samples["tomllib.load"]
+                size = os.path.getsize(path)
+                rows.append({"shape": shape, "size": label, "bytes": size, "zub": ours, "tomllib": peer})
+                print(f"toml {shape:9} {label:>6} {size / 1e6:7.3f} MB  zub {ours.spread()}  "
+                      f"tomllib.load {peer.spread()} ({ratio(peer, ours):.1f}x)", flush=True)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    results["toml"] = rows
+
+
 WORKLOADS = {"load": load_workload, "save": save_workload, "keys": keys_workload,
-             "memory": memory_workload, "scaling": scaling_workload}
+             "memory": memory_workload, "scaling": scaling_workload, "toml": toml_workload}
 
 
 def main(argv):

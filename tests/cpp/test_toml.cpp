@@ -15,7 +15,6 @@
 
 #include "drivers/file_io.hpp"
 #include "drivers/formats.hpp"
-#include "drivers/toml_common.hpp"
 
 using namespace zub;
 
@@ -90,132 +89,164 @@ k = 'lit'
   EXPECT_EQ(v.as_object().find("i")->kind(), Value::Kind::uint);
 }
 
-// The quick reader must read what it accepts exactly as toml11 does, and
-// leave everything else, valid or not, to toml11.
-struct QuickCase {
-  const char* text;
-  bool quick;  // expected to stay on the quick path
-};
-
-class TomlQuickPath : public testing::TestWithParam<QuickCase> {};
-
-TEST_P(TomlQuickPath, AgreesWithToml11) {
-  const std::string_view text = GetParam().text;
-  const auto quick = toml::parse_common(text);
-  auto full = toml::parse_with_toml11(text);
-  EXPECT_EQ(quick.has_value(), GetParam().quick) << text;
-  if (quick) {
-    ASSERT_TRUE(full.ok()) << full.failure().message << "\n" << text;
-    EXPECT_EQ(*quick, full.value()) << text;
-  }
-  auto both = toml::parse(text);
-  ASSERT_EQ(both.ok(), full.ok()) << text;
-  if (both.ok())
-    EXPECT_EQ(both.value(), full.value()) << text;
-  else
-    EXPECT_EQ(both.failure().message, full.failure().message);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, TomlQuickPath,
-    testing::Values(
-        // What settings files are made of, and what our writer and tomli_w write.
-        QuickCase{"title = \"x\" # c\r\n\n[server]\nhost = 'a\\b'\nport = 8080\n"
-                  "[server.tls]\nciphers = [\n    \"a\",\n    \"b\", # two\n]\n"
-                  "[[server.mounts]]\nname = \"m1\"\nweight = 0.5\n[[server.mounts]]\nname = \"m2\"\n"
-                  "[server.mounts.opts]\nro = true\n",
-                  true},
-        QuickCase{"[ a . \"b c\" . 'd' ]\nk = 1\n[a]\nz = false\n", true},
-        QuickCase{"[a.b]\n[a]\n[a.b.c]\n", true},
-        QuickCase{"s = \"\\u00e9\\U0001F600\\t\\\"\\\\\\b\\f\\n\\r\"\nl = 'C:\\path'\nu = \"Zürich\"\n"
-                  "e = \"\"\n\"quoted key\" = 1\n'' = 2\n",
-                  true},
-        QuickCase{"i = [+1, -0, 1_000, 9223372036854775807, -9223372036854775808]\n"
-                  "f = [1.5, -0.0, 1e3, 6.626e-34, 1_0.0_1, 1E+2, 3.0e-0_1]\n",
-                  true},
-        QuickCase{"a = [[1, 2], [], {}, { x = 1, y = [true] }, \"s\"]\nt = {}\n", true},
-        // Valid, but left to toml11.
-        QuickCase{"d = 1979-05-27\n", false},
-        QuickCase{"t = 07:32:00\n", false},
-        QuickCase{"m = \"\"\"\nx\"\"\"\n", false},
-        QuickCase{"m = '''x'''\n", false},
-        QuickCase{"a.b = 1\n", false},
-        QuickCase{"h = 0xff\n", false},
-        QuickCase{"f = inf\n", false},
-        QuickCase{"f = -nan\n", false},
-        QuickCase{"t = { a = 1, }\n", false},
-        QuickCase{"t = {\n a = 1 }\n", false},
-        QuickCase{"e = \"\\e\"\n", false},
-        QuickCase{"\xEF\xBB\xBFk = 1\n", false},
-        // Invalid: toml11's error stands.
-        QuickCase{"a = 1\na = 2\n", false},
-        QuickCase{"\"a\" = 1\na = 2\n", false},
-        QuickCase{"[t]\n[t]\n", false},
-        QuickCase{"[t.u]\n[t]\nu = 1\n", false},
-        QuickCase{"[[t]]\n[t]\n", false},
-        QuickCase{"[t]\n[[t]]\n", false},
-        QuickCase{"t = [1]\n[[t]]\n", false},
-        QuickCase{"t = {a = 1}\n[t.b]\n", false},
-        QuickCase{"t = 1\n[t.u]\n", false},
-        QuickCase{"x = 01\n", false},
-        QuickCase{"x = 1__0\n", false},
-        QuickCase{"x = 1_\n", false},
-        QuickCase{"x = 1.\n", false},
-        QuickCase{"x = .5\n", false},
-        QuickCase{"x = 9223372036854775808\n", false},
-        QuickCase{"x = 1e400\n", false},
-        QuickCase{"x = \"a\x01\"\n", false},
-        QuickCase{"x = 'a\x7f'\n", false},
-        QuickCase{"x = 1\r\ny = 2\r", false},
-        QuickCase{"x = \"\\uD800\"\n", false},
-        QuickCase{"x = \"\\q\"\n", false},
-        QuickCase{"x = \n", false},
-        QuickCase{"x = 1 2\n", false},
-        QuickCase{"x = [1 2]\n", false},
-        QuickCase{"x = {a = 1, a = 2}\n", false},
-        QuickCase{"[]\n", false},
-        QuickCase{"[[a] ]\n", false},
-        QuickCase{"x = tru\n", false},
-        QuickCase{"x = 1 # \x01\n", false},
-        QuickCase{"x = \"\xff\"\n", false}));
-
 TEST(TomlParse, EmptyTextIsEmptyObject) {
   EXPECT_EQ(must_parse(""), Value(Object{}));
   EXPECT_EQ(must_parse("# only a comment\n\n"), Value(Object{}));
 }
 
+// The first line of the message says what was expected, what was found,
+// and where; the line itself follows with a caret under the column.
 struct BadCase {
   const char* text;
-  const char* fragment;  // expected somewhere in the message
+  const char* first_line;  // after "TOML parse error: "
 };
 
 class TomlParseErrors : public testing::TestWithParam<BadCase> {};
 
-TEST_P(TomlParseErrors, FailWithToml11Message) {
+TEST_P(TomlParseErrors, NameTheMistakeAndItsPlace) {
   const std::string msg = parse_error(GetParam().text);
-  EXPECT_NE(msg.find(GetParam().fragment), std::string::npos) << msg;
-  EXPECT_EQ(msg.find('\x1b'), std::string::npos) << msg;
+  const std::size_t from = std::string_view("TOML parse error: ").size();
+  EXPECT_EQ(msg.substr(from, msg.find('\n') - from), GetParam().first_line);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, TomlParseErrors,
-                         testing::Values(BadCase{"a = 1\na = 2\n", "value already exists at line 2 column 1"},
-                                         BadCase{"a = \n", "at line 1 column 5"},
-                                         BadCase{"x = 1\ny = [1, 2\n", "missing closing bracket"},
-                                         BadCase{"[t]\n[t]\n", "line 2"},
-                                         BadCase{"k = \"unterminated\n", "line 1 column 18"},
-                                         BadCase{"a = 1 # \x7f\n", "control characters are not allowed in comments at line 1 column 9"},
-                                         BadCase{"# \x01\n", "line 1 column 3"},
-                                         // TOML 1.1 kept bare keys ASCII, unlike its drafts
-                                         BadCase{"\xce\xbc = 1\n", "invalid key"},
-                                         BadCase{"\xef\xbb\xbf\xef\xbb\xbf" "a = 1\n", "line 1 column 4"},
-                                         BadCase{"d = 1985-06-18 17:04:07+12:60\n", "time offset out of range"},
-                                         BadCase{"d = 1985-06-18 17:04:07-24:00\n", "at line 1 column 5"},
-                                         // The recovery after an error once looped in the comment.
-                                         BadCase{"a = [{ k = 1 [ #\n", "at line 1"},
-                                         BadCase{"a = { b = [{ k = 1 [{ k = 1 #}]\n", "at line 1"}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TomlParseErrors,
+    testing::Values(
+        BadCase{"name = Flask\n",
+                "expected a value, found `Flask` (a string needs quotes: \"Flask\") at line 1 column 8"},
+        BadCase{"x = 1\nname \"Flask\"\n", "expected `=` after the key `name`, found `\"` at line 2 column 6"},
+        BadCase{"a = 1\nb = \"open\nc = 2\n",
+                "unterminated string: no closing `\"` before the end of the line (a string in one quote cannot "
+                "span lines; use three for a multi-line string) at line 2 column 5"},
+        BadCase{"a = '''\nx\n", "unterminated multi-line string: no closing `'''` before the end of the file "
+                                "at line 1 column 5"},
+        BadCase{"a = 1\n\na = 2\n", "duplicate key `a` (first defined at line 1) at line 3 column 1"},
+        BadCase{"[t]\nx = 1\n[t]\n", "table [t] is defined twice (first at line 1) at line 3 column 1"},
+        BadCase{"s = \"C:\\dir\"\n", "invalid escape `\\d` (escapes are \\b \\t \\n \\f \\r \\e \\\" \\\\ \\xHH "
+                                     "\\uHHHH \\UHHHHHHHH) at line 1 column 8"},
+        BadCase{"d = 2024-13-01\n", "month 13 is out of range (01 to 12) at line 1 column 10"},
+        BadCase{"d = 2023-02-29\n", "day 29 does not exist in 2023-02 at line 1 column 13"},
+        BadCase{"t = 24:00:00\n", "hour 24 is out of range (00 to 23) at line 1 column 5"},
+        BadCase{"d = 1985-06-18 17:04:07+12:60\n", "offset minute 60 is out of range (00 to 59) at line 1 column 28"},
+        BadCase{"x = [1, 2\n", "unterminated array: no closing `]` before the end of the file at line 1 column 5"},
+        BadCase{"x = [1 2]\n", "expected `,` or `]` after an array element, found `2` at line 1 column 8"},
+        BadCase{"x = {a = 1,,}\n", "expected a key, found `,` at line 1 column 12"},
+        BadCase{"a = 1 2\n", "expected the end of the line after the value, found `2` at line 1 column 7"},
+        BadCase{"b = True\n", "expected a value, found `True` (booleans are lower case: true or false) at line 1 column 5"},
+        BadCase{"x = 012\n", "invalid number `012`: leading zeros are not allowed at line 1 column 5"},
+        BadCase{"x = 9223372036854775808\n", "integer `9223372036854775808` is out of the 64-bit range at line 1 column 5"},
+        BadCase{"x = 1e400\n", "float `1e400` is out of the 64-bit range at line 1 column 5"},
+        BadCase{"x = \"\\uD800\"\n", "invalid escape `\\uD800`: not a Unicode scalar value at line 1 column 6"},
+        BadCase{"é = 1\n", "expected a key, found `é` at line 1 column 1"},
+        BadCase{"a = 1 # \x7f\n", "the control character U+007F is not allowed in a comment at line 1 column 9"},
+        BadCase{"x = 1\ry = 2\n", "a carriage return must be followed by a line feed at line 1 column 6"},
+        BadCase{"a = \"\xff\"\n", "invalid UTF-8 at line 1 column 6"}));
 
-TEST(TomlParse, NoHintThatNonAsciiKeysAreTomlOnePointOne) {
-  EXPECT_EQ(parse_error("\xce\xbc = 1\n").find("non-ASCII"), std::string::npos);
+TEST(TomlParse, ErrorQuotesTheLineWithACaret) {
+  const std::string msg = parse_error("a = 1\n\tname = Flask # x\n");
+  EXPECT_EQ(msg.substr(msg.find('\n')), "\n  \tname = Flask # x\n  \t       ^");
+  // A long line is cut around the column.
+  const std::string long_line = parse_error("a = [" + std::string(500, '1') + " x]\n");
+  EXPECT_LT(long_line.size(), 400u) << long_line;
+  EXPECT_NE(long_line.find("...\n"), std::string::npos) << long_line;
+}
+
+// Which later lines may add to a table, and which redefine something.
+struct RedefinitionCase {
+  const char* text;
+  const char* error;  // nullptr: loads; else a piece of the message
+};
+
+class TomlRedefinition : public testing::TestWithParam<RedefinitionCase> {};
+
+TEST_P(TomlRedefinition, FollowsTheRules) {
+  if (!GetParam().error) {
+    must_parse(GetParam().text);
+    return;
+  }
+  const std::string msg = parse_error(GetParam().text);
+  EXPECT_NE(msg.find(GetParam().error), std::string::npos) << msg;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TomlRedefinition,
+    testing::Values(
+        RedefinitionCase{"[a.b]\n[a]\nx = 1\n", nullptr},               // a named on the way, then defined
+        RedefinitionCase{"[a]\nb.c = 1\nb.d = 2\n[a.b.e]\n", nullptr},  // sub-tables of a dotted table
+        RedefinitionCase{"a.b = 1\n[a.c]\n", nullptr},
+        RedefinitionCase{"[[p]]\n[p.q]\n[[p]]\n[p.q]\n", nullptr},  // each element is a new table
+        RedefinitionCase{"[[a]]\nb.c = 1\n[[a]]\nb = 1\n", nullptr},
+        RedefinitionCase{"t = {a.b = 1, a.c = 2}\n", nullptr},
+        RedefinitionCase{"[a]\n[a]\n", "table [a] is defined twice (first at line 1)"},
+        RedefinitionCase{"\"a\" = 1\na = 2\n", "duplicate key `a` (first defined at line 1)"},
+        RedefinitionCase{"a.b = 1\n[a]\n", "table [a] was already defined by dotted keys (line 1)"},
+        RedefinitionCase{"[x]\na.b = 1\n[x.a]\n", "table [x.a] was already defined by dotted keys (line 2)"},
+        RedefinitionCase{"[a.b]\nz = 1\n[a]\nb.y = 2\n", "table [a.b] is already defined (line 1)"},
+        RedefinitionCase{"[a.b.c]\n[a]\nb.x = 1\n[a.b]\n", "was already defined by dotted keys (line 3)"},
+        RedefinitionCase{"[a]\nb.c = 1\n[a.d]\n[a]\n", "defined twice"},
+        RedefinitionCase{"a = {b = 1}\na.c = 2\n", "`a` is an inline table (line 1), which cannot be extended"},
+        RedefinitionCase{"a = {b = 1}\n[a.c]\n", "`a` is an inline table"},
+        RedefinitionCase{"t = {a = {b = 1}, a.c = 2}\n", "`a` is an inline table"},
+        RedefinitionCase{"t = {a = 1, a = 2}\n", "duplicate key `a`"},
+        RedefinitionCase{"a = [1]\n[[a]]\n", "`a` already holds a value (line 1)"},
+        RedefinitionCase{"[[a]]\n[a]\n", "`a` is an array of tables (line 1)"},
+        RedefinitionCase{"[a]\n[[a]]\n", "`a` is already a table (line 1)"},
+        RedefinitionCase{"a = 1\n[a.b]\n", "`a` already holds a value (line 1)"},
+        RedefinitionCase{"a.b = 1\na = 2\n", "`a` is already a table (line 1)"},
+        RedefinitionCase{"d = 1979-05-27\n[d]\n", "`d` already holds a value"}));
+
+// Large tables are searched by position while keys come in order, by hash after.
+TEST(TomlParse, DuplicatesFoundInLargeTables) {
+  for (const int step : {1, -1}) {
+    std::string text;
+    for (int i = 0; i < 300; ++i) text += "k" + std::to_string(5000 + step * i) + " = 1\n";
+    const std::string again = "k" + std::to_string(5000 + step * 40);
+    EXPECT_NE(parse_error(text + again + " = 2\n").find("duplicate key `" + again + "` (first defined at line 41)"),
+              std::string::npos);
+    EXPECT_EQ(must_parse(text + "k0 = 2\n").as_object().size(), 301u);
+    EXPECT_NE(parse_error(text + "k0 = 2\nk" + std::to_string(5000 + step * 299) + " = 3\n").find("line 300)"),
+              std::string::npos);
+  }
+}
+
+// Every date and time form loads as its text, with 'T', 'Z' and the
+// seconds written out so that any TOML reader takes it back.
+TEST(TomlParse, DateTimeForms) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"1979-05-27T07:32:00Z", "1979-05-27T07:32:00Z"},
+      {"1979-05-27t07:32:00z", "1979-05-27T07:32:00Z"},
+      {"1979-05-27 07:32:00.999999-07:00", "1979-05-27T07:32:00.999999-07:00"},
+      {"1979-05-27T07:32:00", "1979-05-27T07:32:00"},
+      {"1979-05-27T07:32", "1979-05-27T07:32:00"},
+      {"1979-05-27 07:32+01:30", "1979-05-27T07:32:00+01:30"},
+      {"1979-05-27", "1979-05-27"},
+      {"2000-02-29", "2000-02-29"},
+      {"07:32:00.5", "07:32:00.5"},
+      {"07:32", "07:32:00"},
+  };
+  for (const auto& [text, stored] : cases) {
+    const Value v = must_parse(std::string("d = ") + text + " # c\na = [" + text + "]\n");
+    EXPECT_EQ(*v.as_object().find("d"), date(stored)) << text;
+    EXPECT_EQ(v.as_object().find("a")->as_array()[0], date(stored)) << text;
+  }
+  for (const char* text : {"1979-05-27T", "1979-5-27", "07:32:00Z", "1979-05-27T07:32:00+1", "07:32.5",
+                           "1900-02-29", "1979-05-27 07", "1979-05-27T07:32:00."})
+    parse_error(std::string("d = ") + text + "\n");
+}
+
+TEST(TomlParse, StringForms) {
+  const Value v = must_parse(
+      "a = \"\\e\\x41\\u00e9\\U0001F600\\t\"\n"
+      "b = \"\"\"\nline\\\n    joined \\\r\n\n  too\"\"\"\"\"\n"
+      "c = '''\n'quoted' \\n'''\n"
+      "d = \"\"\"\r\n\"\"\"\n"
+      "e = { x = 1,\n  y = [2,], # comment\n}\n");
+  const Object& o = v.as_object();
+  EXPECT_EQ(o.find("a")->as_string(), "\x1b" "A\xc3\xa9\xf0\x9f\x98\x80\t");
+  EXPECT_EQ(o.find("b")->as_string(), "linejoined too\"\"");
+  EXPECT_EQ(o.find("c")->as_string(), "'quoted' \\n");
+  EXPECT_EQ(o.find("d")->as_string(), "");
+  EXPECT_EQ(*o.find("e"), obj({{"x", num(1)}, {"y", Value(Array{num(2)})}}));
 }
 
 std::string repeat(std::string_view s, std::size_t n) {
@@ -235,9 +266,6 @@ TEST(TomlParse, HugeNestingFailsCleanly) {
       "[" + repeat("a.", n) + "a]\n",
       "[[" + repeat("a.", n) + "a]]\n",
       "x = {" + repeat("a.", n) + "a = 1}\n",
-      // An invalid line in front must not let the rest go unchecked.
-      "k = \"\x01\"\nb = [" + repeat("[", n) + "\n",
-      "a = [1, oops " + repeat("[", n) + "\n",
   };
   for (const auto& doc : docs) {
     const std::string msg = parse_error(doc);
@@ -246,14 +274,18 @@ TEST(TomlParse, HugeNestingFailsCleanly) {
 }
 
 TEST(TomlParse, DepthLimitIsExact) {
-  // The root is level 1: 127 nested arrays fit, 128 do not.
-  const Value v = must_parse("a = " + repeat("[", 127) + repeat("]", 127) + "\n");
-  EXPECT_EQ(v.depth(), 128u);
+  // The root is level 1: a tree of depth 128 loads, 129 does not, the
+  // date-time's object counting as a level.
+  EXPECT_EQ(must_parse("a = " + repeat("[", 127) + repeat("]", 127) + "\n").depth(), 128u);
   parse_error("a = " + repeat("[", 128) + repeat("]", 128) + "\n");
-  EXPECT_EQ(must_parse(repeat("a.", 126) + "a = 1\n").depth(), 127u);
-  parse_error(repeat("a.", 128) + "a = 1\n");
+  EXPECT_EQ(must_parse("a = " + repeat("[", 126) + "1979-05-27" + repeat("]", 126) + "\n").depth(), 128u);
+  parse_error("a = " + repeat("[", 127) + "1979-05-27" + repeat("]", 127) + "\n");
+  EXPECT_EQ(must_parse(repeat("a.", 126) + "a = {}\n").depth(), 128u);
+  parse_error(repeat("a.", 127) + "a = {}\n");
   EXPECT_EQ(must_parse("[" + repeat("a.", 126) + "a]\n").depth(), 128u);
   parse_error("[" + repeat("a.", 127) + "a]\n");
+  EXPECT_EQ(must_parse("[[" + repeat("a.", 125) + "a]]\n").depth(), 128u);
+  parse_error("[[" + repeat("a.", 126) + "a]]\n");
 }
 
 TEST(TomlParse, BracketsInsideStringsAndCommentsDoNotCount) {
@@ -332,7 +364,7 @@ TEST(TomlWrite, LoadWriteLoadKeepsDates) {
   const Value first = must_parse(text);
   const std::string written = must_write(first);
   EXPECT_NE(written.find("a = 1979-05-27T07:32:00Z\n"), std::string::npos) << written;
-  EXPECT_NE(written.find("b = 1979-05-27T07:32:00.500-07:00\n"), std::string::npos) << written;
+  EXPECT_NE(written.find("b = 1979-05-27T07:32:00.5-07:00\n"), std::string::npos) << written;
   EXPECT_NE(written.find("    2000-02-29,\n"), std::string::npos) << written;
   EXPECT_EQ(written.find("$__toml"), std::string::npos) << written;
   EXPECT_EQ(must_parse(written), first);

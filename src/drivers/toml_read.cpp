@@ -1,0 +1,1084 @@
+// The TOML 1.1 reader: one pass over the text, leaves built as values in
+// place, tables kept open (with how and where each was defined) until the
+// end of the document, then turned into objects. docs/toml_reader.md has
+// the design.
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "drivers/file_io.hpp"
+#include "drivers/formats.hpp"
+#include "drivers/parse_error.hpp"
+#include "drivers/text_out.hpp"
+#include "drivers/toml_read.hpp"
+
+namespace zub::toml {
+
+namespace {
+
+constexpr std::string_view datetime_key = "$__toml_private_datetime";
+constexpr std::uint32_t none = UINT32_MAX;
+
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+constexpr bool is_bare(char c) noexcept {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || is_digit(c) || c == '_' || c == '-';
+}
+constexpr bool is_control(unsigned char c) noexcept { return (c < 0x20 && c != '\t') || c == 0x7f; }
+// What may follow a number, a date-time or a word.
+constexpr bool is_delimiter(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '#' || c == ',' || c == ']' || c == '}';
+}
+
+int hex_digit(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// The offset of the first byte that is not valid UTF-8, or text.size().
+std::size_t first_invalid_utf8(std::string_view text) noexcept {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n;) {
+    const unsigned char c = s[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;  // the second byte's range
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;  // overlong
+      if (c == 0xED) hi = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;  // beyond U+10FFFF
+    } else {
+      return i;
+    }
+    if (i + len > n || s[i + 1] < lo || s[i + 1] > hi) return i;
+    for (std::size_t k = 2; k < len; ++k)
+      if ((s[i + k] & 0xC0) != 0x80) return i;
+    i += len;
+  }
+  return n;
+}
+
+std::uint64_t hash_key(std::string_view key, std::uint64_t seed) noexcept {
+  std::uint64_t h = seed ^ key.size();
+  const char* p = key.data();
+  std::size_t n = key.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 32;
+  }
+  std::uint64_t tail = 0;
+  std::memcpy(&tail, p, n);
+  // The last mix reaches every bit: the index uses the low ones.
+  h = (h ^ tail) * 0xC4CEB9FE1A85EC53ull;
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  return h ^ (h >> 33);
+}
+
+// How a table came to be; it decides what may add to it later.
+enum class Made : unsigned char {
+  on_the_way,     // a header or a dotted key went through it: may still be defined once
+  by_header,      // [name] or an element of [[name]]
+  by_dotted_key,  // a.b = 1 defines a; more dotted keys may add to it in the same section only
+};
+
+enum class Holds : unsigned char { value, table, tables };
+
+// Per member of an open table: where its key was first written, and for a
+// table or an array of tables which one.
+struct Slot {
+  std::size_t offset;
+  std::uint32_t child;  // tables_ index (table) or lists_ index (tables)
+  Holds holds;
+};
+
+struct Table {
+  explicit Table(std::uint64_t hash_seed) noexcept : seed(hash_seed) {}
+
+  std::vector<Member> members;  // a value in place; a table's is filled in at the end
+  std::vector<Slot> slots;      // beside members
+  // Open addressing, once large: the hash's high half beside the member's
+  // position + 1, so that most probes settle without touching the member.
+  std::vector<std::uint64_t> index;
+  std::size_t level = 1;             // in the tree, the root being 1
+  std::size_t offset = 0;            // where it was defined (or first named)
+  std::uint32_t section = 0;         // the section whose dotted keys made it
+  Made made = Made::on_the_way;
+  std::uint64_t seed;  // of the index's hash
+
+  // While keys arrive in ascending order (files written sorted, patterned
+  // keys), a new key needs one comparison with the last and a lookup a
+  // binary search; the hash index is built when the order first breaks.
+  bool ascending = true;
+
+  static constexpr std::size_t indexed_from = 12;
+
+  static bool same(const std::string& k, std::string_view key) noexcept {
+    return k.size() == key.size() && std::memcmp(k.data(), key.data(), key.size()) == 0;
+  }
+
+  std::uint32_t find(std::string_view key) const noexcept {
+    if (ascending) {
+      if (members.empty() || std::string_view(members.back().key) < key) return none;
+      auto at = std::lower_bound(members.begin(), members.end(), key,
+                                 [](const Member& m, std::string_view k) { return std::string_view(m.key) < k; });
+      return same(at->key, key) ? static_cast<std::uint32_t>(at - members.begin()) : none;
+    }
+    if (index.empty()) {
+      for (std::size_t i = 0; i < members.size(); ++i)
+        if (same(members[i].key, key)) return static_cast<std::uint32_t>(i);
+      return none;
+    }
+    const std::uint64_t h = hash_key(key, seed);
+    const std::uint64_t tag = h & 0xFFFFFFFF00000000ull;
+    const std::size_t mask = index.size() - 1;
+    for (std::size_t at = h & mask;; at = (at + 1) & mask) {
+      const std::uint64_t e = index[at];
+      if (e == 0) return none;
+      if ((e & 0xFFFFFFFF00000000ull) != tag) continue;
+      const auto pos = static_cast<std::uint32_t>(e) - 1;
+      if (same(members[pos].key, key)) return pos;
+    }
+  }
+
+  void add(std::string&& key, Value&& value, Slot slot) {
+    if (ascending && !members.empty() && !(members.back().key < key)) ascending = false;
+    members.push_back(Member{std::move(key), std::move(value)});
+    slots.push_back(slot);
+    const std::size_t n = members.size();
+    if (ascending || n < indexed_from) return;
+    if (index.size() < 2 * n) {
+      std::size_t size = 32;
+      while (size < 4 * n) size *= 2;
+      index.assign(size, 0);
+      for (std::size_t i = 0; i < n; ++i) place(i);
+    } else {
+      place(n - 1);
+    }
+  }
+
+  void place(std::size_t i) noexcept {
+    const std::uint64_t h = hash_key(members[i].key, seed);
+    const std::size_t mask = index.size() - 1;
+    std::size_t at = h & mask;
+    while (index[at]) at = (at + 1) & mask;
+    index[at] = (h & 0xFFFFFFFF00000000ull) | (i + 1);
+  }
+};
+
+struct KeyPart {
+  std::string text;
+  std::size_t offset;
+};
+
+class Reader {
+ public:
+  explicit Reader(std::string_view text)
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), text_(text),
+        seed_(hash_key(std::string_view(reinterpret_cast<const char*>(&begin_), sizeof begin_),
+                       reinterpret_cast<std::uintptr_t>(this))) {}
+
+  Result<Value> run() {
+    // Files arrive checked already; this is for everyone else.
+    if (!io::is_valid_utf8(text_))
+      return io::parse_failure(prefix, text_, {"invalid UTF-8", first_invalid_utf8(text_)});
+    if (end_ - p_ >= 3 && std::memcmp(p_, "\xEF\xBB\xBF", 3) == 0) p_ += 3;  // a byte order mark
+    tables_.emplace_back(seed_);
+    if (!document()) return io::parse_failure(prefix, text_, error_);
+    return finish(0);
+  }
+
+  static constexpr std::string_view prefix = "TOML parse error: ";
+
+ private:
+  const char* begin_;
+  const char* p_;
+  const char* end_;
+  std::string_view text_;
+  // Hash seed: the addresses of this load, which address space layout
+  // randomisation makes differ from process to process, so that keys made
+  // to collide in one process do not collide in another.
+  std::uint64_t seed_;
+  io::ParseError error_;
+  bool failed_ = false;
+
+  // Open tables; [0] is the root. An inline table and the tables its
+  // dotted keys make are built on top and dropped once it is closed.
+  std::vector<Table> tables_;
+  std::vector<std::vector<std::uint32_t>> lists_;  // arrays of tables: their elements
+  std::uint32_t current_ = 0;                       // the table the current section adds to
+  std::uint32_t section_ = 0;                       // the current section's number
+  std::uint32_t sections_ = 0;                      // sections and inline tables so far
+  std::string section_path_;  // the current section's header, dotted
+  std::vector<KeyPart> key_;
+  std::size_t key_parts_ = 0;
+  std::string digits_;
+
+  // Errors.
+
+  std::size_t offset(const char* at) const noexcept { return static_cast<std::size_t>(at - begin_); }
+
+  bool fail(const char* at, std::string message) {
+    error_ = {std::move(message), offset(at)};
+    failed_ = true;
+    return false;
+  }
+
+  std::size_t line_of(std::size_t at) const noexcept { return io::position_of(text_, at).line; }
+  std::string line_text(std::size_t at) const { return "line " + std::to_string(line_of(at)); }
+
+  // What stands at p, for "expected ..., found ...".
+  std::string found(const char* p) const {
+    if (p >= end_) return "the end of the file";
+    if (*p == '\n' || (*p == '\r' && p + 1 < end_ && p[1] == '\n')) return "the end of the line";
+    const auto c = static_cast<unsigned char>(*p);
+    if (is_bare(*p)) {
+      const char* q = p;
+      while (q < end_ && is_bare(*q) && q - p < 40) ++q;
+      return "`" + std::string(p, q) + "`";
+    }
+    if (is_control(c)) {
+      static constexpr char hex[] = "0123456789ABCDEF";
+      return std::string("the control character U+00") + hex[c >> 4] + hex[c & 15];
+    }
+    std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    if (n > static_cast<std::size_t>(end_ - p)) n = 1;
+    return "`" + std::string(p, n) + "`";
+  }
+
+  // The text of a value from start to the next delimiter, cut short.
+  std::string token(const char* start) const {
+    const char* q = start;
+    while (q < end_ && !is_delimiter(*q) && q - start < 40) ++q;
+    while (q > start && q < end_ && (static_cast<unsigned char>(*q) & 0xC0) == 0x80) --q;
+    return "`" + std::string(start, q) + (q < end_ && !is_delimiter(*q) ? "...`" : "`");
+  }
+
+  bool too_deep(const char* at) {
+    return fail(at, "nesting beyond " + std::to_string(max_parse_depth) + " levels");
+  }
+
+  std::string dotted(std::size_t parts) const {
+    std::string out;
+    for (std::size_t i = 0; i < parts; ++i) {
+      if (i) out += '.';
+      const std::string& k = key_[i].text;
+      bool bare = !k.empty();
+      for (char c : k) bare = bare && is_bare(c);
+      out += bare ? k : "\"" + k + "\"";
+    }
+    return out;
+  }
+
+  // Layout.
+
+  void skip_blanks() noexcept {
+    while (p_ < end_ && (*p_ == ' ' || *p_ == '\t')) ++p_;
+  }
+
+  // A comment from its '#' to the end of the line (not included).
+  bool comment() {
+    ++p_;
+    for (;;) {
+      p_ = io::skip_plain<0x7f>(p_, end_, [](unsigned char c) { return c < 0x20 || c == 0x7f; });
+      if (p_ == end_ || *p_ == '\n') return true;
+      if (*p_ == '\t') {
+        ++p_;
+        continue;
+      }
+      if (*p_ == '\r' && p_ + 1 < end_ && p_[1] == '\n') return true;
+      return fail(p_, found(p_) + " is not allowed in a comment");
+    }
+  }
+
+  // A line break (LF or CRLF) at p_, taken; false if there is none.
+  bool newline() noexcept {
+    if (p_ < end_ && *p_ == '\n') {
+      ++p_;
+      return true;
+    }
+    if (end_ - p_ >= 2 && p_[0] == '\r' && p_[1] == '\n') {
+      p_ += 2;
+      return true;
+    }
+    return false;
+  }
+
+  // Blanks, an optional comment, then a line break or the end of the file.
+  bool line_end(const char* after) {
+    skip_blanks();
+    if (p_ < end_ && *p_ == '#' && !comment()) return false;
+    if (p_ == end_ || newline()) return true;
+    if (*p_ == '\r') return fail(p_, "a carriage return must be followed by a line feed");
+    return fail(p_, std::string("expected the end of the line after ") + after + ", found " + found(p_));
+  }
+
+  // Blanks, line breaks and comments, as arrays and inline tables allow.
+  bool skip_space() {
+    for (;;) {
+      skip_blanks();
+      if (p_ == end_) return true;
+      if (*p_ == '#') {
+        if (!comment()) return false;
+      } else if (!newline()) {
+        if (*p_ == '\r') return fail(p_, "a carriage return must be followed by a line feed");
+        return true;
+      }
+    }
+  }
+
+  // Document.
+
+  bool document() {
+    for (;;) {
+      skip_blanks();
+      if (p_ == end_) return true;
+      const char c = *p_;
+      if (c == '#' || c == '\n' || c == '\r') {
+        if (!line_end("a comment")) return false;
+        continue;
+      }
+      if (c == '[') {
+        if (!header() || !line_end("the table header")) return false;
+      } else {
+        if (!key_value(current_, section_) || !line_end("the value")) return false;
+      }
+    }
+  }
+
+  // A dotted key into key_ (key_parts_ parts).
+  bool key() {
+    key_parts_ = 0;
+    for (;;) {
+      if (key_parts_ == key_.size()) key_.emplace_back();
+      KeyPart& part = key_[key_parts_++];
+      part.offset = offset(p_);
+      if (p_ == end_) return fail(p_, "expected a key, found the end of the file");
+      const char c = *p_;
+      if (is_bare(c)) {
+        const char* start = p_;
+        while (p_ < end_ && is_bare(*p_)) ++p_;
+        part.text.assign(start, p_);
+      } else if (c == '"' || c == '\'') {
+        if (end_ - p_ >= 3 && p_[1] == c && p_[2] == c) return fail(p_, "a key cannot be a multi-line string");
+        part.text.clear();
+        if (!(c == '"' ? basic_string(part.text) : literal_string(part.text))) return false;
+      } else {
+        return fail(p_, "expected a key, found " + found(p_));
+      }
+      // Every part is a level; deeper keys could never load.
+      if (key_parts_ > max_parse_depth) return too_deep(begin_ + part.offset);
+      skip_blanks();
+      if (p_ == end_ || *p_ != '.') return true;
+      ++p_;
+      skip_blanks();
+    }
+  }
+
+  std::uint32_t new_table(std::uint32_t parent, std::size_t part, Made made, std::uint32_t section) {
+    const auto id = static_cast<std::uint32_t>(tables_.size());
+    Table t(seed_);
+    t.level = tables_[parent].level + 1;
+    t.offset = key_[part].offset;
+    t.made = made;
+    t.section = section;
+    tables_.push_back(std::move(t));
+    tables_[parent].add(std::move(key_[part].text), Value(), Slot{key_[part].offset, id, Holds::table});
+    return id;
+  }
+
+  // What a key already holds, in words, for the redefinition errors.
+  std::string holder(std::uint32_t t, std::uint32_t pos, std::size_t parts) const {
+    const Slot& s = tables_[t].slots[pos];
+    const std::string name = dotted(parts);
+    const std::string where = " (" + line_text(s.offset) + ")";
+    if (s.holds == Holds::tables) return "`" + name + "` is an array of tables" + where;
+    if (s.holds == Holds::table) return "`" + name + "` is already a table" + where;
+    const Value& v = tables_[t].members[pos].value;
+    if (v.is_object() && !(v.as_object().size() == 1 && v.as_object().begin()->key == datetime_key))
+      return "`" + name + "` is an inline table" + where + ", which cannot be extended";
+    return "`" + name + "` already holds a value" + where;
+  }
+
+  bool header() {
+    const char* start = p_;
+    const bool array = end_ - p_ >= 2 && p_[1] == '[';
+    p_ += array ? 2 : 1;
+    skip_blanks();
+    if (!key()) return false;
+    if (array) {
+      if (end_ - p_ < 2 || p_[0] != ']' || p_[1] != ']')
+        return fail(p_, "expected `]]` to close the array-of-tables header, found " + found(p_));
+      p_ += 2;
+    } else if (p_ == end_ || *p_ != ']') {
+      return fail(p_, "expected `]` to close the table header, found " + found(p_));
+    } else {
+      ++p_;
+    }
+    section_ = ++sections_;
+    section_path_ = dotted(key_parts_);
+    std::uint32_t t = 0;
+    for (std::size_t i = 0; i + 1 < key_parts_; ++i) {
+      const std::uint32_t pos = tables_[t].find(key_[i].text);
+      if (pos == none) {
+        if (tables_[t].level + 1 > max_parse_depth) return too_deep(begin_ + key_[i].offset);
+        t = new_table(t, i, Made::on_the_way, 0);
+        continue;
+      }
+      const Slot& s = tables_[t].slots[pos];
+      if (s.holds == Holds::value)
+        return fail(begin_ + key_[i].offset, "cannot define table [" + dotted(key_parts_) + "]: " + holder(t, pos, i + 1));
+      t = s.holds == Holds::table ? s.child : lists_[s.child].back();
+    }
+    const std::size_t last = key_parts_ - 1;
+    const std::uint32_t pos = tables_[t].find(key_[last].text);
+    const std::size_t level = tables_[t].level + (array ? 2 : 1);
+    if (pos == none) {
+      if (level > max_parse_depth) return too_deep(begin_ + key_[last].offset);
+      if (!array) {
+        current_ = new_table(t, last, Made::by_header, 0);
+        tables_[current_].offset = offset(start);
+        return true;
+      }
+      const auto list = static_cast<std::uint32_t>(lists_.size());
+      lists_.emplace_back();
+      tables_[t].add(std::move(key_[last].text), Value(), Slot{key_[last].offset, list, Holds::tables});
+      return open_element(list, level, start);
+    }
+    const Slot s = tables_[t].slots[pos];
+    if (array) {
+      if (s.holds != Holds::tables)
+        return fail(start, "cannot define an array of tables [[" + dotted(key_parts_) + "]]: " + holder(t, pos, key_parts_));
+      return open_element(s.child, level, start);
+    }
+    if (s.holds != Holds::table)
+      return fail(start, "cannot define table [" + dotted(key_parts_) + "]: " + holder(t, pos, key_parts_));
+    Table& existing = tables_[s.child];
+    if (existing.made == Made::by_header)
+      return fail(start, "table [" + dotted(key_parts_) + "] is defined twice (first at " + line_text(existing.offset) + ")");
+    if (existing.made == Made::by_dotted_key)
+      return fail(start, "table [" + dotted(key_parts_) + "] was already defined by dotted keys (" +
+                             line_text(existing.offset) + ")");
+    existing.made = Made::by_header;
+    existing.offset = offset(start);
+    current_ = s.child;
+    return true;
+  }
+
+  bool open_element(std::uint32_t list, std::size_t level, const char* start) {
+    if (level > max_parse_depth) return too_deep(start);
+    current_ = static_cast<std::uint32_t>(tables_.size());
+    Table t(seed_);
+    t.level = level;
+    t.offset = offset(start);
+    t.made = Made::by_header;
+    tables_.push_back(std::move(t));
+    lists_[list].push_back(current_);
+    return true;
+  }
+
+  // key = value into table t, dotted keys adding tables on the way.
+  bool key_value(std::uint32_t t, std::uint32_t section) {
+    // Tables are named from the root where the section's header says where.
+    const bool in_section = t == current_;
+    if (!key()) return false;
+    if (p_ == end_ || *p_ != '=')
+      return fail(p_, "expected `=` after the key `" + dotted(key_parts_) + "`, found " + found(p_));
+    ++p_;
+    skip_blanks();
+    for (std::size_t i = 0; i + 1 < key_parts_; ++i) {
+      const std::uint32_t pos = tables_[t].find(key_[i].text);
+      if (pos == none) {
+        if (tables_[t].level + 1 > max_parse_depth) return too_deep(begin_ + key_[i].offset);
+        t = new_table(t, i, Made::by_dotted_key, section);
+        continue;
+      }
+      const Slot& s = tables_[t].slots[pos];
+      if (s.holds != Holds::table)
+        return fail(begin_ + key_[i].offset, "cannot add `" + dotted(key_parts_) + "`: " + holder(t, pos, i + 1));
+      Table& sub = tables_[s.child];
+      if (sub.made == Made::by_header || (sub.made == Made::by_dotted_key && sub.section != section))
+        return fail(begin_ + key_[i].offset, "cannot add `" + dotted(key_parts_) + "` with a dotted key: table [" +
+                                                 (in_section && !section_path_.empty() ? section_path_ + "." : "") +
+                                                 dotted(i + 1) + "] is already defined (" + line_text(sub.offset) + ")");
+      if (sub.made == Made::on_the_way) {
+        sub.made = Made::by_dotted_key;
+        sub.section = section;
+        sub.offset = key_[i].offset;
+      }
+      t = s.child;
+    }
+    KeyPart& last = key_[key_parts_ - 1];
+    if (const std::uint32_t pos = tables_[t].find(last.text); pos != none) {
+      const Slot& s = tables_[t].slots[pos];
+      if (s.holds == Holds::value)
+        return fail(begin_ + last.offset, "duplicate key `" + dotted(key_parts_) + "` (first defined at " +
+                                              line_text(s.offset) + ")");
+      return fail(begin_ + last.offset, "cannot set `" + dotted(key_parts_) + "`: " + holder(t, pos, key_parts_));
+    }
+    // The value may hold inline tables, which reuse key_.
+    std::string name = std::move(last.text);
+    const std::size_t at = last.offset;
+    Value v;
+    if (!value(v, tables_[t].level + 1)) return false;
+    tables_[t].add(std::move(name), std::move(v), Slot{at, 0, Holds::value});
+    return true;
+  }
+
+  // Values.
+
+  // level: where the value sits in the tree, if it is a container.
+  bool value(Value& out, std::size_t level) {
+    if (p_ == end_) return fail(p_, "expected a value, found the end of the file");
+    switch (*p_) {
+      case '"': {
+        std::string s;
+        if (!(end_ - p_ >= 3 && p_[1] == '"' && p_[2] == '"' ? multi_line_basic(s) : basic_string(s))) return false;
+        out = Value(std::move(s));
+        return true;
+      }
+      case '\'': {
+        std::string s;
+        if (!(end_ - p_ >= 3 && p_[1] == '\'' && p_[2] == '\'' ? multi_line_literal(s) : literal_string(s)))
+          return false;
+        out = Value(std::move(s));
+        return true;
+      }
+      case '[':
+        return array(out, level);
+      case '{':
+        return inline_table(out, level);
+      case '+':
+      case '-':
+      case '0': case '1': case '2': case '3': case '4':
+      case '5': case '6': case '7': case '8': case '9':
+        return number_or_date(out, level);
+      default:
+        return word(out);
+    }
+  }
+
+  // true, false, inf, nan, or a word that was meant as a string.
+  bool word(Value& out) {
+    const char* start = p_;
+    while (p_ < end_ && is_bare(*p_)) ++p_;
+    const std::string_view w(start, static_cast<std::size_t>(p_ - start));
+    if (w == "true" || w == "false") {
+      out = Value(w == "true");
+      return delimited(start, "a boolean");
+    }
+    if (w == "inf" || w == "nan") {
+      out = Value();  // not finite: null in the tree
+      return delimited(start, "a float");
+    }
+    p_ = start;
+    if (w.empty() || w == "True" || w == "False" || w == "TRUE" || w == "FALSE")
+      return fail(start, "expected a value, found " + found(start) +
+                             (w.empty() ? "" : " (booleans are lower case: true or false)"));
+    return fail(start, "expected a value, found `" + std::string(w) + "` (a string needs quotes: \"" +
+                           std::string(w) + "\")");
+  }
+
+  // After a number, date or word: what may follow a value.
+  bool delimited(const char* start, const char* what) {
+    if (p_ == end_ || is_delimiter(*p_)) return true;
+    return fail(start, std::string("invalid ") + what + " " + token(start));
+  }
+
+  bool array(Value& out, std::size_t level) {
+    if (level > max_parse_depth) return too_deep(p_);
+    const char* open = p_++;
+    Array items;
+    for (;;) {
+      if (!skip_space()) return false;
+      if (p_ == end_) return fail(open, "unterminated array: no closing `]` before the end of the file");
+      if (*p_ == ']') break;
+      if (!value(items.emplace_back(), level + 1) || !skip_space()) return false;
+      if (p_ == end_) return fail(open, "unterminated array: no closing `]` before the end of the file");
+      if (*p_ == ']') break;
+      if (*p_ != ',') return fail(p_, "expected `,` or `]` after an array element, found " + found(p_));
+      ++p_;
+    }
+    ++p_;
+    out = Value(std::move(items));
+    return true;
+  }
+
+  bool inline_table(Value& out, std::size_t level) {
+    if (level > max_parse_depth) return too_deep(p_);
+    const char* open = p_++;
+    // A fresh table above the live ones; its slot is reused by the next.
+    const std::size_t saved_lists = lists_.size();
+    const auto t = static_cast<std::uint32_t>(tables_.size());
+    tables_.emplace_back(seed_);
+    tables_[t].level = level;
+    tables_[t].offset = offset(open);
+    const std::uint32_t section = ++sections_;
+    for (bool first = true;; first = false) {
+      if (!skip_space()) return false;
+      if (p_ == end_) return fail(open, "unterminated inline table: no closing `}` before the end of the file");
+      if (*p_ == '}' && first) break;
+      if (!key_value(t, section) || !skip_space()) return false;
+      if (p_ == end_) return fail(open, "unterminated inline table: no closing `}` before the end of the file");
+      if (*p_ == '}') break;
+      if (*p_ != ',') return fail(p_, "expected `,` or `}` after an inline table entry, found " + found(p_));
+      ++p_;
+      if (!skip_space()) return false;
+      if (p_ < end_ && *p_ == '}') break;  // a trailing comma
+    }
+    ++p_;
+    out = finish(t);
+    tables_.erase(tables_.begin() + t, tables_.end());
+    lists_.resize(saved_lists);
+    return true;
+  }
+
+  // Strings.
+
+  bool unterminated(const char* open, const char* at, const char* quote) {
+    const bool line_break = at < end_;
+    return fail(open, std::string("unterminated string: no closing ") + quote + " before the end of the " +
+                          (line_break ? "line (a string in one quote cannot span lines; use three for a "
+                                        "multi-line string)"
+                                      : "file"));
+  }
+
+  bool basic_string(std::string& out) {
+    const char* open = p_++;
+    for (;;) {
+      const char* run = io::skip_plain<'"', '\\', 0x7f>(
+          p_, end_, [](unsigned char c) { return c == '"' || c == '\\' || c < 0x20 || c == 0x7f; });
+      out.append(p_, run);
+      p_ = run;
+      if (p_ == end_) return unterminated(open, p_, "`\"`");
+      const char c = *p_;
+      if (c == '"') {
+        ++p_;
+        return true;
+      }
+      if (c == '\\') {
+        if (!escape(out)) return false;
+      } else if (c == '\t') {
+        out += c;
+        ++p_;
+      } else if (c == '\n' || c == '\r') {
+        return unterminated(open, p_, "`\"`");
+      } else {
+        return fail(p_, found(p_) + " must be escaped in a string");
+      }
+    }
+  }
+
+  bool escape(std::string& out) {
+    const char* at = p_++;
+    if (p_ == end_) return fail(at, "unterminated string: it ends in a backslash");
+    const char c = *p_++;
+    switch (c) {
+      case 'b': out += '\b'; return true;
+      case 't': out += '\t'; return true;
+      case 'n': out += '\n'; return true;
+      case 'f': out += '\f'; return true;
+      case 'r': out += '\r'; return true;
+      case 'e': out += '\x1b'; return true;
+      case '"': out += '"'; return true;
+      case '\\': out += '\\'; return true;
+      case 'x': return code_point(out, at, 2);
+      case 'u': return code_point(out, at, 4);
+      case 'U': return code_point(out, at, 8);
+      default:
+        break;
+    }
+    const std::string shown = static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7f
+                                  ? "invalid escape `\\" + std::string(1, c) + "`"
+                                  : "invalid escape: a backslash before " + found(p_ - 1);
+    return fail(at, shown + " (escapes are \\b \\t \\n \\f \\r \\e \\\" \\\\ \\xHH \\uHHHH "
+                    "\\UHHHHHHHH)");
+  }
+
+  bool code_point(std::string& out, const char* at, int digits) {
+    std::uint32_t cp = 0;
+    for (int k = 0; k < digits; ++k) {
+      const int d = p_ < end_ ? hex_digit(*p_) : -1;
+      if (d < 0)
+        return fail(at, "invalid escape: \\" + std::string(1, at[1]) + " needs " + std::to_string(digits) +
+                            " hexadecimal digits");
+      cp = cp * 16 + static_cast<std::uint32_t>(d);
+      ++p_;
+    }
+    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+      return fail(at, "invalid escape `" + std::string(at, p_) + "`: not a Unicode scalar value");
+    append_utf8(out, cp);
+    return true;
+  }
+
+  // Closing quotes of a multi-line string: up to two more belong to it.
+  // Returns false when q does not close it (fewer than three).
+  bool closes(char q, std::string& out, bool& too_many) {
+    std::size_t n = 0;
+    while (p_ + n < end_ && p_[n] == q) ++n;
+    if (n < 3) {
+      out.append(n, q);
+      p_ += n;
+      return false;
+    }
+    too_many = n > 5;
+    out.append(n - 3, q);
+    p_ += n;
+    return true;
+  }
+
+  void trim_first_newline() noexcept { newline(); }
+
+  bool multi_line_basic(std::string& out) {
+    const char* open = p_;
+    p_ += 3;
+    trim_first_newline();
+    for (;;) {
+      const char* run = io::skip_plain<'"', '\\', 0x7f>(
+          p_, end_, [](unsigned char c) { return c == '"' || c == '\\' || c < 0x20 || c == 0x7f; });
+      out.append(p_, run);
+      p_ = run;
+      if (p_ == end_) return fail(open, "unterminated multi-line string: no closing `\"\"\"` before the end of the file");
+      const char c = *p_;
+      if (c == '"') {
+        bool too_many = false;
+        if (closes('"', out, too_many)) return too_many ? fail(p_ - 1, "too many quotes after a multi-line string") : true;
+      } else if (c == '\\') {
+        // A backslash at the end of a line trims the break and the blanks after it.
+        const char* q = p_ + 1;
+        while (q < end_ && (*q == ' ' || *q == '\t')) ++q;
+        if (q < end_ && (*q == '\n' || (*q == '\r' && q + 1 < end_ && q[1] == '\n'))) {
+          p_ = q;
+          for (;;) {
+            if (p_ < end_ && (*p_ == ' ' || *p_ == '\t'))
+              ++p_;
+            else if (!newline())
+              break;
+          }
+        } else if (!escape(out)) {
+          return false;
+        }
+      } else if (c == '\t' || c == '\n') {
+        out += c;
+        ++p_;
+      } else if (c == '\r' && p_ + 1 < end_ && p_[1] == '\n') {
+        out += "\r\n";
+        p_ += 2;
+      } else {
+        return fail(p_, found(p_) + " must be escaped in a string");
+      }
+    }
+  }
+
+  bool literal_string(std::string& out) {
+    const char* open = p_++;
+    const char* run = io::skip_plain<'\'', 0x7f>(
+        p_, end_, [](unsigned char c) { return c == '\'' || (c < 0x20 && c != '\t') || c == 0x7f; });
+    out.append(p_, run);
+    p_ = run;
+    if (p_ == end_ || *p_ == '\n' || *p_ == '\r') return unterminated(open, p_, "`'`");
+    if (*p_ != '\'') return fail(p_, found(p_) + " is not allowed in a literal string");
+    ++p_;
+    return true;
+  }
+
+  bool multi_line_literal(std::string& out) {
+    const char* open = p_;
+    p_ += 3;
+    trim_first_newline();
+    for (;;) {
+      const char* run = io::skip_plain<'\'', 0x7f>(
+          p_, end_, [](unsigned char c) { return c == '\'' || c < 0x20 || c == 0x7f; });
+      out.append(p_, run);
+      p_ = run;
+      if (p_ == end_) return fail(open, "unterminated multi-line string: no closing `'''` before the end of the file");
+      const char c = *p_;
+      if (c == '\'') {
+        bool too_many = false;
+        if (closes('\'', out, too_many)) return too_many ? fail(p_ - 1, "too many quotes after a multi-line string") : true;
+      } else if (c == '\t' || c == '\n') {
+        out += c;
+        ++p_;
+      } else if (c == '\r' && p_ + 1 < end_ && p_[1] == '\n') {
+        out += "\r\n";
+        p_ += 2;
+      } else {
+        return fail(p_, found(p_) + " is not allowed in a literal string");
+      }
+    }
+  }
+
+  // Numbers.
+
+  // Digits of the given base with single underscores between them, into
+  // digits_; false (and p_ unmoved) when there are none.
+  bool digit_run(int base) {
+    const char* start = p_;
+    while (p_ < end_) {
+      const char c = *p_;
+      const int d = hex_digit(c);
+      if (d >= 0 && d < base) {
+        digits_ += c;
+        ++p_;
+      } else if (c == '_' && p_ > start && p_ + 1 < end_ && hex_digit(p_[1]) >= 0 && hex_digit(p_[1]) < base) {
+        ++p_;
+      } else {
+        break;
+      }
+    }
+    return p_ > start;
+  }
+
+  bool bad_number(const char* start) { return fail(start, "invalid number " + token(start)); }
+
+  bool number_or_date(Value& out, std::size_t level) {
+    const char* s = p_;
+    const std::size_t left = static_cast<std::size_t>(end_ - s);
+    if (left >= 5 && is_digit(s[0]) && is_digit(s[1]) && is_digit(s[2]) && is_digit(s[3]) && s[4] == '-')
+      return date_time(out, level);
+    if (left >= 3 && is_digit(s[0]) && is_digit(s[1]) && s[2] == ':') return date_time(out, level);
+    digits_.clear();
+    bool negative = false;
+    if (*p_ == '+' || *p_ == '-') {
+      negative = *p_ == '-';
+      ++p_;
+      if (end_ - p_ >= 3 && (std::memcmp(p_, "inf", 3) == 0 || std::memcmp(p_, "nan", 3) == 0)) {
+        p_ += 3;
+        out = Value();
+        return delimited(s, "float");
+      }
+    }
+    if (!negative && s[0] == '0' && left >= 2 && (s[1] == 'x' || s[1] == 'o' || s[1] == 'b') && p_ == s)
+      return prefixed_integer(out, s);
+    const char* int_start = p_;
+    if (!digit_run(10)) return bad_number(s);
+    if (digits_.size() > 1 && digits_[0] == '0')
+      return fail(int_start, "invalid number " + token(s) + ": leading zeros are not allowed");
+    bool is_float = false;
+    if (p_ < end_ && *p_ == '.') {
+      ++p_;
+      digits_ += '.';
+      if (!digit_run(10)) return bad_number(s);
+      is_float = true;
+    }
+    if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
+      ++p_;
+      digits_ += 'e';
+      if (p_ < end_ && (*p_ == '+' || *p_ == '-')) digits_ += *p_++;
+      if (!digit_run(10)) return bad_number(s);
+      is_float = true;
+    }
+    if (p_ < end_ && !is_delimiter(*p_)) return bad_number(s);
+    if (is_float) return to_double(out, s, negative);
+    std::uint64_t n = 0;
+    auto [end, ec] = std::from_chars(digits_.data(), digits_.data() + digits_.size(), n);
+    const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
+    if (ec != std::errc() || n > limit)
+      return fail(s, "integer " + token(s) + " is out of the 64-bit range");
+    out = negative ? Value::from_int(static_cast<std::int64_t>(0 - n)) : Value(n);
+    return true;
+  }
+
+  bool to_double(Value& out, const char* s, bool negative) {
+    double d = 0;
+    auto [end, ec] = std::from_chars(digits_.data(), digits_.data() + digits_.size(), d);
+    if (ec == std::errc::result_out_of_range) {
+      // Too small rounds to zero; too large is refused.
+      const std::size_t e = digits_.find('e');
+      if (e == std::string::npos || digits_[e + 1] != '-')
+        return fail(s, "float " + token(s) + " is out of the 64-bit range");
+      d = 0;
+    } else if (ec != std::errc()) {
+      return bad_number(s);
+    }
+    out = Value::from_double(negative ? -d : d);
+    return true;
+  }
+
+  bool prefixed_integer(Value& out, const char* s) {
+    const int base = s[1] == 'x' ? 16 : s[1] == 'o' ? 8 : 2;
+    p_ += 2;
+    if (!digit_run(base) || (p_ < end_ && !is_delimiter(*p_))) return bad_number(s);
+    std::uint64_t n = 0;
+    auto [end, ec] = std::from_chars(digits_.data(), digits_.data() + digits_.size(), n, base);
+    if (ec != std::errc() || n > (std::uint64_t{1} << 63) - 1)
+      return fail(s, "integer " + token(s) + " is out of the 64-bit range");
+    out = Value(n);
+    return true;
+  }
+
+  // Dates and times.
+
+  // n digits at p_ as a number, or -1.
+  int fixed_digits(int n) noexcept {
+    if (end_ - p_ < n) return -1;
+    int v = 0;
+    for (int k = 0; k < n; ++k) {
+      if (!is_digit(p_[k])) return -1;
+      v = v * 10 + (p_[k] - '0');
+    }
+    p_ += n;
+    return v;
+  }
+
+  bool field(int& v, int digits, int lo, int hi, const char* start, const char* name, const char* form) {
+    const char* at = p_;
+    v = fixed_digits(digits);
+    if (v < 0) return fail(at, "invalid date-time " + token(start) + ": expected " + form);
+    if (v < lo || v > hi)
+      return fail(at, std::string(name) + " " + std::string(at, p_) + " is out of range (" +
+                          (lo < 10 ? "0" : "") + std::to_string(lo) + " to " + std::to_string(hi) + ")");
+    return true;
+  }
+
+  bool take(char c) noexcept {
+    if (p_ < end_ && *p_ == c) {
+      ++p_;
+      return true;
+    }
+    return false;
+  }
+
+  bool date_time(Value& out, std::size_t level) {
+    const char* start = p_;
+    std::string text;
+    int v = 0;
+    bool date = false;
+    if (end_ - p_ >= 5 && p_[4] == '-') {
+      int year = 0, month = 0;
+      constexpr const char* form = "YYYY-MM-DD";
+      if (!field(year, 4, 0, 9999, start, "year", form) || !take('-') ||
+          !field(month, 2, 1, 12, start, "month", form) || !take('-') ||
+          !field(v, 2, 1, 31, start, "day", form))
+        return failed_ ? false : fail(p_, "invalid date: expected YYYY-MM-DD");
+      static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+      const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+      if (v > days[month - 1] + (month == 2 && leap ? 1 : 0))
+        return fail(p_ - 2, "day " + std::string(p_ - 2, p_) + " does not exist in " + std::string(start, p_ - 3));
+      text.assign(start, p_);
+      date = true;
+      // A time follows a 'T', or a blank when a time really comes next.
+      const bool t = p_ < end_ && (*p_ == 'T' || *p_ == 't');
+      const bool blank = end_ - p_ >= 4 && *p_ == ' ' && is_digit(p_[1]) && is_digit(p_[2]) && p_[3] == ':';
+      if (!t && !blank) return finish_date_time(out, text, start, level);
+      ++p_;
+      text += 'T';
+    }
+    constexpr const char* form = "HH:MM:SS";
+    if (!field(v, 2, 0, 23, start, "hour", form) || !take(':') || !field(v, 2, 0, 59, start, "minute", form))
+      return failed_ ? false : fail(p_, "invalid time: expected HH:MM:SS");
+    text.append(p_ - 5, p_);
+    // Seconds are optional; written out, so that every reader takes the text.
+    if (take(':')) {
+      if (!field(v, 2, 0, 60, start, "second", form)) return false;
+      text.append(p_ - 3, p_);
+      if (take('.')) {
+        const char* frac = p_;
+        while (p_ < end_ && is_digit(*p_)) ++p_;
+        if (p_ == frac) return fail(frac, "invalid time: expected digits after the decimal point");
+        text.append(frac - 1, p_);
+      }
+    } else {
+      text += ":00";
+    }
+    if (date && p_ < end_) {
+      if (*p_ == 'Z' || *p_ == 'z') {
+        ++p_;
+        text += 'Z';
+      } else if (*p_ == '+' || *p_ == '-') {
+        const char* sign = p_++;
+        constexpr const char* offset_form = "+HH:MM";
+        if (!field(v, 2, 0, 23, start, "offset hour", offset_form) || !take(':') ||
+            !field(v, 2, 0, 59, start, "offset minute", offset_form))
+          return failed_ ? false : fail(p_, "invalid offset: expected +HH:MM");
+        text.append(sign, p_);
+      }
+    }
+    return finish_date_time(out, text, start, level);
+  }
+
+  bool finish_date_time(Value& out, std::string& text, const char* start, std::size_t level) {
+    if (!delimited(start, "date-time")) return false;
+    if (level > max_parse_depth) return too_deep(start);
+    std::vector<Member> one;
+    one.push_back(Member{std::string(datetime_key), Value(std::move(text))});
+    out = Value(Object::from_unsorted(std::move(one)));
+    return true;
+  }
+
+  // The tree.
+
+  // An open table as an object, its tables first turned into values. The
+  // recursion follows the tables' nesting, which the depth limit bounds.
+  Value finish(std::uint32_t t) {
+    for (std::size_t i = 0; i < tables_[t].members.size(); ++i) {
+      const Slot s = tables_[t].slots[i];
+      if (s.holds == Holds::table) {
+        Value v = finish(s.child);
+        tables_[t].members[i].value = std::move(v);
+      } else if (s.holds == Holds::tables) {
+        Array items;
+        items.reserve(lists_[s.child].size());
+        for (const std::uint32_t e : lists_[s.child]) items.push_back(finish(e));
+        tables_[t].members[i].value = Value(std::move(items));
+      }
+    }
+    std::vector<Member>& members = tables_[t].members;
+    // A large table out of order is put in order here, each member moved
+    // once, rather than by moving members through every step of a sort.
+    if (members.size() > 64 && !tables_[t].ascending) {
+      std::vector<std::uint32_t> order(members.size());
+      for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+      std::sort(order.begin(), order.end(),
+                [&](std::uint32_t a, std::uint32_t b) { return members[a].key < members[b].key; });
+      std::vector<Member> sorted;
+      sorted.reserve(members.size());
+      for (const std::uint32_t i : order) sorted.push_back(std::move(members[i]));
+      members = std::move(sorted);
+    }
+    return Value(Object::from_unsorted(std::move(members)));
+  }
+
+};
+
+}  // namespace
+
+Result<Value> read(std::string_view text) { return Reader(text).run(); }
+
+}  // namespace zub::toml
