@@ -1,27 +1,54 @@
 #include "engine/engine.hpp"
 
+#include <new>
+
 namespace zub {
 
 namespace {
-thread_local HeldReadLock* held_reads = nullptr;
+// This thread's innermost HeldReadLock, or null.
+Py_tss_t held_reads = Py_tss_NEEDS_INIT;
+
+HeldReadLock* innermost_read() noexcept { return static_cast<HeldReadLock*>(PyThread_tss_get(&held_reads)); }
 }  // namespace
 
-ReadRecord::ReadRecord(const RwLock& lock) noexcept : record_{&lock, held_reads} {
-  held_reads = &record_;
+bool make_thread_records() noexcept { return PyThread_tss_create(&held_reads) == 0; }
+
+ReadRecord::ReadRecord(const RwLock& lock) : record_{&lock, innermost_read()} {
+  if (PyThread_tss_set(&held_reads, &record_) != 0) throw std::bad_alloc();
 }
 
-ReadRecord::~ReadRecord() { held_reads = record_.below; }
+// Setting a slot this thread has set before allocates nothing.
+ReadRecord::~ReadRecord() { PyThread_tss_set(&held_reads, record_.below); }
 
 bool this_thread_reads(const RwLock& lock) noexcept {
-  for (const HeldReadLock* h = held_reads; h; h = h->below)
+  for (const HeldReadLock* h = innermost_read(); h; h = h->below)
     if (h->lock == &lock) return true;
   return false;
 }
 
 void wait_shared(RwLock& lock) {
+  // A thread reading already must pass a waiting writer, which waits for it.
+  auto entry = this_thread_reads(lock) ? RwLock::reentrant : RwLock::fresh;
   Py_BEGIN_ALLOW_THREADS
-  lock.lock_shared();
+  lock.lock_shared(entry);
   Py_END_ALLOW_THREADS
+}
+
+py::Expected<Use> Use::exclusive(EngineState& s) {
+  for (;;) {
+    if (auto b = Borrow::exclusive(s.borrow, &s.borrow_waiters)) return Use(std::move(*b));
+    std::uint64_t n = s.borrow.load(std::memory_order_seq_cst);
+    if (n == 0) continue;
+    if (n == Borrow::exclusive_mark || s.file_work.load(std::memory_order_seq_cst) < n)
+      return py::Error(PyExc_RuntimeError, "Already borrowed");
+    // Announced before the last look, so the release that ends the save
+    // either is seen here or sees this waiter and wakes it.
+    s.borrow_waiters.fetch_add(1, std::memory_order_seq_cst);
+    Py_BEGIN_ALLOW_THREADS
+    s.borrow.wait(n, std::memory_order_seq_cst);
+    Py_END_ALLOW_THREADS
+    s.borrow_waiters.fetch_sub(1, std::memory_order_seq_cst);
+  }
 }
 
 void wait_exclusive(RwLock& lock) {

@@ -31,6 +31,10 @@ struct EngineState {
   Value tree;
   std::string path;
   std::atomic<std::uint64_t> borrow{0};  // see Borrow
+  // Calls now saving a file with the interpreter released (each also
+  // counted in borrow), and threads waiting for borrow to change.
+  std::atomic<std::uint32_t> file_work{0};
+  std::atomic<std::uint32_t> borrow_waiters{0};
 };
 
 struct EngineObject {
@@ -43,19 +47,32 @@ struct EngineObject {
 class Use {
  public:
   static py::Expected<Use> shared(EngineState& s) {
-    auto b = Borrow::shared(s.borrow);
+    auto b = Borrow::shared(s.borrow, &s.borrow_waiters);
     if (!b) return py::Error(PyExc_RuntimeError, "Already mutably borrowed");
     return Use(std::move(*b));
   }
-  static py::Expected<Use> exclusive(EngineState& s) {
-    auto b = Borrow::exclusive(s.borrow);
-    if (!b) return py::Error(PyExc_RuntimeError, "Already borrowed");
-    return Use(std::move(*b));
-  }
+  // Waits, with the thread state detached, while every call sharing the
+  // object is saving a file with the interpreter released: those finish
+  // without any Python code. Any other sharer may be this very thread's
+  // caller (a custom write, or a conversion, calling back), so that conflict
+  // is refused at once.
+  static py::Expected<Use> exclusive(EngineState& s);
 
  private:
   explicit Use(Borrow&& b) noexcept : borrow_(std::move(b)) {}
   Borrow borrow_;
+};
+
+// Marks a save that runs with the interpreter released, for Use::exclusive.
+class FileWork {
+ public:
+  explicit FileWork(EngineState& s) noexcept : s_(s) { s_.file_work.fetch_add(1, std::memory_order_seq_cst); }
+  FileWork(const FileWork&) = delete;
+  FileWork& operator=(const FileWork&) = delete;
+  ~FileWork() { s_.file_work.fetch_sub(1, std::memory_order_seq_cst); }
+
+ private:
+  EngineState& s_;
 };
 
 // Which value-tree locks this thread holds for reading: a writer on the same
@@ -66,12 +83,18 @@ struct HeldReadLock {
 };
 bool this_thread_reads(const RwLock& lock) noexcept;
 
+// The per-thread records live in the interpreter's thread-specific storage
+// (no thread_local: the C library allocates those on a thread's first use
+// and aborts when it cannot). Made once, when the class is made.
+bool make_thread_records() noexcept;
+
 // Records, for as long as it lives, that this thread reads under lock. Only
 // needed where the caller's code may run meanwhile: a custom driver's write,
 // or a garbage collection started by making containers for a result.
+// Throws std::bad_alloc (MemoryError) when the record cannot be stored.
 class ReadRecord {
  public:
-  explicit ReadRecord(const RwLock& lock) noexcept;
+  explicit ReadRecord(const RwLock& lock);
   ReadRecord(const ReadRecord&) = delete;
   ReadRecord& operator=(const ReadRecord&) = delete;
   ~ReadRecord();

@@ -137,8 +137,18 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
   });
 }
 
+// The caller's driver object may refer back to the engine; the collector
+// sees that reference and breaks the cycle through the driver object's own
+// clear (the engine never changes its driver, so it has no clear of its own).
+int engine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(reinterpret_cast<EngineObject*>(self)->state.driver.custom_object());
+  return 0;
+}
+
 void engine_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   reinterpret_cast<EngineObject*>(self)->state.~EngineState();
   type->tp_free(self);
   Py_DECREF(type);
@@ -217,7 +227,7 @@ PyObject* engine_value(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        std::optional<ReadRecord> record;
                        if (node->is_object() || node->is_array()) record.emplace(s.tree_lock);
                        auto obj = py::value_to_object(*node);
-                       if (!obj) return Error(PyExc_TypeError, std::move(obj.failure().message));
+                       if (!obj) return py::conversion_error(std::move(obj).failure(), PyExc_TypeError);
                        return std::move(*obj);
                      });
 }
@@ -294,7 +304,7 @@ PyObject* engine_set_value(PyObject* self, PyObject* const* args, Py_ssize_t nar
       [&](EngineState& s, std::string_view key) -> Expected<Ref> {
         // Converting first may run the caller's code; no lock is held meanwhile.
         auto value = py::object_to_value(argv[1]);
-        if (!value) return Error(PyExc_TypeError, std::move(value.failure().message));
+        if (!value) return py::conversion_error(std::move(value).failure(), PyExc_TypeError);
         std::vector<std::string> groups = copy_groups(s);
         auto path = build_full_path(groups, key);
         if (!path) return failure(std::move(path).failure());
@@ -342,6 +352,8 @@ PyObject* engine_sync(PyObject* self, PyObject*) noexcept {
   return entry(self, [](EngineState& s) -> Expected<Ref> {
     ReadGuard tree(s.tree_lock);
     ReadRecord record(s.tree_lock);  // a custom write may call back
+    std::optional<FileWork> file_work;
+    if (s.driver.kind() != Drivers::Kind::Custom) file_work.emplace(s);
     auto saved = s.driver.save(s.path, s.tree);
     if (!saved) return std::move(saved).error();
     return none();
@@ -383,6 +395,7 @@ PyType_Slot engine_slots[] = {
     {Py_tp_doc, const_cast<char*>("ZubSettingEngine(path, driver=None)\n--\n\n")},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(engine_traverse)},
     {Py_tp_new, reinterpret_cast<void*>(engine_new)},
     {Py_tp_methods, engine_methods},
     {Py_tp_getset, engine_getset},
@@ -393,7 +406,7 @@ PyType_Spec engine_spec = {
     "builtins.ZubSettingEngine",
     static_cast<int>(sizeof(EngineObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     engine_slots,
 };
 
@@ -404,7 +417,12 @@ PyTypeObject* engine_class() {
   // thread finishes making it.
   static PyMutex mutex{};
   PyMutex_Lock(&mutex);
-  if (!engine_type) engine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&engine_spec));
+  if (!engine_type) {
+    if (make_thread_records())
+      engine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&engine_spec));
+    else
+      PyErr_NoMemory();
+  }
   PyTypeObject* type = engine_type;
   PyMutex_Unlock(&mutex);
   return type;
