@@ -39,11 +39,16 @@ inline std::uint64_t read4(const unsigned char* p) noexcept {
 
 }  // namespace hash_detail
 
-inline std::uint64_t hash_bytes(std::string_view key, std::uint64_t seed) noexcept {
+// The seed's own mixing, done once per seed.
+inline std::uint64_t mix_seed(std::uint64_t seed) noexcept {
+  return seed ^ hash_detail::fold(seed ^ hash_detail::k0, hash_detail::k1);
+}
+
+// seed: as mix_seed returns it.
+inline std::uint64_t hash_mixed(std::string_view key, std::uint64_t seed) noexcept {
   using namespace hash_detail;
   const auto* p = reinterpret_cast<const unsigned char*>(key.data());
   const std::size_t n = key.size();
-  seed ^= fold(seed ^ k0, k1);
   std::uint64_t a = 0, b = 0;
   if (n <= 16) {
     if (n >= 4) {
@@ -67,11 +72,15 @@ inline std::uint64_t hash_bytes(std::string_view key, std::uint64_t seed) noexce
   return fold(a ^ k0 ^ n, b ^ k2);
 }
 
-// Random per process, read once when the module loads.
+inline std::uint64_t hash_bytes(std::string_view key, std::uint64_t seed) noexcept {
+  return hash_mixed(key, mix_seed(seed));
+}
+
+// Random per process, made on first use and mixed.
 std::uint64_t process_hash_seed() noexcept;
 
 inline std::uint64_t key_hash(std::string_view key) noexcept {
-  return hash_bytes(key, process_hash_seed());
+  return hash_mixed(key, process_hash_seed());
 }
 
 }  // namespace zub

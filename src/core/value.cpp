@@ -56,7 +56,7 @@ bool same_key(const std::string& a, std::string_view b) noexcept {
 std::uint64_t process_hash_seed() noexcept {
   // Made on first use, which may come before this file's static
   // initialisers run; it never changes afterwards.
-  static const std::uint64_t seed = make_seed();
+  static const std::uint64_t seed = mix_seed(make_seed());
   return seed;
 }
 

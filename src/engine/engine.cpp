@@ -1,6 +1,7 @@
 #include "engine/engine.hpp"
 
 #include <new>
+#include <optional>
 
 namespace zub {
 
@@ -26,21 +27,49 @@ bool this_thread_reads(const RwLock& lock) noexcept {
   return false;
 }
 
-void wait_shared(RwLock& lock) {
+void wait_shared(RwLock& lock, std::atomic<std::uint32_t>* detached) {
   // A thread reading already must pass a waiting writer, which waits for it.
   auto entry = this_thread_reads(lock) ? RwLock::reentrant : RwLock::fresh;
+  Detached counted(detached);
   Py_BEGIN_ALLOW_THREADS
   lock.lock_shared(entry);
   Py_END_ALLOW_THREADS
 }
 
+void Use::let_exclusive_pass(EngineState& s) {
+  if (this_thread_reads(s.tree_lock)) return;
+  for (std::uint32_t w; (w = s.exclusive_waiting.load(std::memory_order_acquire)) != 0;) {
+    Py_BEGIN_ALLOW_THREADS
+    s.exclusive_waiting.wait(w, std::memory_order_acquire);
+    Py_END_ALLOW_THREADS
+  }
+}
+
+namespace {
+// Holds off new shared use for as long as it lives.
+class ExclusiveWaiting {
+ public:
+  explicit ExclusiveWaiting(EngineState& s) noexcept : s_(s) { s_.exclusive_waiting.fetch_add(1); }
+  ExclusiveWaiting(const ExclusiveWaiting&) = delete;
+  ExclusiveWaiting& operator=(const ExclusiveWaiting&) = delete;
+  ~ExclusiveWaiting() {
+    if (s_.exclusive_waiting.fetch_sub(1) == 1) s_.exclusive_waiting.notify_all();
+  }
+
+ private:
+  EngineState& s_;
+};
+}  // namespace
+
 py::Expected<Use> Use::exclusive(EngineState& s) {
+  std::optional<ExclusiveWaiting> waiting;
   for (;;) {
     if (auto b = Borrow::exclusive(s.borrow, &s.borrow_waiters)) return Use(std::move(*b));
     std::uint64_t n = s.borrow.load(std::memory_order_seq_cst);
     if (n == 0) continue;
-    if (n == Borrow::exclusive_mark || s.file_work.load(std::memory_order_seq_cst) < n)
+    if (n == Borrow::exclusive_mark || s.detached.load(std::memory_order_seq_cst) < n)
       return py::Error(PyExc_RuntimeError, "Already borrowed");
+    if (!waiting) waiting.emplace(s);
     // Announced before the last look, so the release that ends the save
     // either is seen here or sees this waiter and wakes it.
     s.borrow_waiters.fetch_add(1, std::memory_order_seq_cst);
@@ -51,7 +80,8 @@ py::Expected<Use> Use::exclusive(EngineState& s) {
   }
 }
 
-void wait_exclusive(RwLock& lock) {
+void wait_exclusive(RwLock& lock, std::atomic<std::uint32_t>* detached) {
+  Detached counted(detached);
   Py_BEGIN_ALLOW_THREADS
   lock.lock();
   Py_END_ALLOW_THREADS
@@ -65,8 +95,9 @@ void writer_during_shared_use() {
   throw py::FatalError("the group stack is being changed while the engine is in shared use");
 }
 
-WriteGuard::WriteGuard(RwLock& lock) : lock_(lock), unwinding_at_start_(std::uncaught_exceptions()) {
-  if (!lock_.try_lock()) wait_exclusive(lock_);
+WriteGuard::WriteGuard(RwLock& lock, std::atomic<std::uint32_t>* detached)
+    : lock_(lock), unwinding_at_start_(std::uncaught_exceptions()) {
+  if (!lock_.try_lock()) wait_exclusive(lock_, detached);
   if (lock_.poisoned()) {
     lock_.unlock();
     poisoned_lock();

@@ -220,7 +220,7 @@ PyObject* engine_value(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
   PyObject* argv[1];
   return keyed_entry(value_sig, self, args, nargsf, kwnames, argv,
                      [](EngineState& s, std::string_view key) -> Expected<Ref> {
-                       ReadGuard tree(s.tree_lock);
+                       ReadGuard tree(s.tree_lock, &s.detached);
                        GroupsReadGuard groups(s.groups_lock);
                        const Value* node = find_node(s.tree, s.groups, key);
                        if (!node) return none();
@@ -239,7 +239,7 @@ PyObject* engine_contains(PyObject* self, PyObject* const* args, Py_ssize_t narg
                      [](EngineState& s, std::string_view key) -> Expected<Ref> {
                        bool found;
                        {
-                         ReadGuard tree(s.tree_lock);
+                         ReadGuard tree(s.tree_lock, &s.detached);
                          GroupsReadGuard groups(s.groups_lock);
                          found = find_node(s.tree, s.groups, key) != nullptr;
                        }
@@ -254,7 +254,7 @@ PyObject* engine_list(PyObject* self, PyObject*) noexcept {
   return entry(self, [](EngineState& s) {
     std::vector<std::string> names;
     {
-      ReadGuard tree(s.tree_lock);
+      ReadGuard tree(s.tree_lock, &s.detached);
       GroupsReadGuard groups(s.groups_lock);
       const Value* node = find_node(s.tree, s.groups, {});
       if constexpr (kind == Listing::all) {
@@ -287,7 +287,7 @@ template <class Change>
 Expected<Ref> change_tree(EngineState& s, const std::vector<std::string_view>& parent,
                           Change&& change) {
   if (auto err = refuse_reentrant_write(s)) return std::move(*err);
-  WriteGuard guard(s.tree_lock);
+  WriteGuard guard(s.tree_lock, &s.detached);
   Object* root = s.tree.if_object();
   if (!root) return Error(PyExc_TypeError, "Root is not an object");
   auto target = ensure_object_path(*root, parent);
@@ -334,7 +334,7 @@ PyObject* engine_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
 PyObject* engine_clear(PyObject* self, PyObject*) noexcept {
   return entry(self, [](EngineState& s) -> Expected<Ref> {
     if (auto err = refuse_reentrant_write(s)) return std::move(*err);
-    WriteGuard tree(s.tree_lock);
+    WriteGuard tree(s.tree_lock, &s.detached);
     GroupsReadGuard groups(s.groups_lock);
     Object* root = s.tree.if_object();
     if (!root) return Error(PyExc_TypeError, "Root is not an object");
@@ -350,10 +350,10 @@ PyObject* engine_clear(PyObject* self, PyObject*) noexcept {
 
 PyObject* engine_sync(PyObject* self, PyObject*) noexcept {
   return entry(self, [](EngineState& s) -> Expected<Ref> {
-    ReadGuard tree(s.tree_lock);
+    ReadGuard tree(s.tree_lock, &s.detached);
     ReadRecord record(s.tree_lock);  // a custom write may call back
-    std::optional<FileWork> file_work;
-    if (s.driver.kind() != Drivers::Kind::Custom) file_work.emplace(s);
+    // A custom write runs Python code: it is no detached stretch.
+    Detached saving(s.driver.kind() == Drivers::Kind::Custom ? nullptr : &s.detached);
     auto saved = s.driver.save(s.path, s.tree);
     if (!saved) return std::move(saved).error();
     return none();
