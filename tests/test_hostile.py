@@ -58,29 +58,8 @@ class Map(collections.abc.Mapping):
         return self.length
 
 
-def failing_set(exc):
-    class S(set):
-        def __iter__(self):
-            raise exc("boom")
-
-    return S([1])
-
-
-def failing_lookup(exc):
-    class O:
-        def __getattr__(self, name):
-            raise exc("boom")
-
-    return O()
-
-
-def failing_isinstance(exc):
-    class O:
-        @property
-        def __class__(self):
-            raise exc("boom")
-
-    return O()
+def boom(exc):
+    raise exc("boom")
 
 
 SITES = {
@@ -89,9 +68,9 @@ SITES = {
     "mapping keys": lambda exc: Map("keys", exc),
     "mapping values": lambda exc: Map("values", exc),
     "nested in a dict": lambda exc: {"x": [Seq("item", exc)]},
-    "set iteration": failing_set,
-    "attribute lookup": failing_lookup,
-    "isinstance test": failing_isinstance,
+    "set iteration": lambda exc: type("S", (set,), {"__iter__": lambda self: boom(exc)})([1]),
+    "attribute lookup": lambda exc: type("O", (), {"__getattr__": lambda self, name: boom(exc)})(),
+    "isinstance test": lambda exc: type("O", (), {"__class__": property(lambda self: boom(exc))})(),
 }
 
 
