@@ -3,6 +3,7 @@
     ./dev bench                 every workload; writes benchmarks/RESULTS.md and the charts
     ./dev bench load save ...   only the named workloads (load, save, keys, memory, scaling),
                                 printed, with no report written
+    ./dev bench hostile         patterned and flooding keys, one huge group edited in place
 
 Every figure is the median of several timed samples, with the spread (lowest and
 highest sample) beside it; every ratio compares medians measured in this run.
@@ -578,8 +579,129 @@ def toml_workload(corpus, results):
     results["toml"] = rows
 
 
+# --- workload 7: hostile keys -----------------------------------------------------------------
+
+def patterned_document():
+    """About 200 KB whose keys differ only in their last characters."""
+    return {f"group{g:02}": {f"item_{i:04}": {f"sensor-{s:05}": g * 1000 + i * 10 + s for s in range(1, 6)}
+                             for i in range(1, 41)} for g in range(1, 61)}
+
+
+FNV_BASIS, FNV_PRIME, MASK64 = 0xcbf29ce484222325, 0x100000001b3, (1 << 64) - 1
+
+
+def flooding_keys(count, length=15):
+    """Keys of one length that all land in one probe run of an unseeded FNV-style index.
+
+    Such an index hashes the first 8 bytes as a word w (h1 = fold((basis ^ len ^ w) * prime)),
+    then the 7-byte tail t as (h1 ^ t) * prime, and takes the low bits of h ^ (h >> 32) as
+    the slot: those depend only on (h1 ^ t) mod 2^50. Fixing that value and solving for t
+    gives one colliding key for every word whose solution is printable text.
+    """
+    import numpy as np
+
+    alphabet = np.frombuffer(b"0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_", np.uint8)
+    target = np.uint64(0x2A2A2A2A2A2A | (1 << 48))
+    keys, start, batch = [], 0, 1 << 22
+    with np.errstate(over="ignore"):
+        while len(keys) < count:
+            n = np.arange(start, start + batch, dtype=np.uint64)
+            start += batch
+            w = np.zeros(batch, np.uint64)
+            for k in range(8):
+                w |= alphabet[(n >> np.uint64(6 * k)) & np.uint64(63)].astype(np.uint64) << np.uint64(8 * k)
+            h = (np.uint64(FNV_BASIS ^ length) ^ w) * np.uint64(FNV_PRIME)
+            h ^= h >> np.uint64(29)
+            t = (h ^ target) & np.uint64((1 << 50) - 1)
+            ok = np.ones(batch, bool)
+            for k in range(6):
+                b = (t >> np.uint64(8 * k)) & np.uint64(0xFF)
+                ok &= (b >= 0x20) & (b <= 0x7E) & (b != 0x22) & (b != 0x5C)
+            for wv, tv in zip(w[ok].tolist(), t[ok].tolist()):
+                tail = tv | (0x40 << 48)  # the top byte's low bits are the target's bits 48-49
+                keys.append(wv.to_bytes(8, "little").decode() + tail.to_bytes(7, "little").decode())
+    return keys[:count]
+
+
+def hostile_workload(corpus, results):
+    """Lookups on patterned keys, one huge group edited in place, and loading a flooding key set."""
+    tmp = tempfile.mkdtemp(prefix="zub-hostile-", dir=DISK_DIR)
+    rows = {}
+    try:
+        # value and contains against the plain expression, on patterned and on word keys.
+        docs = {"patterned": patterned_document(), "words": json.loads(json.dumps(corpus.docs["200 KB"]))}
+        for name, doc in docs.items():
+            path = os.path.join(tmp, f"{name}.json")
+            with open(path, "w") as f:
+                json.dump(doc, f, indent=2)
+            engine = ZubSettingEngine(path)
+            a, b, c = ("group31", "item_0017", "sensor-00003") if name == "patterned" else docgen.depth3_key(doc)
+            k, pa, pb, pc = repr(f"{a}/{b}/{c}"), repr(a), repr(b), repr(c)
+            g = {"engine": engine, "doc": doc}
+            for op, ours, plain in (("value", f"engine.value({k})", f"doc[{pa}][{pb}][{pc}]"),
+                                    ("contains", f"engine.contains({k})", f"{pc} in doc[{pa}][{pb}]")):
+                fns = {"zub": timeit.Timer(ours, globals=g).timeit,
+                       "plain": timeit.Timer(plain, globals=g).timeit}
+                samples = measure_together({n: (lambda fn=fn: fn(1000)) for n, fn in fns.items()}, budget=1.0)
+                z, p = samples["zub"].median / 1000, samples["plain"].median / 1000
+                rows[f"{op} {name}"] = z / p
+                print(f"hostile {op:8} {name:9} {os.path.getsize(path) / 1e3:5.0f} KB  zub {fmt(z)}  "
+                      f"plain {fmt(p)}  zub/plain {z / p:.2f}x", flush=True)
+        # 100,000 set_value then 100,000 remove in one group, in three orders.
+        count = 100_000
+        names = [f"item_{i:06}" for i in range(count)]
+        orders = {"ascending": names, "descending": names[::-1],
+                  "random": __import__("random").Random(5).sample(names, count)}
+        for order, keys in orders.items():
+            engine = ZubSettingEngine(os.path.join(tmp, "unused.json"), "memory")
+            engine.begin_group("big")
+            start = time.perf_counter()
+            for key in keys:
+                engine.set_value(key, 1)
+            filled = time.perf_counter() - start
+            for key in keys:
+                engine.remove(key)
+            total = time.perf_counter() - start
+            d = {}
+            start = time.perf_counter()
+            for key in keys:
+                d[key] = 1
+            for key in keys:
+                del d[key]
+            plain = time.perf_counter() - start
+            rows[f"set+remove {order}"] = total
+            print(f"hostile {count} set_value + {count} remove {order:10} zub {fmt(total)} "
+                  f"(set_value {fmt(filled)})  plain dict {fmt(plain)}", flush=True)
+        # Loading one object of 100,000 members: ordinary keys, and keys that flood an unseeded index.
+        started = time.perf_counter()
+        flood = flooding_keys(count + 1)
+        print(f"hostile made {len(flood)} flooding keys in {time.perf_counter() - started:.1f} s", flush=True)
+        # Both in an order that has to be sorted, so that only the keys differ.
+        ordinary = __import__("random").Random(6).sample([f"key_{i:011}" for i in range(count)], count)
+        sets = {"ordinary": ordinary, "flooding": flood[:count]}
+        absent = {"ordinary": f"key_{count:011}", "flooding": flood[count]}  # for a missing-key lookup
+        paths = {}
+        for name, keys in sets.items():
+            paths[name] = os.path.join(tmp, f"{name}.json")
+            with open(paths[name], "w") as f:
+                json.dump({key: i for i, key in enumerate(keys)}, f)
+        samples = measure_together({n: (lambda p=p: ZubSettingEngine(p)) for n, p in paths.items()}, budget=2.0)
+        engines = {n: ZubSettingEngine(p) for n, p in paths.items()}
+        miss = {n: timeit.Timer(f"e.contains({absent[n]!r})", globals={"e": e}).timeit(2000) / 2000
+                for n, e in engines.items()}
+        rows["load flooding/ordinary"] = samples["flooding"].median / samples["ordinary"].median
+        print(f"hostile load 100,000 keys  ordinary {samples['ordinary'].spread()}  "
+              f"flooding {samples['flooding'].spread()}  flooding/ordinary "
+              f"{rows['load flooding/ordinary']:.2f}x  missing-key contains: ordinary {fmt(miss['ordinary'])}"
+              f"  flooding {fmt(miss['flooding'])}", flush=True)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    results["hostile"] = rows
+
+
 WORKLOADS = {"load": load_workload, "save": save_workload, "keys": keys_workload,
-             "memory": memory_workload, "scaling": scaling_workload, "toml": toml_workload}
+             "memory": memory_workload, "scaling": scaling_workload, "toml": toml_workload,
+             "hostile": hostile_workload}
 
 
 def main(argv):

@@ -95,8 +95,11 @@ def count():
 def test_no_growth_per_call(call):
     for _ in range(50):
         call()
-    before = count()
-    for _ in range(1000):
-        call()
-    growth = count() - before
-    assert growth < 100, f"{growth} more after 1000 calls"
+    # A leak grows in every round; collector and free-list noise does not.
+    growths = []
+    for _ in range(3):
+        before = count()
+        for _ in range(1000):
+            call()
+        growths.append(count() - before)
+    assert min(growths) < 100, f"{growths} more after 1000 calls each"

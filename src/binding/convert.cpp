@@ -62,11 +62,24 @@ bool load_abcs(Lookups* l) {
   return loaded.load(std::memory_order_acquire);
 }
 
+// Exceptions that say nothing about the value: anything that is not an
+// Exception (KeyboardInterrupt, SystemExit, GeneratorExit), and MemoryError.
+bool passes_through(PyObject* exc) {
+  return !PyErr_GivenExceptionMatches(exc, PyExc_Exception) || PyErr_GivenExceptionMatches(exc, PyExc_MemoryError);
+}
+
+// Leaves exc as the current exception, for the caller.
+Failure keep_raised(Ref exc) {
+  PyErr_SetRaisedException(exc.release());
+  return Failure{ErrorKind::raised, {}};
+}
+
 // "TypeName: str(exc)" for the exception the interpreter just raised.
 Failure raised_text() {
   PyObject* raw = PyErr_GetRaisedException();
   if (!raw) return type_failure("SystemError: attempted to fetch exception but none was set");
   Ref exc = Ref::steal(raw);
+  if (passes_through(exc.get())) return keep_raised(std::move(exc));
   std::string text = type_qualname(Py_TYPE(exc.get())) + ": ";
   Ref str = Ref::steal(PyObject_Str(exc.get()));
   Py_ssize_t size = 0;
@@ -74,10 +87,23 @@ Failure raised_text() {
   if (utf8) {
     text.append(utf8, static_cast<std::size_t>(size));
   } else {
-    PyErr_Clear();
+    Ref failed = Ref::steal(PyErr_GetRaisedException());
+    if (failed && passes_through(failed.get())) return keep_raised(std::move(failed));
     text += "<exception str() failed>";
   }
   return type_failure(std::move(text));
+}
+
+// Where an exception is otherwise discarded or only reported: true when it
+// must pass through instead (and is left current).
+bool keep_if_passing() {
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  if (exc && passes_through(exc.get())) {
+    PyErr_SetRaisedException(exc.release());
+    return true;
+  }
+  PyErr_SetRaisedException(exc.release());
+  return false;
 }
 
 Failure unexpected_type(PyObject* obj, const char* required) {
@@ -96,12 +122,7 @@ class Converter {
     if (PyList_Check(obj) || PyTuple_Check(obj)) return nested(obj, depth, &Converter::sequence);
     if (PyDict_Check(obj)) {
       // An exact dict has no instance attributes, so it cannot be a dataclass.
-      if (type != &PyDict_Type) {
-        if (Ref fields = dataclass_fields(obj))
-          return nested(obj, depth, [&](Converter& c, PyObject* o, std::size_t d) {
-            return c.dataclass(o, fields.get(), d);
-          });
-      }
+      if (type != &PyDict_Type) return mapping_or_dataclass(obj, depth);
       return nested(obj, depth, &Converter::mapping);
     }
     if (PyUnicode_Check(obj)) return string(obj);
@@ -109,17 +130,17 @@ class Converter {
     if (PyByteArray_Check(obj)) return unexpected_type(obj, "bytes");
     if (PyFloat_Check(obj)) return Value::from_double(PyFloat_AS_DOUBLE(obj));
     if (PyAnySet_Check(obj)) return nested(obj, depth, &Converter::set);
-    if (is_instance(obj, abc(true))) return nested(obj, depth, &Converter::sequence);
-    if (is_instance(obj, abc(false))) {
-      if (Ref fields = dataclass_fields(obj))
-        return nested(obj, depth, [&](Converter& c, PyObject* o, std::size_t d) {
-          return c.dataclass(o, fields.get(), d);
-        });
-      return nested(obj, depth, &Converter::mapping);
-    }
-    if (Ref fields = dataclass_fields(obj))
+    int is_sequence = is_instance(obj, abc(true));
+    if (is_sequence < 0) return Failure{ErrorKind::raised, {}};
+    if (is_sequence) return nested(obj, depth, &Converter::sequence);
+    int is_mapping = is_instance(obj, abc(false));
+    if (is_mapping < 0) return Failure{ErrorKind::raised, {}};
+    if (is_mapping) return mapping_or_dataclass(obj, depth);
+    auto fields = dataclass_fields(obj);
+    if (!fields) return std::move(fields).failure();
+    if (*fields)
       return nested(obj, depth, [&](Converter& c, PyObject* o, std::size_t d) {
-        return c.dataclass(o, fields.get(), d);
+        return c.dataclass(o, fields->get(), d);
       });
     std::string name = type_qualname(type);
     if (name == "<failed to extract type name>") name = "unknown";
@@ -144,18 +165,35 @@ class Converter {
     return sequence ? l_->sequence_abc : l_->mapping_abc;
   }
 
-  static bool is_instance(PyObject* obj, PyObject* cls) {
-    int r = cls ? PyObject_IsInstance(obj, cls) : -1;
-    if (r < 0) {
-      PyErr_WriteUnraisable(obj);
-      return false;
-    }
-    return r == 1;
+  Result<Value> mapping_or_dataclass(PyObject* obj, std::size_t depth) {
+    auto fields = dataclass_fields(obj);
+    if (!fields) return std::move(fields).failure();
+    if (*fields)
+      return nested(obj, depth, [&](Converter& c, PyObject* o, std::size_t d) {
+        return c.dataclass(o, fields->get(), d);
+      });
+    return nested(obj, depth, &Converter::mapping);
   }
 
-  Ref dataclass_fields(PyObject* obj) {
+  // 1 or 0; an exception counts as 0 once reported, unless it passes
+  // through (-1, left current).
+  static int is_instance(PyObject* obj, PyObject* cls) {
+    int r = cls ? PyObject_IsInstance(obj, cls) : -1;
+    if (r < 0) {
+      if (keep_if_passing()) return -1;
+      PyErr_WriteUnraisable(obj);
+      return 0;
+    }
+    return r;
+  }
+
+  // Null when obj is no dataclass candidate.
+  Result<Ref> dataclass_fields(PyObject* obj) {
     PyObject* fields = nullptr;
-    if (PyObject_GetOptionalAttr(obj, l_->dataclass_fields, &fields) < 0) PyErr_Clear();
+    if (PyObject_GetOptionalAttr(obj, l_->dataclass_fields, &fields) < 0) {
+      if (keep_if_passing()) return Failure{ErrorKind::raised, {}};
+      PyErr_Clear();
+    }
     return Ref::steal(fields);
   }
 
@@ -263,6 +301,15 @@ class Converter {
     if (!values) return raised_text();
     Py_ssize_t count = PyObject_Size(obj);
     if (count < 0) return raised_text();
+    // Paired by position: lists of another length would drop members or
+    // read past the end.
+    for (PyObject* list : {keys.get(), values.get()}) {
+      Py_ssize_t got = PyObject_Size(list);
+      if (got < 0) return raised_text();
+      if (got != count)
+        return type_failure("expected mapping of length " + std::to_string(count) + ", got " +
+                            std::to_string(got));
+    }
     members.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
       Ref key = Ref::steal(PySequence_GetItem(keys.get(), i));
@@ -369,5 +416,10 @@ Result<Value> object_to_value(PyObject* obj) {
 }
 
 Result<Ref> value_to_object(const Value& value) { return build(value); }
+
+Error conversion_error(Failure&& failure, PyObject* type, std::string_view prefix) {
+  if (failure.kind == ErrorKind::raised) return Error::capture();
+  return Error(type, std::string(prefix) + failure.message);
+}
 
 }  // namespace zub::py

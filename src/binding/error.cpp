@@ -57,6 +57,8 @@ PyObject* exception_type(const Failure& f) {
       return f.os_errno ? io_exception_type(f.os_errno) : PyExc_OSError;
     case ErrorKind::memory_error:
       return PyExc_MemoryError;
+    case ErrorKind::raised:
+      break;
   }
   return PyExc_RuntimeError;
 }
@@ -88,6 +90,7 @@ Error Error::capture() {
 }
 
 Error Error::from(Failure&& failure) {
+  if (failure.kind == ErrorKind::raised) return capture();
   return Error(exception_type(failure), std::move(failure.message));
 }
 

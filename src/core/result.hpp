@@ -18,6 +18,7 @@ enum class ErrorKind {
   os_error,      // OSError itself, whatever os_errno says
   io_error,      // the standard I/O exception: the subclass follows os_errno
   memory_error,
+  raised,        // the interpreter's own exception, kept by the binding for the caller
 };
 
 struct Failure {

@@ -1,16 +1,17 @@
 // The value tree: one document held in memory.
 //
-// Objects are vectors of members sorted by key rather than node-based maps:
-// loading builds each object whole and sorts it once, listing and saving
-// walk members in order over contiguous memory, and inserting into the
-// middle only costs set_value, which is rare. Lookups are the hot path: a
-// small object is scanned (lengths first, so most members cost one compare);
-// a large one also keeps a hash index of member positions, rebuilt whenever
-// a member is added or removed.
+// An object keeps its members in ascending byte order of their keys. Most
+// objects are built whole (loading, conversion) and never edited in the
+// middle, so they are a sorted vector; a large object also keeps a hash
+// index of its members for lookups. The first insertion into or removal
+// from the middle of a large object moves its members into a balanced tree,
+// which keeps every later insertion and removal logarithmic. See
+// docs/object-layout.md.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -35,7 +36,37 @@ using Array = std::vector<Value>;
 
 class Object {
  public:
-  Object() = default;
+  // Visits the members in key order, whichever way they are stored.
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = Member;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const Member*;
+    using reference = const Member&;
+
+    const_iterator() noexcept = default;
+    const Member& operator*() const noexcept;
+    const Member* operator->() const noexcept { return &**this; }
+    const_iterator& operator++() noexcept;
+    const_iterator operator++(int) noexcept {
+      const_iterator before = *this;
+      ++*this;
+      return before;
+    }
+    bool operator==(const const_iterator& other) const noexcept {
+      return flat_ == other.flat_ && node_ == other.node_;
+    }
+
+   private:
+    friend class Object;
+    const Member& tree_member() const noexcept;
+    void tree_next() noexcept;
+    const Member* flat_ = nullptr;
+    const void* node_ = nullptr;  // the tree's node, in tree mode
+  };
+
+  Object() noexcept;
   Object(const Object&);
   Object(Object&&) noexcept;
   Object& operator=(const Object&);
@@ -53,25 +84,30 @@ class Object {
   void clear() noexcept;
 
   std::size_t size() const noexcept;
-  bool empty() const noexcept;
-  std::vector<Member>::const_iterator begin() const noexcept;
-  std::vector<Member>::const_iterator end() const noexcept;
+  bool empty() const noexcept { return size() == 0; }
+  const_iterator begin() const noexcept;
+  const_iterator end() const noexcept;
 
   bool operator==(const Object& other) const;
 
  private:
+  struct Large;
   static constexpr std::size_t indexed_from = 16;
+  // Up to this size a middle insertion shifts the vector; beyond it the
+  // object moves to tree mode.
+  static constexpr std::size_t flat_up_to = 32;
+
+  bool in_tree() const noexcept;
+  const Member* locate(std::string_view key) const noexcept;
   void reindex() noexcept;
-  void index_inserted(std::size_t at) noexcept;
-  std::size_t position(std::string_view key) const noexcept;  // size() when absent
+  void index_add(const Member* m) noexcept;
+  void index_remove(const Member* m) noexcept;
+  bool move_to_tree();
 
-  std::size_t slot_count() const noexcept { return index_ ? index_[0] : 0; }
-
-  std::vector<Member> members_;
-  // Behind a pointer, so that the many small objects stay small: [0] holds
-  // the slot count (a power of two), then open addressing slots hold a
-  // member position + 1, 0 when empty.
-  std::unique_ptr<std::uint32_t[]> index_;
+  std::vector<Member> members_;  // flat mode: all members, sorted
+  // Index and tree, behind a pointer so that the many small objects stay
+  // small.
+  std::unique_ptr<Large> large_;
 };
 
 struct Null {
@@ -135,10 +171,17 @@ struct Member {
 };
 
 // Defined here, where Member is complete, so the walks over the tree
-// inline them.
-inline std::size_t Object::size() const noexcept { return members_.size(); }
-inline bool Object::empty() const noexcept { return members_.empty(); }
-inline std::vector<Member>::const_iterator Object::begin() const noexcept { return members_.begin(); }
-inline std::vector<Member>::const_iterator Object::end() const noexcept { return members_.end(); }
+// inline the flat case.
+inline const Member& Object::const_iterator::operator*() const noexcept {
+  return flat_ ? *flat_ : tree_member();
+}
+
+inline Object::const_iterator& Object::const_iterator::operator++() noexcept {
+  if (flat_)
+    ++flat_;
+  else
+    tree_next();
+  return *this;
+}
 
 }  // namespace zub

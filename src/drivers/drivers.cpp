@@ -131,12 +131,16 @@ py::Expected<Value> Drivers::load(const std::string& path) const {
     case Kind::Custom: {
       py::Ref path_obj = new_str(path);
       if (!path_obj) return py::Error::capture();
-      py::Ref data = py::Ref::steal(PyObject_CallMethod(custom_.get(), "read", "O", path_obj.get()));
+      // Looked up, then called, so that a non-callable attribute gets the
+      // interpreter's own words.
+      py::Ref read = py::Ref::steal(PyObject_GetAttrString(custom_.get(), "read"));
+      if (!read) return py::Error::capture();
+      py::Ref data = py::Ref::steal(PyObject_CallOneArg(read.get(), path_obj.get()));
       if (!data) return py::Error::capture();
       auto value = py::object_to_value(data.get());
       if (!value)
-        return py::Error(PyExc_TypeError,
-                         "Failed to depythonize custom driver data: " + value.failure().message);
+        return py::conversion_error(std::move(value).failure(), PyExc_TypeError,
+                                    "Failed to depythonize custom driver data: ");
       return std::move(*value);
     }
     default: {
@@ -153,11 +157,14 @@ py::Expected<py::Unit> Drivers::save(const std::string& path, const Value& tree)
       return py::Unit{};
     case Kind::Custom: {
       auto data = py::value_to_object(tree);
-      if (!data) return py::Error(PyExc_TypeError, "Failed to pythonize data: " + data.failure().message);
+      if (!data)
+        return py::conversion_error(std::move(data).failure(), PyExc_TypeError, "Failed to pythonize data: ");
       py::Ref path_obj = new_str(path);
       if (!path_obj) return py::Error::capture();
-      py::Ref result = py::Ref::steal(
-          PyObject_CallMethod(custom_.get(), "write", "OO", path_obj.get(), data->get()));
+      py::Ref write = py::Ref::steal(PyObject_GetAttrString(custom_.get(), "write"));
+      if (!write) return py::Error::capture();
+      PyObject* args[] = {path_obj.get(), data->get()};
+      py::Ref result = py::Ref::steal(PyObject_Vectorcall(write.get(), args, 2, nullptr));
       if (!result) return py::Error::capture();
       return py::Unit{};
     }

@@ -21,6 +21,8 @@ class Drivers {
   static py::Expected<Drivers> from_args(py::Ref driver);
 
   Kind kind() const noexcept { return kind_; }
+  // The caller's object of a Custom driver (for the garbage collector), else null.
+  PyObject* custom_object() const noexcept { return custom_.get(); }
 
   // Called once, while the engine is being made.
   py::Expected<Value> load(const std::string& path) const;

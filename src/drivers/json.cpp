@@ -53,6 +53,14 @@ class FdStream {
   std::size_t PutEnd(Ch*) noexcept { return 0; }
 
   bool at_end() const noexcept { return eof_ && cur_ == buf_; }
+
+  // A UTF-8 byte-order mark before the text is no part of it.
+  void skip_byte_order_mark() noexcept {
+    if (end_ - cur_ >= 3 && std::memcmp(cur_, "\xEF\xBB\xBF", 3) == 0) {
+      cur_ += 3;
+      if (cur_ == end_) refill();
+    }
+  }
   int read_error() const noexcept { return err_; }
 
  private:
@@ -498,6 +506,7 @@ Result<Value> read(int fd) {
   constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag |
                              rapidjson::kParseNumbersAsStringsFlag;
   FdStream stream(fd);
+  stream.skip_byte_order_mark();
   Builder builder;
   rapidjson::Reader reader;
   rapidjson::ParseResult ok = reader.Parse<flags>(stream, builder);

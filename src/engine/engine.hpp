@@ -31,6 +31,14 @@ struct EngineState {
   Value tree;
   std::string path;
   std::atomic<std::uint64_t> borrow{0};  // see Borrow
+  // Calls sharing the object that now run or wait with the interpreter
+  // released (saving a file, waiting for the tree's lock), and threads
+  // waiting for borrow to change.
+  std::atomic<std::uint32_t> detached{0};
+  std::atomic<std::uint32_t> borrow_waiters{0};
+  // Exclusive-use calls waiting for the sharers to leave: new shared use
+  // waits behind them, so that a stream of saves cannot keep them out.
+  std::atomic<std::uint32_t> exclusive_waiting{0};
 };
 
 struct EngineObject {
@@ -43,19 +51,41 @@ struct EngineObject {
 class Use {
  public:
   static py::Expected<Use> shared(EngineState& s) {
-    auto b = Borrow::shared(s.borrow);
+    if (s.exclusive_waiting.load(std::memory_order_acquire) != 0) let_exclusive_pass(s);
+    auto b = Borrow::shared(s.borrow, &s.borrow_waiters);
     if (!b) return py::Error(PyExc_RuntimeError, "Already mutably borrowed");
     return Use(std::move(*b));
   }
-  static py::Expected<Use> exclusive(EngineState& s) {
-    auto b = Borrow::exclusive(s.borrow);
-    if (!b) return py::Error(PyExc_RuntimeError, "Already borrowed");
-    return Use(std::move(*b));
+  // Waits, with the thread state detached, while every call sharing the
+  // object runs or waits with the interpreter released (a save, a wait for
+  // the tree): those finish without running Python code. Any other sharer
+  // may be this very thread's caller (a custom write, or a conversion,
+  // calling back), so that conflict is refused at once.
+  static py::Expected<Use> exclusive(EngineState& s);
+
+ private:
+  // Waits, detached, until no exclusive-use call waits; not when this
+  // thread reads the tree already (its own caller holds a use).
+  static void let_exclusive_pass(EngineState& s);
+  explicit Use(Borrow&& b) noexcept : borrow_(std::move(b)) {}
+  Borrow borrow_;
+};
+
+// Counts a stretch that runs with the interpreter released, for
+// Use::exclusive. It ends only once the thread state is back.
+class Detached {
+ public:
+  explicit Detached(std::atomic<std::uint32_t>* count) noexcept : count_(count) {
+    if (count_) count_->fetch_add(1, std::memory_order_seq_cst);
+  }
+  Detached(const Detached&) = delete;
+  Detached& operator=(const Detached&) = delete;
+  ~Detached() {
+    if (count_) count_->fetch_sub(1, std::memory_order_seq_cst);
   }
 
  private:
-  explicit Use(Borrow&& b) noexcept : borrow_(std::move(b)) {}
-  Borrow borrow_;
+  std::atomic<std::uint32_t>* count_;
 };
 
 // Which value-tree locks this thread holds for reading: a writer on the same
@@ -66,12 +96,18 @@ struct HeldReadLock {
 };
 bool this_thread_reads(const RwLock& lock) noexcept;
 
+// The per-thread records live in the interpreter's thread-specific storage
+// (no thread_local: the C library allocates those on a thread's first use
+// and aborts when it cannot). Made once, when the class is made.
+bool make_thread_records() noexcept;
+
 // Records, for as long as it lives, that this thread reads under lock. Only
 // needed where the caller's code may run meanwhile: a custom driver's write,
 // or a garbage collection started by making containers for a result.
+// Throws std::bad_alloc (MemoryError) when the record cannot be stored.
 class ReadRecord {
  public:
-  explicit ReadRecord(const RwLock& lock) noexcept;
+  explicit ReadRecord(const RwLock& lock);
   ReadRecord(const ReadRecord&) = delete;
   ReadRecord& operator=(const ReadRecord&) = delete;
   ~ReadRecord();
@@ -82,8 +118,9 @@ class ReadRecord {
 
 // The waits and the poisoned case stay out of line; the fast path of each
 // guard is a compare-and-swap.
-void wait_shared(RwLock& lock);
-void wait_exclusive(RwLock& lock);
+// detached: the engine's count of detached calls, when the lock is its tree's.
+void wait_shared(RwLock& lock, std::atomic<std::uint32_t>* detached);
+void wait_exclusive(RwLock& lock, std::atomic<std::uint32_t>* detached);
 [[noreturn]] void poisoned_lock();
 [[noreturn]] void writer_during_shared_use();
 
@@ -93,8 +130,8 @@ void wait_exclusive(RwLock& lock);
 // write guard left by a fatal error poisons its lock.
 class ReadGuard {
  public:
-  explicit ReadGuard(RwLock& lock) : lock_(lock) {
-    if (!lock_.try_lock_shared()) wait_shared(lock_);
+  explicit ReadGuard(RwLock& lock, std::atomic<std::uint32_t>* detached = nullptr) : lock_(lock) {
+    if (!lock_.try_lock_shared()) wait_shared(lock_, detached);
     if (lock_.poisoned()) {
       lock_.unlock_shared();
       poisoned_lock();
@@ -125,7 +162,7 @@ class GroupsReadGuard {
 
 class WriteGuard {
  public:
-  explicit WriteGuard(RwLock& lock);
+  explicit WriteGuard(RwLock& lock, std::atomic<std::uint32_t>* detached = nullptr);
   WriteGuard(const WriteGuard&) = delete;
   WriteGuard& operator=(const WriteGuard&) = delete;
   ~WriteGuard();

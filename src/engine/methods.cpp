@@ -138,8 +138,18 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
   });
 }
 
+// The caller's driver object may refer back to the engine; the collector
+// sees that reference and breaks the cycle through the driver object's own
+// clear (the engine never changes its driver, so it has no clear of its own).
+int engine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(reinterpret_cast<EngineObject*>(self)->state.driver.custom_object());
+  return 0;
+}
+
 void engine_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   reinterpret_cast<EngineObject*>(self)->state.~EngineState();
   type->tp_free(self);
   Py_DECREF(type);
@@ -211,14 +221,14 @@ PyObject* engine_value(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
   PyObject* argv[1];
   return keyed_entry(value_sig, self, args, nargsf, kwnames, argv,
                      [](EngineState& s, std::string_view key) -> Expected<Ref> {
-                       ReadGuard tree(s.tree_lock);
+                       ReadGuard tree(s.tree_lock, &s.detached);
                        GroupsReadGuard groups(s.groups_lock);
                        const Value* node = find_node(s.tree, s.groups, key);
                        if (!node) return none();
                        std::optional<ReadRecord> record;
                        if (node->is_object() || node->is_array()) record.emplace(s.tree_lock);
                        auto obj = py::value_to_object(*node);
-                       if (!obj) return Error(PyExc_TypeError, std::move(obj.failure().message));
+                       if (!obj) return py::conversion_error(std::move(obj).failure(), PyExc_TypeError);
                        return std::move(*obj);
                      });
 }
@@ -230,7 +240,7 @@ PyObject* engine_contains(PyObject* self, PyObject* const* args, Py_ssize_t narg
                      [](EngineState& s, std::string_view key) -> Expected<Ref> {
                        bool found;
                        {
-                         ReadGuard tree(s.tree_lock);
+                         ReadGuard tree(s.tree_lock, &s.detached);
                          GroupsReadGuard groups(s.groups_lock);
                          found = find_node(s.tree, s.groups, key) != nullptr;
                        }
@@ -245,7 +255,7 @@ PyObject* engine_list(PyObject* self, PyObject*) noexcept {
   return entry(self, [](EngineState& s) {
     std::vector<std::string> names;
     {
-      ReadGuard tree(s.tree_lock);
+      ReadGuard tree(s.tree_lock, &s.detached);
       GroupsReadGuard groups(s.groups_lock);
       const Value* node = find_node(s.tree, s.groups, {});
       if constexpr (kind == Listing::all) {
@@ -278,7 +288,7 @@ template <class Change>
 Expected<Ref> change_tree(EngineState& s, const std::vector<std::string_view>& parent,
                           Change&& change) {
   if (auto err = refuse_reentrant_write(s)) return std::move(*err);
-  WriteGuard guard(s.tree_lock);
+  WriteGuard guard(s.tree_lock, &s.detached);
   Object* root = s.tree.if_object();
   if (!root) return Error(PyExc_TypeError, "Root is not an object");
   auto target = ensure_object_path(*root, parent);
@@ -295,7 +305,7 @@ PyObject* engine_set_value(PyObject* self, PyObject* const* args, Py_ssize_t nar
       [&](EngineState& s, std::string_view key) -> Expected<Ref> {
         // Converting first may run the caller's code; no lock is held meanwhile.
         auto value = py::object_to_value(argv[1]);
-        if (!value) return Error(PyExc_TypeError, std::move(value.failure().message));
+        if (!value) return py::conversion_error(std::move(value).failure(), PyExc_TypeError);
         std::vector<std::string> groups = copy_groups(s);
         auto path = build_full_path(groups, key);
         if (!path) return failure(std::move(path).failure());
@@ -325,7 +335,7 @@ PyObject* engine_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
 PyObject* engine_clear(PyObject* self, PyObject*) noexcept {
   return entry(self, [](EngineState& s) -> Expected<Ref> {
     if (auto err = refuse_reentrant_write(s)) return std::move(*err);
-    WriteGuard tree(s.tree_lock);
+    WriteGuard tree(s.tree_lock, &s.detached);
     GroupsReadGuard groups(s.groups_lock);
     Object* root = s.tree.if_object();
     if (!root) return Error(PyExc_TypeError, "Root is not an object");
@@ -341,8 +351,10 @@ PyObject* engine_clear(PyObject* self, PyObject*) noexcept {
 
 PyObject* engine_sync(PyObject* self, PyObject*) noexcept {
   return entry(self, [](EngineState& s) -> Expected<Ref> {
-    ReadGuard tree(s.tree_lock);
+    ReadGuard tree(s.tree_lock, &s.detached);
     ReadRecord record(s.tree_lock);  // a custom write may call back
+    // A custom write runs Python code: it is no detached stretch.
+    Detached saving(s.driver.kind() == Drivers::Kind::Custom ? nullptr : &s.detached);
     auto saved = s.driver.save(s.path, s.tree);
     if (!saved) return std::move(saved).error();
     return none();
@@ -384,6 +396,7 @@ PyType_Slot engine_slots[] = {
     {Py_tp_doc, const_cast<char*>("ZubSettingEngine(path, driver=None)\n--\n\n")},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(engine_traverse)},
     {Py_tp_new, reinterpret_cast<void*>(engine_new)},
     {Py_tp_methods, engine_methods},
     {Py_tp_getset, engine_getset},
@@ -394,7 +407,7 @@ PyType_Spec engine_spec = {
     "builtins.ZubSettingEngine",
     static_cast<int>(sizeof(EngineObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     engine_slots,
 };
 
@@ -405,7 +418,12 @@ PyTypeObject* engine_class() {
   // thread finishes making it.
   static PyMutex mutex{};
   PyMutex_Lock(&mutex);
-  if (!engine_type) engine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&engine_spec));
+  if (!engine_type) {
+    if (make_thread_records())
+      engine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&engine_spec));
+    else
+      PyErr_NoMemory();
+  }
   PyTypeObject* type = engine_type;
   PyMutex_Unlock(&mutex);
   return type;

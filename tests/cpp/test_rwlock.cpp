@@ -34,10 +34,10 @@ TEST(RwLock, PoisonStays) {
   EXPECT_TRUE(lock.poisoned());
 }
 
-// A reader may read again while a writer waits: otherwise a thread that
-// reads (a save calling back into the engine) and a waiting writer would
-// wait for each other forever.
-TEST(RwLock, ReaderReentersPastWaitingWriter) {
+// Once a writer waits, fresh readers queue behind it (threads reading in
+// turn cannot keep it out for ever); a thread that reads already may read
+// again, since the writer waits for it.
+TEST(RwLock, WaitingWriterHoldsOffFreshReadersOnly) {
   RwLock lock;
   ASSERT_TRUE(lock.try_lock_shared());
   std::atomic<bool> writer_in{false};
@@ -48,14 +48,24 @@ TEST(RwLock, ReaderReentersPastWaitingWriter) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(writer_in.load());
-  ASSERT_TRUE(lock.try_lock_shared());
-  lock.lock_shared();
-  lock.unlock_shared();
+  std::atomic<bool> fresh_in{false};
+  std::thread fresh([&] {
+    EXPECT_FALSE(lock.try_lock_shared());
+    lock.lock_shared();
+    fresh_in = true;
+    EXPECT_TRUE(writer_in.load());  // admitted only after the writer
+    lock.unlock_shared();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(fresh_in.load());
+  lock.lock_shared(RwLock::reentrant);
   lock.unlock_shared();
   EXPECT_FALSE(writer_in.load());
   lock.unlock_shared();
   writer.join();
+  fresh.join();
   EXPECT_TRUE(writer_in.load());
+  EXPECT_TRUE(fresh_in.load());
 }
 
 TEST(RwLock, WaitingReadersWakeAfterWriter) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/hash.hpp"
 #include "core/value.hpp"
 #include "support.hpp"
 
@@ -24,10 +26,8 @@ const std::vector<std::string> special_keys = {
     std::string(), std::string("\0", 1), std::string("\0a", 2), "A", "Z", "a", "a\x01", "ab", "b", "bb", "\x7f",
     "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80"};
 
-// Large objects look members up through a hash index that every insertion
-// and removal rebuilds; compare against a std::map (byte order too) through
-// small objects, growth across the indexing threshold, shrinking below it,
-// copies and bulk builds.
+// Byte order and the special keys, in small objects and across the indexing
+// threshold, compared against a std::map.
 TEST(Object, AgreesWithAMap) {
   for (std::size_t pool : {special_keys.size(), std::size_t{400}}) {
     std::mt19937 rng(11);
@@ -73,6 +73,127 @@ TEST(Object, AgreesWithAMap) {
     for (const auto& [k, v] : model) members.push_back(Member{k, u(v)});
     std::shuffle(members.begin(), members.end(), rng);
     check(Object::from_unsorted(std::move(members)));
+  }
+}
+
+// Large objects keep a hash index, and the first change in the middle of
+// one moves it into a tree. Each scenario drives one through a different
+// path (growth in either order, removals from a loaded object, mixed
+// changes, shrinking to empty), checked against a plain map throughout,
+// and so are copies and bulk builds of the result.
+TEST(Object, AgreesWithAMapThroughEveryChange) {
+  enum Op { insert_ascending, insert_descending, erase_ascending, erase_descending, erase_odd, mixed, load };
+  const std::vector<std::vector<Op>> scenarios = {
+      {insert_ascending, erase_odd, erase_descending},
+      {insert_descending, erase_ascending},
+      {load, erase_odd, mixed, erase_ascending},
+      {load, insert_descending, mixed},
+      {mixed, mixed},
+  };
+  std::mt19937 rng(11);
+  for (std::size_t sc = 0; sc < scenarios.size(); ++sc) {
+    SCOPED_TRACE(sc);
+    std::map<std::string, std::uint64_t> model;
+    Object o;
+    auto key = [](std::size_t i) {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "item_%04zu", i);
+      return std::string(buf);
+    };
+    auto check = [&](const Object& obj) {
+      ASSERT_EQ(obj.size(), model.size());
+      auto it = model.begin();
+      for (const auto& m : obj) {
+        ASSERT_EQ(m.key, it->first);
+        EXPECT_EQ(m.value, u(it->second));
+        ++it;
+      }
+      for (std::size_t i = 0; i < 1100; i += 7) {
+        const Value* v = obj.find(key(i));
+        ASSERT_EQ(v != nullptr, model.count(key(i)) == 1) << key(i);
+        if (v) {
+          EXPECT_EQ(*v, u(model[key(i)]));
+        }
+      }
+    };
+    auto put = [&](std::size_t i, std::uint64_t v) {
+      o.insert_or_assign(key(i), u(v));
+      model[key(i)] = v;
+    };
+    auto drop = [&](std::size_t i) { EXPECT_EQ(o.erase(key(i)), model.erase(key(i)) == 1) << key(i); };
+    for (Op op : scenarios[sc]) {
+      switch (op) {
+        case insert_ascending: for (std::size_t i = 0; i < 1000; ++i) put(i, i); break;
+        case insert_descending: for (std::size_t i = 1000; i-- > 0;) put(i, i + 1); break;
+        case erase_ascending: for (std::size_t i = 0; i < 1000; ++i) drop(i); break;
+        case erase_descending: for (std::size_t i = 1000; i-- > 0;) drop(i); break;
+        case erase_odd: for (std::size_t i = 1; i < 1000; i += 2) drop(i); break;
+        case mixed:
+          for (int step = 0; step < 3000; ++step) {
+            std::size_t i = rng() % 1100;
+            if (rng() % 3) put(i, static_cast<std::uint64_t>(step));
+            else drop(i);
+            if (step % 500 == 0) check(o);
+          }
+          break;
+        case load: {
+          std::vector<Member> members;
+          for (std::size_t i = 0; i < 1000; i += 2) members.push_back(Member{key(i), u(i)});
+          std::shuffle(members.begin(), members.end(), rng);
+          o = Object::from_unsorted(std::move(members));
+          model.clear();
+          for (std::size_t i = 0; i < 1000; i += 2) model[key(i)] = i;
+          break;
+        }
+      }
+      check(o);
+    }
+    Object copy = o;
+    check(copy);
+    EXPECT_EQ(copy, o);
+    std::vector<Member> members;
+    for (const auto& [k, v] : model) members.push_back(Member{k, u(v)});
+    std::shuffle(members.begin(), members.end(), rng);
+    check(Object::from_unsorted(std::move(members)));
+  }
+}
+
+// Keys that differ only in their last characters (the usual shape of
+// settings) must spread over the whole table like random ones, for any
+// seed; and the seed must change where they land.
+TEST(Hash, PatternedKeysSpreadLikeRandomOnes) {
+  struct Family {
+    const char* format;
+    std::size_t count;
+  };
+  const Family families[] = {{"group%02zu", 60},     {"opt%04zu", 2000},        {"item_%04zu", 10000},
+                             {"sensor-%05zu", 100000}, {"k%zu", 100000},       {"settings/display/panel_%06zu", 50000}};
+  for (const auto& f : families) {
+    for (std::uint64_t seed : {std::uint64_t{1}, std::uint64_t{0x9e3779b97f4a7c15}}) {
+      SCOPED_TRACE(std::string(f.format) + " seed " + std::to_string(seed));
+      std::size_t slots = 32;
+      while (slots < f.count * 2) slots *= 2;  // as the index sizes itself
+      std::vector<std::uint32_t> load(slots);
+      std::size_t moved_with_seed = 0;
+      for (std::size_t i = 0; i < f.count; ++i) {
+        char buf[64];
+        int n = std::snprintf(buf, sizeof buf, f.format, i);
+        std::string_view k(buf, static_cast<std::size_t>(n));
+        std::uint64_t h = hash_bytes(k, seed);
+        ++load[h & (slots - 1)];
+        moved_with_seed += (h != hash_bytes(k, seed + 1));
+      }
+      std::size_t used = 0, worst = 0;
+      for (auto c : load) {
+        used += c != 0;
+        worst = std::max<std::size_t>(worst, c);
+      }
+      // Random keys fill m * (1 - e^(-n/m)) slots and stack at most a handful deep.
+      double expected = static_cast<double>(slots) * (1 - std::exp(-static_cast<double>(f.count) / static_cast<double>(slots)));
+      EXPECT_GT(static_cast<double>(used), 0.85 * expected);
+      EXPECT_LE(worst, 10u);
+      EXPECT_EQ(moved_with_seed, f.count);
+    }
   }
 }
 
