@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -44,51 +45,61 @@ constexpr std::string_view core_prefix = "tag:yaml.org,2002:";
 // bad UTF-8 in a comment, and takes control characters in scalars).
 class InputCheck {
  public:
-  // False at the first bad character; problem() then says what and where.
+  // False at the first bad character; what() and offset() then say what
+  // and where (the offset of the character's first byte in the stream).
   bool scan(const unsigned char* p, std::size_t n) {
-    for (const unsigned char* end = p + n; p != end; ++p) {
-      const unsigned char b = *p;
-      if (need_ > 0) {
-        if ((b & 0xC0) != 0x80) return fail("invalid UTF-8");
-        cp_ = (cp_ << 6) | (b & 0x3Fu);
-        if (--need_ == 0 && !complete()) return false;
-        continue;
-      }
-      ++column_;
-      if (b < 0x80) {
-        if (b == '\n') {
-          ++line_;
-          column_ = 0;
-        } else if ((b < 0x20 && b != '\t' && b != '\r') || b == 0x7F) {
+    const unsigned char* const begin = p;
+    const unsigned char* const end = p + n;
+    while (p != end) {
+      if (need_ == 0) {
+        while (p != end && plain[*p]) ++p;
+        if (p == end) break;
+        const unsigned char b = *p;
+        offset_ = base_ + static_cast<std::uint64_t>(p - begin);
+        ++p;
+        if (b >= 0xC2 && b <= 0xDF) {
+          need_ = 1;
+          cp_ = b & 0x1Fu;
+          least_ = 0x80;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+          need_ = 2;
+          cp_ = b & 0x0Fu;
+          least_ = 0x800;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+          need_ = 3;
+          cp_ = b & 0x07u;
+          least_ = 0x10000;
+        } else if (b < 0x80) {
           cp_ = b;
           return fail_character();
+        } else {
+          return fail("invalid UTF-8");
         }
         continue;
       }
-      if (b >= 0xC2 && b <= 0xDF) {
-        need_ = 1;
-        cp_ = b & 0x1Fu;
-        least_ = 0x80;
-      } else if (b >= 0xE0 && b <= 0xEF) {
-        need_ = 2;
-        cp_ = b & 0x0Fu;
-        least_ = 0x800;
-      } else if (b >= 0xF0 && b <= 0xF4) {
-        need_ = 3;
-        cp_ = b & 0x07u;
-        least_ = 0x10000;
-      } else {
-        return fail("invalid UTF-8");
-      }
+      const unsigned char b = *p++;
+      if ((b & 0xC0) != 0x80) return fail("invalid UTF-8");
+      cp_ = (cp_ << 6) | (b & 0x3Fu);
+      if (--need_ == 0 && !complete()) return false;
     }
+    base_ += n;
     return true;
   }
 
   bool finish() { return need_ == 0 || fail("invalid UTF-8"); }
 
-  const std::string& problem() const { return problem_; }
+  const std::string& what() const { return what_; }
+  std::uint64_t offset() const { return offset_; }
 
  private:
+  // Printable ASCII and the three allowed controls need no further look.
+  static constexpr auto plain = [] {
+    std::array<bool, 256> t{};
+    for (std::size_t c = 0x20; c < 0x7F; ++c) t[c] = true;
+    t['\t'] = t['\n'] = t['\r'] = true;
+    return t;
+  }();
+
   bool complete() {
     if (cp_ < least_ || cp_ > 0x10FFFF || (cp_ >= 0xD800 && cp_ <= 0xDFFF)) return fail("invalid UTF-8");
     if ((cp_ >= 0x80 && cp_ <= 0x9F && cp_ != 0x85) || cp_ == 0xFFFE || cp_ == 0xFFFF) return fail_character();
@@ -102,48 +113,48 @@ class InputCheck {
   }
 
   bool fail(std::string what) {
-    problem_ = std::move(what) + " at line " + std::to_string(line_ + 1) + " column " + std::to_string(column_);
+    what_ = std::move(what);
     return false;
   }
 
   int need_ = 0;
   std::uint32_t cp_ = 0;
   std::uint32_t least_ = 0;
-  std::size_t line_ = 0;
-  std::size_t column_ = 0;
-  std::string problem_;
+  std::uint64_t base_ = 0;
+  std::uint64_t offset_ = 0;
+  std::string what_;
 };
 
-struct FdInput {
-  int fd;
-  int error = 0;
+// " at line L column C" for a byte offset in the text, columns in characters.
+std::string position(std::string_view text, std::uint64_t offset) {
+  text = text.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(offset, text.size())));
+  const std::size_t line_start = text.rfind('\n') + 1;  // 0 when there is none
+  const auto line = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  std::size_t column = 0;
+  for (char c : text.substr(line_start)) column += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return " at line " + std::to_string(line + 1) + " column " + std::to_string(column + 1);
+}
+
+// The whole file, read through an 8192-byte buffer and checked on the way.
+// libfyaml then parses it in place: its own stream input grows its buffer a
+// chunk at a time, which made large files slower to read than libyaml did.
+Result<std::string> read_text(int fd) {
+  std::string text;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) text.reserve(static_cast<std::size_t>(st.st_size));
   InputCheck check;
-  bool bad = false;
-};
-
-// Reads through an 8192-byte buffer. On a failure the input ends early and
-// the builder reports it: the library would retry a failed read forever.
-ssize_t read_input(void* user, void* buffer, std::size_t count) {
-  auto* in = static_cast<FdInput*>(user);
-  if (in->error || in->bad) return 0;
-  const std::size_t want = std::min<std::size_t>(count, 8192);
+  char buffer[8192];
   for (;;) {
-    const ssize_t n = ::read(in->fd, buffer, want);
-    if (n > 0) {
-      if (!in->check.scan(static_cast<const unsigned char*>(buffer), static_cast<std::size_t>(n))) {
-        in->bad = true;
-        return 0;
-      }
-      return n;
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return type_failure("YAML parse error: " + os_error_text(errno));
     }
-    if (n == 0) {
-      if (!in->check.finish()) in->bad = true;
-      return 0;
-    }
-    if (errno != EINTR) {
-      in->error = errno;
-      return 0;
-    }
+    const bool ok = n == 0 ? check.finish()
+                           : check.scan(reinterpret_cast<const unsigned char*>(buffer), static_cast<std::size_t>(n));
+    text.append(buffer, static_cast<std::size_t>(n));
+    if (!ok) return type_failure("YAML parse error: " + check.what() + position(text, check.offset()));
+    if (n == 0) return text;
   }
 }
 
@@ -154,6 +165,15 @@ std::string at_mark(int line, int column) {
 Failure parse_failure(std::string what, const fy_mark* mark) {
   if (!mark) return type_failure("YAML parse error: " + std::move(what));
   return type_failure("YAML parse error: " + std::move(what) + at_mark(mark->line, mark->column));
+}
+
+// The position of an alias event is its name's: the '*' stands just before.
+Failure event_failure(std::string what, fy_event* e) {
+  const fy_mark* at = fy_event_start_mark(e);
+  if (!at || e->type != FYET_ALIAS) return parse_failure(std::move(what), at);
+  fy_mark star = *at;
+  star.column = std::max(0, star.column - 1);
+  return parse_failure(std::move(what), &star);
 }
 
 std::string_view token_text(fy_token* t) {
@@ -210,7 +230,7 @@ struct DiagDeleter {
 
 class TreeBuilder {
  public:
-  explicit TreeBuilder(int fd) : input_{fd, 0, {}, false} {
+  explicit TreeBuilder(const std::string& text) {
     fy_diag_cfg dcfg;
     fy_diag_cfg_default(&dcfg);
     dcfg.fp = nullptr;
@@ -224,10 +244,8 @@ class TreeBuilder {
                                                 FYPCF_JSON_NONE);
     cfg.diag = diag_.get();
     parser_.reset(fy_parser_create(&cfg));
-    if (!parser_ || fy_parser_set_input_callback(parser_.get(), &input_, read_input) != 0) throw std::bad_alloc();
-    struct stat st {};
-    const std::uint64_t size = ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-    alias_byte_budget_ = std::max(expansion_floor, size * expansion_factor);
+    if (!parser_ || fy_parser_set_string(parser_.get(), text.data(), text.size()) != 0) throw std::bad_alloc();
+    alias_byte_budget_ = std::max(expansion_floor, text.size() * expansion_factor);
   }
 
   Result<Value> run();
@@ -239,8 +257,7 @@ class TreeBuilder {
   };
 
   Failure parser_failure();
-  std::optional<Failure> add(Value v, std::optional<std::string> scalar_text, const Extent& extent,
-                             const fy_mark* mark);
+  std::optional<Failure> add(Value v, std::optional<std::string> scalar_text, const Extent& extent, fy_event* e);
   std::optional<Failure> scalar(fy_event* e);
   std::optional<Failure> alias(fy_event* e);
   std::optional<Failure> start(fy_event* e, bool mapping);
@@ -252,7 +269,6 @@ class TreeBuilder {
   Value expand(const Value& v) const;
   void place_anchors();
 
-  FdInput input_;
   std::unique_ptr<fy_diag, DiagDeleter> diag_;
   std::unique_ptr<fy_parser, ParserDeleter> parser_;
   std::vector<Frame> stack_;
@@ -266,9 +282,6 @@ class TreeBuilder {
 };
 
 Failure TreeBuilder::parser_failure() {
-  // A failed read of the stream is the parser's failure too, with its prefix.
-  if (input_.error) return type_failure("YAML parse error: " + os_error_text(input_.error));
-  if (input_.bad) return type_failure("YAML parse error: " + input_.check.problem());
   void* iter = nullptr;
   while (fy_diag_error* err = fy_diag_errors_iterate(diag_.get(), &iter)) {
     if (err->type != FYET_ERROR) continue;
@@ -309,7 +322,7 @@ std::optional<Failure> TreeBuilder::check_tag(fy_token* tag, std::string_view ki
 }
 
 std::optional<Failure> TreeBuilder::add(Value v, std::optional<std::string> scalar_text, const Extent& extent,
-                                        const fy_mark* mark) {
+                                        fy_event* e) {
   if (stack_.empty()) {
     root_ = std::move(v);
     return std::nullopt;
@@ -319,7 +332,7 @@ std::optional<Failure> TreeBuilder::add(Value v, std::optional<std::string> scal
     top.items.push_back(std::move(v));
     top.extent.add(extent);
   } else if (!top.has_key) {
-    if (!scalar_text) return parse_failure("mapping keys must be scalars", mark);
+    if (!scalar_text) return event_failure("mapping keys must be scalars", e);
     top.extent.bytes += scalar_text->size();
     top.key = std::move(*scalar_text);
     top.has_key = true;
@@ -338,16 +351,17 @@ bool in_key_position(const std::vector<Frame>& stack) {
 
 std::optional<Failure> TreeBuilder::scalar(fy_event* e) {
   const auto& s = e->scalar;
-  const fy_mark* mark = fy_event_start_mark(e);
   const std::string_view text = token_text(s.value);
   const bool plain = fy_token_scalar_style(s.value) == FYSS_PLAIN;
   Value v;
   std::string type;
   if (s.tag) {
-    if (auto failed = check_tag(s.tag, "scalar", mark, &type)) return failed;
+    if (auto failed = check_tag(s.tag, "scalar", fy_event_start_mark(e), &type)) return failed;
   }
+  const bool key = in_key_position(stack_);
   if (type.empty()) {
-    v = plain ? resolve_plain(text) : Value(std::string(text));
+    // A key is its text; only an anchored one needs its value, for aliases.
+    if (!key || s.anchor) v = plain ? resolve_plain(text) : Value(std::string(text));
   } else if (type == "!" || type == "str") {
     v = Value(std::string(text));
   } else {
@@ -364,32 +378,26 @@ std::optional<Failure> TreeBuilder::scalar(fy_event* e) {
     } else if (is_null_text(text)) {
       typed = Value();
     }
-    if (!typed) return parse_failure("invalid value '" + std::string(text) + "' for tag !!" + type, mark);
+    if (!typed) return event_failure("invalid value '" + std::string(text) + "' for tag !!" + type, e);
     v = std::move(*typed);
   }
   const Extent extent{1, text.size(), 0};
-  std::optional<std::string> key_text(std::in_place, text);
+  // The text as written serves as a key, and an anchored scalar's for key aliases.
+  std::optional<std::string> key_text;
+  if (s.anchor || key) key_text.emplace(text);
   if (s.anchor) {
     if (auto failed = anchored(std::string(token_text(s.anchor)), v, key_text, extent)) return failed;
   }
-  return add(std::move(v), std::move(key_text), extent, mark);
+  return add(std::move(v), std::move(key_text), extent, e);
 }
 
 std::optional<Failure> TreeBuilder::alias(fy_event* e) {
-  // The alias token holds the name: the '*' stands just before it.
-  fy_mark star{};
-  const fy_mark* mark = nullptr;
-  if (const fy_mark* at = fy_event_start_mark(e)) {
-    star = *at;
-    star.column = std::max(0, star.column - 1);
-    mark = &star;
-  }
   const std::string_view name = token_text(e->alias.anchor);
   auto it = anchor_ids_.find(std::string(name));
-  if (it == anchor_ids_.end()) return parse_failure("undefined alias '" + std::string(name) + "'", mark);
+  if (it == anchor_ids_.end()) return event_failure("undefined alias '" + std::string(name) + "'", e);
   const Anchor& a = anchors_[it->second];
   if (in_key_position(stack_)) {
-    if (!a.scalar_text) return parse_failure("mapping keys must be scalars", mark);
+    if (!a.scalar_text) return event_failure("mapping keys must be scalars", e);
     alias_nodes_ += 1;
     alias_bytes_ += a.scalar_text->size();
   } else {
@@ -397,24 +405,24 @@ std::optional<Failure> TreeBuilder::alias(fy_event* e) {
     alias_bytes_ += a.extent.bytes;
   }
   if (alias_nodes_ > max_alias_nodes)
-    return parse_failure("aliases expand to more than " + std::to_string(max_alias_nodes) + " nodes", mark);
+    return event_failure("aliases expand to more than " + std::to_string(max_alias_nodes) + " nodes", e);
   if (alias_bytes_ > alias_byte_budget_)
-    return parse_failure("aliases expand to more than " + std::to_string(alias_byte_budget_) +
+    return event_failure("aliases expand to more than " + std::to_string(alias_byte_budget_) +
                              " bytes (64 times the file's size, at least 64 MiB)",
-                         mark);
-  if (stack_.size() + a.extent.depth > max_parse_depth) return parse_failure("recursion limit exceeded", mark);
-  return add(expand(a.value), a.scalar_text, a.extent, mark);
+                         e);
+  if (stack_.size() + a.extent.depth > max_parse_depth) return event_failure("recursion limit exceeded", e);
+  return add(expand(a.value), a.scalar_text, a.extent, e);
 }
 
 std::optional<Failure> TreeBuilder::start(fy_event* e, bool mapping) {
-  const fy_mark* mark = fy_event_start_mark(e);
-  if (in_key_position(stack_)) return parse_failure("mapping keys must be scalars", mark);
-  if (stack_.size() + 1 > max_parse_depth) return parse_failure("recursion limit exceeded", mark);
+  if (in_key_position(stack_)) return event_failure("mapping keys must be scalars", e);
+  if (stack_.size() + 1 > max_parse_depth) return event_failure("recursion limit exceeded", e);
   fy_token* tag = mapping ? e->mapping_start.tag : e->sequence_start.tag;
   fy_token* anchor = mapping ? e->mapping_start.anchor : e->sequence_start.anchor;
   if (tag) {
     std::string type;
-    if (auto failed = check_tag(tag, mapping ? "mapping" : "sequence", mark, &type)) return failed;
+    if (auto failed = check_tag(tag, mapping ? "mapping" : "sequence", fy_event_start_mark(e), &type))
+      return failed;
   }
   Frame f{mapping, {}, {}, {}, false, {}, {}};
   if (anchor) f.anchor = std::string(token_text(anchor));
@@ -432,7 +440,7 @@ std::optional<Failure> TreeBuilder::end(fy_event* e) {
   if (f.anchor) {
     if (auto failed = anchored(std::move(*f.anchor), v, std::nullopt, extent)) return failed;
   }
-  return add(std::move(v), std::nullopt, extent, fy_event_start_mark(e));
+  return add(std::move(v), std::nullopt, extent, e);
 }
 
 // Keeps an anchored node aside and leaves a placeholder in `v`, unless the
@@ -532,7 +540,6 @@ Result<Value> TreeBuilder::run() {
     std::optional<Failure> failed;
     switch (e->type) {
       case FYET_STREAM_END:
-        if (input_.error || input_.bad) return parser_failure();
         place_anchors();
         return std::move(root_);
       case FYET_DOCUMENT_START:
@@ -567,7 +574,10 @@ Result<Value> TreeBuilder::run() {
 }  // namespace
 
 Result<Value> read(int fd) {
-  TreeBuilder builder(fd);
+  // A failed read is the parser's failure too, with its prefix.
+  auto text = read_text(fd);
+  if (!text) return std::move(text).failure();
+  TreeBuilder builder(*text);
   return builder.run();
 }
 
