@@ -221,6 +221,31 @@ struct Frame {
   Extent extent;
 };
 
+// libfyaml's first error, taken from its diagnostic output, which reads
+// "<input>:LINE:COLUMN: error: MESSAGE" (lines and columns from 1). Its way
+// of collecting errors instead leaks the input on some errors.
+void on_diagnostic(fy_diag*, void* user, const char* buf, std::size_t len) noexcept {
+  auto* error = static_cast<std::string*>(user);
+  if (!error->empty()) return;
+  const std::string_view text(buf, len);
+  const std::size_t mark = text.find(": error: ");
+  if (mark == std::string_view::npos) return;
+  std::string_view message = text.substr(mark + 9);
+  message = message.substr(0, message.find('\n'));
+  const std::string_view where = text.substr(0, mark);
+  const std::size_t colon = where.rfind(':');
+  const std::size_t colon2 = colon == std::string_view::npos || colon == 0 ? std::string_view::npos
+                                                                             : where.rfind(':', colon - 1);
+  try {
+    *error = std::string(message);
+    if (colon2 != std::string_view::npos)
+      *error += " at line " + std::string(where.substr(colon2 + 1, colon - colon2 - 1)) + " column " +
+                std::string(where.substr(colon + 1));
+  } catch (...) {
+    error->clear();  // out of memory: "unknown error" will do
+  }
+}
+
 struct ParserDeleter {
   void operator()(fy_parser* p) const { fy_parser_destroy(p); }
 };
@@ -234,10 +259,16 @@ class TreeBuilder {
     fy_diag_cfg dcfg;
     fy_diag_cfg_default(&dcfg);
     dcfg.fp = nullptr;
-    dcfg.output_fn = [](fy_diag*, void*, const char*, std::size_t) {};
+    dcfg.output_fn = on_diagnostic;
+    dcfg.user = &error_;
+    dcfg.level = FYET_ERROR;
+    dcfg.colorize = false;
+    dcfg.show_source = false;
+    dcfg.show_position = true;
+    dcfg.show_type = true;
+    dcfg.show_module = false;
     diag_.reset(fy_diag_create(&dcfg));
     if (!diag_) throw std::bad_alloc();
-    fy_diag_set_collect_errors(diag_.get(), true);
     // Nesting is bounded here, at 128 levels, before the library's own limit.
     fy_parse_cfg cfg{};
     cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DISABLE_DEPTH_LIMIT | FYPCF_DEFAULT_VERSION_1_2 |
@@ -269,6 +300,7 @@ class TreeBuilder {
   Value expand(const Value& v) const;
   void place_anchors();
 
+  std::string error_;  // libfyaml's first error, with its position
   std::unique_ptr<fy_diag, DiagDeleter> diag_;
   std::unique_ptr<fy_parser, ParserDeleter> parser_;
   std::vector<Frame> stack_;
@@ -282,14 +314,7 @@ class TreeBuilder {
 };
 
 Failure TreeBuilder::parser_failure() {
-  void* iter = nullptr;
-  while (fy_diag_error* err = fy_diag_errors_iterate(diag_.get(), &iter)) {
-    if (err->type != FYET_ERROR) continue;
-    // Collected errors count lines and columns from 1.
-    std::string msg = err->msg ? err->msg : "unknown error";
-    return type_failure("YAML parse error: " + msg + at_mark(err->line - 1, err->column - 1));
-  }
-  return type_failure("YAML parse error: unknown error");
+  return type_failure("YAML parse error: " + (error_.empty() ? std::string("unknown error") : error_));
 }
 
 // Only the core schema's tags, and the non-specific "!", mean something to

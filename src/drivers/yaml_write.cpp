@@ -178,8 +178,12 @@ class Writer {
     if (!node(root, -1, Context::root)) return false;
     write_indent(0);
     // A block scalar kept with its trailing empty lines must not be the
-    // stream's last word: the document end marker closes it.
-    if (open_ended_) {
+    // stream's last word: the document end marker closes it. Except for a
+    // root made of line feeds only, where libfyaml refuses the marker after
+    // the empty lines; the end of the stream closes it as well.
+    const bool only_breaks =
+        root.kind() == Value::Kind::string && root.as_string().find_first_not_of('\n') == std::string::npos;
+    if (open_ended_ && !only_breaks) {
       indicator("...", true, false, false);
       write_indent(0);
     }

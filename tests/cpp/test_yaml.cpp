@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -231,6 +232,33 @@ TEST(YamlRead, NestedAnchors) {
   EXPECT_EQ(must_read("&r [&k a, *k]\n"), arr({str("a"), str("a")}));
 }
 
+// Where this loader and the libyaml one used before part ways, and why.
+struct Change {
+  std::string yaml;
+  std::optional<Value> loads;  // nullopt: refused now
+  const char* why;
+};
+
+class YamlLoaderChange : public testing::TestWithParam<Change> {};
+
+TEST_P(YamlLoaderChange, AsYaml12Says) {
+  if (GetParam().loads)
+    EXPECT_EQ(must_read(GetParam().yaml), *GetParam().loads) << GetParam().why;
+  else
+    read_error(GetParam().yaml);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, YamlLoaderChange,
+    testing::Values(Change{"...\n", Value(), "a stream may hold no document: a null root, not an error"},
+                    Change{"{ a\n  : b }\n", obj({{"a", str("b")}}), "a flow key's ':' may stand on a later line"},
+                    Change{"- a\n-\tb\n", arr({str("a"), str("b")}), "a tab separates like a space"},
+                    Change{"k: \"v\"# c\n", std::nullopt, "a comment needs white space before it"},
+                    Change{"a: 'x\n\tb'\n", std::nullopt, "a tab cannot indent a continuation line"},
+                    Change{std::string("\xff\xfe" "a\0:\0 \0" "1\0\n\0", 12), std::nullopt,
+                           "UTF-16 is not read: settings files are UTF-8"},
+                    Change{"n: !custom 12\n", std::nullopt, "a tag the tree cannot hold is refused, not dropped"}));
+
 // A failed read of the stream is reported as the parser's failure.
 TEST(YamlRead, ReadErrorIsParseFailure) {
   auto r = yaml::read(-1);
@@ -290,6 +318,8 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"merge_key", obj({{"<<", str("<<")}, {"b", obj({{"<<", obj({{"x", num(1)}})}})}}),
                    "<<: '<<'\nb:\n  <<:\n    x: 1\n"},
         LayoutCase{"scalar_root", str("just text"), "just text\n"},
+        LayoutCase{"kept_breaks", obj({{"k", str("\n\n")}}), "k: |2+\n\n\n...\n"},
+        LayoutCase{"root_of_breaks", str("\n\n"), "|2+\n\n\n"},
         LayoutCase{"empty_root", obj({}), "{}\n"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
