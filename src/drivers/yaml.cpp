@@ -255,7 +255,7 @@ struct DiagDeleter {
 
 class TreeBuilder {
  public:
-  explicit TreeBuilder(const std::string& text) {
+  explicit TreeBuilder(const std::string& text) : text_(text) {
     fy_diag_cfg dcfg;
     fy_diag_cfg_default(&dcfg);
     dcfg.fp = nullptr;
@@ -290,6 +290,8 @@ class TreeBuilder {
   Failure parser_failure();
   std::optional<Failure> add(Value v, std::optional<std::string> scalar_text, const Extent& extent, fy_event* e);
   std::optional<Failure> scalar(fy_event* e);
+  bool folded_text_sound(std::string_view folded, fy_token* token) const;
+  bool strips_final_break(fy_token* token) const;
   std::optional<Failure> alias(fy_event* e);
   std::optional<Failure> start(fy_event* e, bool mapping);
   std::optional<Failure> end(fy_event* e);
@@ -300,7 +302,8 @@ class TreeBuilder {
   Value expand(const Value& v) const;
   void place_anchors();
 
-  std::string error_;  // libfyaml's first error, with its position
+  std::string_view text_;  // the whole input
+  std::string error_;      // libfyaml's first error, with its position
   std::unique_ptr<fy_diag, DiagDeleter> diag_;
   std::unique_ptr<fy_parser, ParserDeleter> parser_;
   std::vector<Frame> stack_;
@@ -374,10 +377,46 @@ bool in_key_position(const std::vector<Frame>& stack) {
   return !stack.empty() && stack.back().mapping && !stack.back().has_key;
 }
 
+// libfyaml 0.9.4 formats some folded scalars (a more-indented line after an
+// empty one) short of the length it reports, and the rest of the text is
+// whatever the buffer held. Such text has bytes no folded scalar can hold,
+// or lacks the final line break its chomping asks for: refused, not loaded.
+bool TreeBuilder::folded_text_sound(std::string_view folded, fy_token* token) const {
+  for (const char c : folded) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b < 0x20 && b != '\n' && b != '\t') || b == 0x7F) return false;
+  }
+  InputCheck utf8;
+  if (!utf8.scan(reinterpret_cast<const unsigned char*>(folded.data()), folded.size()) || !utf8.finish()) return false;
+  return strips_final_break(token) || folded.empty() || folded.back() == '\n';
+}
+
+// Whether a folded scalar's header (the line before its content, ending in
+// '>' and up to two indicators) asks to strip the final line break. When
+// the header cannot be found, it is taken to strip: the check is then only
+// the weaker one.
+bool TreeBuilder::strips_final_break(fy_token* token) const {
+  const fy_mark* at = fy_token_start_mark(token);
+  if (!at || at->input_pos == 0 || at->input_pos > text_.size()) return true;
+  std::string_view line = text_.substr(0, at->input_pos - 1);
+  line = line.substr(line.rfind('\n') + 1);
+  for (std::size_t i = line.find('>'); i != std::string_view::npos; i = line.find('>', i + 1)) {
+    std::size_t end = i + 1;
+    while (end < line.size() && end - i <= 2 && std::string_view("123456789+-").find(line[end]) != std::string_view::npos)
+      ++end;
+    if (end == line.size() || line[end] == ' ' || line[end] == '\t' || line[end] == '\r')
+      return line.substr(i, end - i).find('-') != std::string_view::npos;
+  }
+  return true;
+}
+
 std::optional<Failure> TreeBuilder::scalar(fy_event* e) {
   const auto& s = e->scalar;
   const std::string_view text = token_text(s.value);
-  const bool plain = fy_token_scalar_style(s.value) == FYSS_PLAIN;
+  const fy_scalar_style style = fy_token_scalar_style(s.value);
+  const bool plain = style == FYSS_PLAIN;
+  if (style == FYSS_FOLDED && !folded_text_sound(text, s.value))
+    return event_failure("folded scalar that libfyaml 0.9 misreads (its text comes back malformed)", e);
   Value v;
   std::string type;
   if (s.tag) {

@@ -164,7 +164,10 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"s: !!set {a, b}\n", "tag !!set is not supported"},
         ErrorCase{"k: !<tag:example.com,2000:x> 1\n", "is not supported"},
         ErrorCase{"- !!seq {a: 1}\n", "tag !!seq does not fit a mapping at line 1 column 3"},
-        ErrorCase{"- !!int [1]\n", "tag !!int does not fit a sequence"}));
+        ErrorCase{"- !!int [1]\n", "tag !!int does not fit a sequence"},
+        // libfyaml 0.9.4 leaves such folded text short, with garbage at its end.
+        ErrorCase{"k: >\n a\n\n  b\n", "folded scalar that libfyaml 0.9 misreads"},
+        ErrorCase{"k: >-\n a\n\n  b\n", "folded scalar that libfyaml 0.9 misreads"}));
 
 TEST(YamlRead, DepthLimit) {
   // The root is level 1, as in every other format.
