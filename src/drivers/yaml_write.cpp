@@ -137,7 +137,10 @@ Analysis analyze(std::string_view s) {
     } else if ((c == ':' && followed_by_whitespace) || (c == '#' && preceded_by_whitespace)) {
       indicators = true;
     }
-    if (!is_printable(q)) special = true;
+    // U+2028 and U+2029 were line breaks to YAML 1.1 and libyaml, and are
+    // plain characters to YAML 1.2: written in a block or in single quotes
+    // they would read back changed. Only the \L and \P escapes keep them.
+    if (!is_printable(q) || (c == 0xE2 && q[1] == 0x80 && (q[2] == 0xA8 || q[2] == 0xA9))) special = true;
     if (c == ' ') {
       leading |= q == p;
       trailing_space |= q + w == end;

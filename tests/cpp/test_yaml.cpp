@@ -323,6 +323,8 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"scalar_root", str("just text"), "just text\n"},
         LayoutCase{"kept_breaks", obj({{"k", str("\n\n")}}), "k: |2+\n\n\n...\n"},
         LayoutCase{"root_of_breaks", str("\n\n"), "|2+\n\n\n"},
+        LayoutCase{"line_separators", obj({{"a\u2028", str("x\u2029y")}, {"b", str("\n\u2028")}}),
+                   "? \"a\\L\"\n: \"x\\Py\"\nb: \"\\n\\L\"\n"},
         LayoutCase{"empty_root", obj({}), "{}\n"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
