@@ -291,6 +291,7 @@ class TreeBuilder {
   std::optional<Failure> add(Value v, std::optional<std::string> scalar_text, const Extent& extent, fy_event* e);
   std::optional<Failure> scalar(fy_event* e);
   bool folded_text_sound(std::string_view folded, fy_token* token) const;
+  bool single_quoted(fy_token* token, std::string& out) const;
   bool strips_final_break(fy_token* token) const;
   std::optional<Failure> alias(fy_event* e);
   std::optional<Failure> start(fy_event* e, bool mapping);
@@ -410,10 +411,50 @@ bool TreeBuilder::strips_final_break(fy_token* token) const {
   return true;
 }
 
+// A single-quoted scalar's text, decoded here from the source: libfyaml
+// 0.9.4 garbles two escaped quotes in a row ('a'''' b' reads as "a''' ").
+// Lines are folded as YAML says: white space around a line break goes, a
+// single break becomes a space, each empty line a line feed.
+bool TreeBuilder::single_quoted(fy_token* token, std::string& out) const {
+  const fy_mark* from = fy_token_start_mark(token);
+  const fy_mark* to = fy_token_end_mark(token);
+  // The marks enclose the text between the quotes.
+  if (!from || !to || from->input_pos == 0 || to->input_pos >= text_.size() || to->input_pos < from->input_pos ||
+      text_[from->input_pos - 1] != '\'' || text_[to->input_pos] != '\'')
+    return false;
+  std::string_view raw = text_.substr(from->input_pos, to->input_pos - from->input_pos);
+  constexpr std::string_view blanks = " \t";
+  const auto append_unescaped = [&out](std::string_view line) {
+    for (std::size_t q; (q = line.find('\'')) != std::string_view::npos; line.remove_prefix(q + 2))
+      out.append(line.substr(0, q + 1));  // "''" stands for one quote
+    out.append(line);
+  };
+  std::size_t empty_lines = 0;
+  for (bool first = true;; first = false) {
+    const std::size_t brk = raw.find_first_of("\r\n");
+    std::string_view line = raw.substr(0, brk);
+    const bool last = brk == std::string_view::npos;
+    if (!first) line.remove_prefix(std::min(line.find_first_not_of(blanks), line.size()));
+    if (!last) line = line.substr(0, line.find_last_not_of(blanks) + 1);
+    if (!first && !last && line.empty()) {
+      ++empty_lines;
+    } else {
+      if (!first) out.append(empty_lines ? empty_lines : 1, empty_lines ? '\n' : ' ');
+      empty_lines = 0;
+      append_unescaped(line);
+    }
+    if (last) return true;
+    raw.remove_prefix(brk + (raw.compare(brk, 2, "\r\n") == 0 ? 2 : 1));
+  }
+}
+
 std::optional<Failure> TreeBuilder::scalar(fy_event* e) {
   const auto& s = e->scalar;
-  const std::string_view text = token_text(s.value);
   const fy_scalar_style style = fy_token_scalar_style(s.value);
+  std::string own;
+  if (style == FYSS_SINGLE_QUOTED && !single_quoted(s.value, own))
+    return event_failure("single-quoted scalar out of place", e);
+  const std::string_view text = style == FYSS_SINGLE_QUOTED ? std::string_view(own) : token_text(s.value);
   const bool plain = style == FYSS_PLAIN;
   if (style == FYSS_FOLDED && !folded_text_sound(text, s.value))
     return event_failure("folded scalar that libfyaml 0.9 misreads (its text comes back malformed)", e);
