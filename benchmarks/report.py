@@ -7,7 +7,7 @@ import sys
 
 from run import FORMATS, KEY_OPS, fmt, ratio
 
-PACKAGES = ["python3", "python3-orjson", "python3-msgspec", "python3-yaml", "libyaml-0-2", "python3-json5",
+PACKAGES = ["python3", "python3-orjson", "python3-msgspec", "python3-yaml", "libyaml-0-2", "libfyaml0", "python3-json5",
             "python3-tomli-w", "python3-pyside6.qtcore", "python3-matplotlib"]
 
 # Targets as (what, peer, required ratio peer/zub); the keys' "within 2x" is zub/plain <= 2.

@@ -1,192 +1,215 @@
-// YAML through libyaml: the tree is built from parser events, and written
-// through libyaml's emitter.
-#include <yaml.h>
+// YAML reading through libfyaml's event parser: the tree is built from the
+// events, with YAML 1.2 core-schema resolution of plain scalars.
+#include <libfyaml.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
-#include <charconv>
-#include <climits>
-#include <cmath>
+#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 #include <unordered_map>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "drivers/formats.hpp"
+#include "drivers/yaml_scalar.hpp"
 
 namespace zub::yaml {
 
 namespace {
 
-// Aliases may copy at most this many nodes in one document in total: far
-// above any real configuration, and it stops a "billion laughs" document
-// after a few megabytes of work.
+// What aliases may add to a document: at most this many nodes, and at most
+// expansion_factor times the file's size in bytes of text (keys and
+// strings), or expansion_floor bytes for small files. Far above any real
+// configuration; a "billion laughs" document stops after a few megabytes.
 constexpr std::size_t max_alias_nodes = 1000000;
+constexpr std::uint64_t expansion_factor = 64;
+constexpr std::uint64_t expansion_floor = std::uint64_t{64} << 20;
 
-constexpr std::string_view tag_prefix = "tag:yaml.org,2002:";
+constexpr std::string_view core_prefix = "tag:yaml.org,2002:";
 
-// ---------------------------------------------------------------------------
-// Scalar resolution (YAML 1.2 core schema)
-
-bool all_of(std::string_view s, bool (*pred)(char)) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), pred);
-}
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_octal(char c) { return c >= '0' && c <= '7'; }
-bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
-bool is_null_text(std::string_view s) {
-  return s.empty() || s == "~" || s == "null" || s == "Null" || s == "NULL";
-}
-
-std::optional<bool> bool_text(std::string_view s) {
-  if (s == "true" || s == "True" || s == "TRUE") return true;
-  if (s == "false" || s == "False" || s == "FALSE") return false;
-  return std::nullopt;
-}
-
-// Digits in a base into a double, for integers past 64 bits.
-double digits_to_double(std::string_view digits, int base) {
-  double d = 0;
-  for (char c : digits) {
-    const int v = is_digit(c) ? c - '0' : (c | 0x20) - 'a' + 10;
-    d = d * base + v;
-  }
-  return d;
-}
-
-std::optional<Value> int_text(std::string_view s) {
-  int base = 10;
-  bool negative = false;
-  std::string_view digits = s;
-  if (s.size() > 2 && s[0] == '0' && s[1] == 'o' && all_of(s.substr(2), is_octal)) {
-    base = 8;
-    digits = s.substr(2);
-  } else if (s.size() > 2 && s[0] == '0' && s[1] == 'x' && all_of(s.substr(2), is_hex)) {
-    base = 16;
-    digits = s.substr(2);
-  } else {
-    if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
-      negative = s[0] == '-';
-      digits = s.substr(1);
+// The stream as it is read: YAML text is UTF-8 of printable characters,
+// and the library does not check all of it (it ends the stream quietly at
+// bad UTF-8 in a comment, and takes control characters in scalars).
+class InputCheck {
+ public:
+  // False at the first bad character; what() and offset() then say what
+  // and where (the offset of the character's first byte in the stream).
+  bool scan(const unsigned char* p, std::size_t n) {
+    const unsigned char* const begin = p;
+    const unsigned char* const end = p + n;
+    while (p != end) {
+      if (need_ == 0) {
+        while (p != end && plain[*p]) ++p;
+        if (p == end) break;
+        const unsigned char b = *p;
+        offset_ = base_ + static_cast<std::uint64_t>(p - begin);
+        ++p;
+        if (b >= 0xC2 && b <= 0xDF) {
+          need_ = 1;
+          cp_ = b & 0x1Fu;
+          least_ = 0x80;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+          need_ = 2;
+          cp_ = b & 0x0Fu;
+          least_ = 0x800;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+          need_ = 3;
+          cp_ = b & 0x07u;
+          least_ = 0x10000;
+        } else if (b < 0x80) {
+          cp_ = b;
+          return fail_character();
+        } else {
+          return fail("invalid UTF-8");
+        }
+        continue;
+      }
+      const unsigned char b = *p++;
+      if ((b & 0xC0) != 0x80) return fail("invalid UTF-8");
+      cp_ = (cp_ << 6) | (b & 0x3Fu);
+      if (--need_ == 0 && !complete()) return false;
     }
-    if (!all_of(digits, is_digit)) return std::nullopt;
+    base_ += n;
+    return true;
   }
-  std::uint64_t u = 0;
-  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), u, base);
-  if (ec == std::errc() && end == digits.data() + digits.size()) {
-    if (!negative) return Value(u);
-    if (u <= std::uint64_t{1} << 63) return Value::from_int(static_cast<std::int64_t>(0 - u));
-  }
-  // Past 64 bits: a float, correctly rounded for decimal text.
-  const double d = base == 10 ? std::strtod(std::string(digits).c_str(), nullptr) : digits_to_double(digits, base);
-  return Value::from_double(negative ? -d : d);
-}
 
-std::optional<Value> float_text(std::string_view s) {
-  std::string_view body = s;
-  bool negative = false;
-  if (!body.empty() && (body[0] == '-' || body[0] == '+')) {
-    negative = body[0] == '-';
-    body = body.substr(1);
-  }
-  if (body == ".inf" || body == ".Inf" || body == ".INF") return Value();
-  if (s == ".nan" || s == ".NaN" || s == ".NAN") return Value();
-  // [-+]?(\.[0-9]+|[0-9]+(\.[0-9]*)?)([eE][-+]?[0-9]+)?
-  std::size_t i = 0;
-  const auto run = [&] {
-    const std::size_t from = i;
-    while (i < body.size() && is_digit(body[i])) ++i;
-    return i - from;
-  };
-  if (i < body.size() && body[i] == '.') {
-    ++i;
-    if (run() == 0) return std::nullopt;
-  } else {
-    if (run() == 0) return std::nullopt;
-    if (i < body.size() && body[i] == '.') {
-      ++i;
-      run();
-    }
-  }
-  if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
-    ++i;
-    if (i < body.size() && (body[i] == '-' || body[i] == '+')) ++i;
-    if (run() == 0) return std::nullopt;
-  }
-  if (i != body.size()) return std::nullopt;
-  double d = 0;
-  auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), d);
-  if (ec == std::errc::result_out_of_range) {
-    // Overflow is infinite (null), underflow zero.
-    d = std::strtod(std::string(body).c_str(), nullptr);
-  } else if (ec != std::errc() || end != body.data() + body.size()) {
-    return std::nullopt;
-  }
-  return Value::from_double(negative ? -d : d);
-}
+  bool finish() { return need_ == 0 || fail("invalid UTF-8"); }
 
-Value resolve_plain(std::string_view s) {
-  if (is_null_text(s)) return Value();
-  if (auto b = bool_text(s)) return Value(*b);
-  if (auto i = int_text(s)) return std::move(*i);
-  if (auto f = float_text(s)) return std::move(*f);
-  return Value(std::string(s));
-}
+  const std::string& what() const { return what_; }
+  std::uint64_t offset() const { return offset_; }
 
-// ---------------------------------------------------------------------------
-// Reading
+ private:
+  // Printable ASCII and the three allowed controls need no further look.
+  static constexpr auto plain = [] {
+    std::array<bool, 256> t{};
+    for (std::size_t c = 0x20; c < 0x7F; ++c) t[c] = true;
+    t['\t'] = t['\n'] = t['\r'] = true;
+    return t;
+  }();
 
-struct FdInput {
-  int fd;
-  int error = 0;
+  bool complete() {
+    if (cp_ < least_ || cp_ > 0x10FFFF || (cp_ >= 0xD800 && cp_ <= 0xDFFF)) return fail("invalid UTF-8");
+    if ((cp_ >= 0x80 && cp_ <= 0x9F && cp_ != 0x85) || cp_ == 0xFFFE || cp_ == 0xFFFF) return fail_character();
+    return true;
+  }
+
+  bool fail_character() {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "U+%04X", static_cast<unsigned>(cp_));
+    return fail(std::string("character ") + buf + " is not allowed");
+  }
+
+  bool fail(std::string what) {
+    what_ = std::move(what);
+    return false;
+  }
+
+  int need_ = 0;
+  std::uint32_t cp_ = 0;
+  std::uint32_t least_ = 0;
+  std::uint64_t base_ = 0;
+  std::uint64_t offset_ = 0;
+  std::string what_;
 };
 
-int read_handler(void* data, unsigned char* buffer, std::size_t size, std::size_t* size_read) {
-  auto* in = static_cast<FdInput*>(data);
-  const std::size_t want = std::min<std::size_t>(size, 8192);
+// " at line L column C" for a byte offset in the text, columns in characters.
+std::string position(std::string_view text, std::uint64_t offset) {
+  text = text.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(offset, text.size())));
+  const std::size_t line_start = text.rfind('\n') + 1;  // 0 when there is none
+  const auto line = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  std::size_t column = 0;
+  for (char c : text.substr(line_start)) column += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return " at line " + std::to_string(line + 1) + " column " + std::to_string(column + 1);
+}
+
+// The whole file, read through an 8192-byte buffer and checked on the way.
+// libfyaml then parses it in place: its own stream input grows its buffer a
+// chunk at a time, which made large files slower to read than libyaml did.
+Result<std::string> read_text(int fd) {
+  std::string text;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) text.reserve(static_cast<std::size_t>(st.st_size));
+  InputCheck check;
+  char buffer[8192];
   for (;;) {
-    const ssize_t n = ::read(in->fd, buffer, want);
-    if (n >= 0) {
-      *size_read = static_cast<std::size_t>(n);
-      return 1;
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return type_failure("YAML parse error: " + os_error_text(errno));
     }
-    if (errno != EINTR) {
-      in->error = errno;
-      return 0;
-    }
+    const bool ok = n == 0 ? check.finish()
+                           : check.scan(reinterpret_cast<const unsigned char*>(buffer), static_cast<std::size_t>(n));
+    text.append(buffer, static_cast<std::size_t>(n));
+    if (!ok) return type_failure("YAML parse error: " + check.what() + position(text, check.offset()));
+    if (n == 0) return text;
   }
 }
 
-std::string at_mark(const yaml_mark_t& m) {
-  return " at line " + std::to_string(m.line + 1) + " column " + std::to_string(m.column + 1);
+std::string at_mark(int line, int column) {
+  return " at line " + std::to_string(line + 1) + " column " + std::to_string(column + 1);
 }
 
-Failure parse_failure(std::string what, const yaml_mark_t& mark) {
-  return type_failure("YAML parse error: " + std::move(what) + at_mark(mark));
+Failure parse_failure(std::string what, const fy_mark* mark) {
+  if (!mark) return type_failure("YAML parse error: " + std::move(what));
+  return type_failure("YAML parse error: " + std::move(what) + at_mark(mark->line, mark->column));
 }
 
-struct Anchored {
+// The position of an alias event is its name's: the '*' stands just before.
+Failure event_failure(std::string what, fy_event* e) {
+  const fy_mark* at = fy_event_start_mark(e);
+  if (!at || e->type != FYET_ALIAS) return parse_failure(std::move(what), at);
+  fy_mark star = *at;
+  star.column = std::max(0, star.column - 1);
+  return parse_failure(std::move(what), &star);
+}
+
+std::string_view token_text(fy_token* t) {
+  std::size_t len = 0;
+  const char* s = fy_token_get_text(t, &len);
+  if (!s) throw std::bad_alloc();
+  return {s, len};
+}
+
+// What a finished node adds to the document, for the alias budget.
+struct Extent {
+  std::uint64_t nodes = 0;
+  std::uint64_t bytes = 0;
+  std::size_t depth = 0;
+
+  void add(const Extent& e) {
+    nodes += e.nodes;
+    bytes += e.bytes;
+    depth = std::max(depth, e.depth);
+  }
+};
+
+// A position in the tree: an item's index or a member's key.
+using Step = std::variant<std::size_t, std::string>;
+
+// An anchored node. Its value waits here, not in the tree, so that aliases
+// copy it while the tree holds a placeholder naming it; when the document
+// ends the value moves to where it was defined. Nothing is copied for an
+// anchor no alias uses.
+struct Anchor {
   Value value;
   std::optional<std::string> scalar_text;  // as written, for use as a key
-  std::size_t nodes;
-  std::size_t depth;
+  Extent extent;
+  std::vector<Step> path;  // where it was defined; empty for a key or the root
+  bool placed = false;     // whether the tree holds its placeholder
 };
-
-std::size_t count_nodes(const Value& v) {
-  std::size_t n = 1;
-  if (v.is_array())
-    for (const auto& e : v.as_array()) n += count_nodes(e);
-  else if (const auto* o = v.if_object())
-    for (const auto& m : *o) n += count_nodes(m.value);
-  return n;
-}
 
 struct Frame {
   bool mapping;
@@ -194,65 +217,141 @@ struct Frame {
   Array items;
   std::string key;
   bool has_key = false;
-  std::string anchor;
+  std::optional<std::string> anchor;
+  Extent extent;
+};
+
+// libfyaml's first error, taken from its diagnostic output, which reads
+// "<input>:LINE:COLUMN: error: MESSAGE" (lines and columns from 1). Its way
+// of collecting errors instead leaks the input on some errors.
+void on_diagnostic(fy_diag*, void* user, const char* buf, std::size_t len) noexcept {
+  auto* error = static_cast<std::string*>(user);
+  if (!error->empty()) return;
+  const std::string_view text(buf, len);
+  const std::size_t mark = text.find(": error: ");
+  if (mark == std::string_view::npos) return;
+  std::string_view message = text.substr(mark + 9);
+  message = message.substr(0, message.find('\n'));
+  const std::string_view where = text.substr(0, mark);
+  const std::size_t colon = where.rfind(':');
+  const std::size_t colon2 = colon == std::string_view::npos || colon == 0 ? std::string_view::npos
+                                                                             : where.rfind(':', colon - 1);
+  try {
+    *error = std::string(message);
+    if (colon2 != std::string_view::npos)
+      *error += " at line " + std::string(where.substr(colon2 + 1, colon - colon2 - 1)) + " column " +
+                std::string(where.substr(colon + 1));
+  } catch (...) {
+    error->clear();  // out of memory: "unknown error" will do
+  }
+}
+
+struct ParserDeleter {
+  void operator()(fy_parser* p) const { fy_parser_destroy(p); }
+};
+struct DiagDeleter {
+  void operator()(fy_diag* d) const { fy_diag_unref(d); }
 };
 
 class TreeBuilder {
  public:
-  explicit TreeBuilder(int fd) : input_{fd} {
-    if (!yaml_parser_initialize(&parser_)) throw std::bad_alloc();
-    yaml_parser_set_input(&parser_, read_handler, &input_);
+  explicit TreeBuilder(const std::string& text) : text_(text) {
+    fy_diag_cfg dcfg;
+    fy_diag_cfg_default(&dcfg);
+    dcfg.fp = nullptr;
+    dcfg.output_fn = on_diagnostic;
+    dcfg.user = &error_;
+    dcfg.level = FYET_ERROR;
+    dcfg.colorize = false;
+    dcfg.show_source = false;
+    dcfg.show_position = true;
+    dcfg.show_type = true;
+    dcfg.show_module = false;
+    diag_.reset(fy_diag_create(&dcfg));
+    if (!diag_) throw std::bad_alloc();
+    // Nesting is bounded here, at 128 levels, before the library's own limit.
+    fy_parse_cfg cfg{};
+    cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DISABLE_DEPTH_LIMIT | FYPCF_DEFAULT_VERSION_1_2 |
+                                                FYPCF_JSON_NONE);
+    cfg.diag = diag_.get();
+    parser_.reset(fy_parser_create(&cfg));
+    if (!parser_ || fy_parser_set_string(parser_.get(), text.data(), text.size()) != 0) throw std::bad_alloc();
+    alias_byte_budget_ = std::max(expansion_floor, text.size() * expansion_factor);
   }
-  ~TreeBuilder() { yaml_parser_delete(&parser_); }
-  TreeBuilder(const TreeBuilder&) = delete;
-  TreeBuilder& operator=(const TreeBuilder&) = delete;
 
   Result<Value> run();
 
  private:
-  struct Event {
-    yaml_event_t e;
-    ~Event() { yaml_event_delete(&e); }
+  struct EventDeleter {
+    fy_parser* parser;
+    void operator()(fy_event* e) const { fy_parser_event_free(parser, e); }
   };
 
   Failure parser_failure();
-  std::optional<Failure> add(Value v, std::optional<std::string> scalar_text, const yaml_mark_t& mark);
-  std::optional<Failure> scalar(const yaml_event_t& e);
-  std::optional<Failure> alias(const yaml_event_t& e);
-  std::optional<Failure> start(const yaml_event_t& e, bool mapping);
-  std::optional<Failure> end(const yaml_event_t& e);
-  void remember(const std::string& name, const Value& v, std::optional<std::string> text);
+  std::optional<Failure> add(Value v, std::optional<std::string> scalar_text, const Extent& extent, fy_event* e);
+  std::optional<Failure> scalar(fy_event* e);
+  bool folded_text_sound(std::string_view folded, fy_token* token) const;
+  bool single_quoted(fy_token* token, std::string& out) const;
+  bool strips_final_break(fy_token* token) const;
+  std::optional<Failure> alias(fy_event* e);
+  std::optional<Failure> start(fy_event* e, bool mapping);
+  std::optional<Failure> end(fy_event* e);
+  std::optional<Failure> check_tag(fy_token* tag, std::string_view kind, const fy_mark* mark, std::string* out);
+  std::optional<Failure> anchored(std::string name, Value& v, std::optional<std::string> text, const Extent& extent);
+  Value placeholder(std::size_t id);
+  std::optional<std::size_t> placeholder_id(const Value& v) const;
+  Value expand(const Value& v) const;
+  void place_anchors();
 
-  yaml_parser_t parser_{};
-  FdInput input_;
+  std::string_view text_;  // the whole input
+  std::string error_;      // libfyaml's first error, with its position
+  std::unique_ptr<fy_diag, DiagDeleter> diag_;
+  std::unique_ptr<fy_parser, ParserDeleter> parser_;
   std::vector<Frame> stack_;
-  std::unordered_map<std::string, Anchored> anchors_;
-  std::size_t alias_nodes_ = 0;
+  std::vector<Anchor> anchors_;
+  std::unordered_map<std::string, std::size_t> anchor_ids_;
+  std::string token_;  // the placeholders' common prefix, random per load
+  std::uint64_t alias_nodes_ = 0;
+  std::uint64_t alias_bytes_ = 0;
+  std::uint64_t alias_byte_budget_ = 0;
   Value root_;
 };
 
 Failure TreeBuilder::parser_failure() {
-  // A failed read of the stream is the parser's failure too, with its prefix.
-  if (input_.error) return type_failure("YAML parse error: " + os_error_text(input_.error));
-  std::string what = parser_.problem ? parser_.problem : "unknown error";
-  yaml_mark_t mark = parser_.problem_mark;
-  if (parser_.error == YAML_READER_ERROR) {
-    // Reader errors carry a byte offset, not a mark.
-    mark = parser_.mark;
-  } else if (parser_.error == YAML_MEMORY_ERROR) {
-    throw std::bad_alloc();
+  return type_failure("YAML parse error: " + (error_.empty() ? std::string("unknown error") : error_));
+}
+
+// Only the core schema's tags, and the non-specific "!", mean something to
+// the tree: any other tag would be lost on the way in, so it is refused.
+std::optional<Failure> TreeBuilder::check_tag(fy_token* tag, std::string_view kind, const fy_mark* mark,
+                                              std::string* out) {
+  if (const fy_mark* at = fy_token_start_mark(tag)) mark = at;
+  const std::string_view full = token_text(tag);
+  if (full == "!") {
+    *out = "!";
+    return std::nullopt;
   }
-  std::string text = "YAML parse error: " + what + at_mark(mark);
-  if (parser_.context) text += " (" + std::string(parser_.context) + at_mark(parser_.context_mark) + ")";
-  return type_failure(std::move(text));
+  if (full.starts_with(core_prefix)) {
+    const std::string_view type = full.substr(core_prefix.size());
+    const bool scalar_type = type == "str" || type == "int" || type == "float" || type == "bool" || type == "null";
+    if ((kind == "scalar" && scalar_type) || (kind == "mapping" && type == "map") ||
+        (kind == "sequence" && type == "seq")) {
+      *out = type;
+      return std::nullopt;
+    }
+    if (scalar_type || type == "map" || type == "seq")
+      return parse_failure("tag !!" + std::string(type) + " does not fit a " + std::string(kind), mark);
+  }
+  std::size_t len = 0;
+  const char* shown = fy_tag_token_short(tag, &len);
+  std::string name = shown && len ? std::string(shown, len) : std::string(full);
+  // Under a %TAG directive the short form hides what the tag is.
+  if (name != full && !full.starts_with(core_prefix)) name += " (" + std::string(full) + ")";
+  return parse_failure("tag " + name + " is not supported (only the YAML core schema's tags are)", mark);
 }
 
-void TreeBuilder::remember(const std::string& name, const Value& v, std::optional<std::string> text) {
-  anchors_[name] = Anchored{v, std::move(text), count_nodes(v), v.depth()};
-}
-
-std::optional<Failure> TreeBuilder::add(Value v, std::optional<std::string> scalar_text,
-                                        const yaml_mark_t& mark) {
+std::optional<Failure> TreeBuilder::add(Value v, std::optional<std::string> scalar_text, const Extent& extent,
+                                        fy_event* e) {
   if (stack_.empty()) {
     root_ = std::move(v);
     return std::nullopt;
@@ -260,14 +359,17 @@ std::optional<Failure> TreeBuilder::add(Value v, std::optional<std::string> scal
   Frame& top = stack_.back();
   if (!top.mapping) {
     top.items.push_back(std::move(v));
+    top.extent.add(extent);
   } else if (!top.has_key) {
-    if (!scalar_text) return parse_failure("mapping keys must be scalars", mark);
+    if (!scalar_text) return event_failure("mapping keys must be scalars", e);
+    top.extent.bytes += scalar_text->size();
     top.key = std::move(*scalar_text);
     top.has_key = true;
   } else {
     top.members.push_back(Member{std::move(top.key), std::move(v)});
     top.key.clear();
     top.has_key = false;
+    top.extent.add(extent);
   }
   return std::nullopt;
 }
@@ -276,111 +378,295 @@ bool in_key_position(const std::vector<Frame>& stack) {
   return !stack.empty() && stack.back().mapping && !stack.back().has_key;
 }
 
-std::optional<Failure> TreeBuilder::scalar(const yaml_event_t& e) {
-  const auto& s = e.data.scalar;
-  std::string text(reinterpret_cast<const char*>(s.value), s.length);
-  std::string_view tag = s.tag ? reinterpret_cast<const char*>(s.tag) : "";
+// libfyaml 0.9.4 formats some folded scalars (a more-indented line after an
+// empty one) short of the length it reports, and the rest of the text is
+// whatever the buffer held. Such text has bytes no folded scalar can hold,
+// or lacks the final line break its chomping asks for: refused, not loaded.
+bool TreeBuilder::folded_text_sound(std::string_view folded, fy_token* token) const {
+  for (const char c : folded) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b < 0x20 && b != '\n' && b != '\t') || b == 0x7F) return false;
+  }
+  InputCheck utf8;
+  if (!utf8.scan(reinterpret_cast<const unsigned char*>(folded.data()), folded.size()) || !utf8.finish()) return false;
+  return strips_final_break(token) || folded.empty() || folded.back() == '\n';
+}
+
+// Whether a folded scalar's header (the line before its content, ending in
+// '>' and up to two indicators) asks to strip the final line break. When
+// the header cannot be found, it is taken to strip: the check is then only
+// the weaker one.
+bool TreeBuilder::strips_final_break(fy_token* token) const {
+  const fy_mark* at = fy_token_start_mark(token);
+  if (!at || at->input_pos == 0 || at->input_pos > text_.size()) return true;
+  std::string_view line = text_.substr(0, at->input_pos - 1);
+  line = line.substr(line.rfind('\n') + 1);
+  for (std::size_t i = line.find('>'); i != std::string_view::npos; i = line.find('>', i + 1)) {
+    std::size_t end = i + 1;
+    while (end < line.size() && end - i <= 2 && std::string_view("123456789+-").find(line[end]) != std::string_view::npos)
+      ++end;
+    if (end == line.size() || line[end] == ' ' || line[end] == '\t' || line[end] == '\r')
+      return line.substr(i, end - i).find('-') != std::string_view::npos;
+  }
+  return true;
+}
+
+// A single-quoted scalar's text, decoded here from the source: libfyaml
+// 0.9.4 garbles two escaped quotes in a row ('a'''' b' reads as "a''' ").
+// Lines are folded as YAML says: white space around a line break goes, a
+// single break becomes a space, each empty line a line feed.
+bool TreeBuilder::single_quoted(fy_token* token, std::string& out) const {
+  const fy_mark* from = fy_token_start_mark(token);
+  const fy_mark* to = fy_token_end_mark(token);
+  // The marks enclose the text between the quotes.
+  if (!from || !to || from->input_pos == 0 || to->input_pos >= text_.size() || to->input_pos < from->input_pos ||
+      text_[from->input_pos - 1] != '\'' || text_[to->input_pos] != '\'')
+    return false;
+  std::string_view raw = text_.substr(from->input_pos, to->input_pos - from->input_pos);
+  constexpr std::string_view blanks = " \t";
+  const auto append_unescaped = [&out](std::string_view line) {
+    for (std::size_t q; (q = line.find('\'')) != std::string_view::npos; line.remove_prefix(q + 2))
+      out.append(line.substr(0, q + 1));  // "''" stands for one quote
+    out.append(line);
+  };
+  std::size_t empty_lines = 0;
+  for (bool first = true;; first = false) {
+    const std::size_t brk = raw.find_first_of("\r\n");
+    std::string_view line = raw.substr(0, brk);
+    const bool last = brk == std::string_view::npos;
+    if (!first) line.remove_prefix(std::min(line.find_first_not_of(blanks), line.size()));
+    if (!last) line = line.substr(0, line.find_last_not_of(blanks) + 1);
+    if (!first && !last && line.empty()) {
+      ++empty_lines;
+    } else {
+      if (!first) out.append(empty_lines ? empty_lines : 1, empty_lines ? '\n' : ' ');
+      empty_lines = 0;
+      append_unescaped(line);
+    }
+    if (last) return true;
+    raw.remove_prefix(brk + (raw.compare(brk, 2, "\r\n") == 0 ? 2 : 1));
+  }
+}
+
+std::optional<Failure> TreeBuilder::scalar(fy_event* e) {
+  const auto& s = e->scalar;
+  const fy_scalar_style style = fy_token_scalar_style(s.value);
+  std::string own;
+  if (style == FYSS_SINGLE_QUOTED && !single_quoted(s.value, own))
+    return event_failure("single-quoted scalar out of place", e);
+  const std::string_view text = style == FYSS_SINGLE_QUOTED ? std::string_view(own) : token_text(s.value);
+  const bool plain = style == FYSS_PLAIN;
+  if (style == FYSS_FOLDED && !folded_text_sound(text, s.value))
+    return event_failure("folded scalar that libfyaml 0.9 misreads (its text comes back malformed)", e);
   Value v;
-  if (tag.starts_with(tag_prefix)) {
-    const std::string_view type = tag.substr(tag_prefix.size());
+  std::string type;
+  if (s.tag) {
+    if (auto failed = check_tag(s.tag, "scalar", fy_event_start_mark(e), &type)) return failed;
+  }
+  const bool key = in_key_position(stack_);
+  if (type.empty()) {
+    // A key is its text; only an anchored one needs its value, for aliases.
+    if (!key || s.anchor) v = plain ? resolve_plain(text) : Value(std::string(text));
+  } else if (type == "!" || type == "str") {
+    v = Value(std::string(text));
+  } else {
     std::optional<Value> typed;
-    if (type == "str") {
-      typed = Value(text);
-    } else if (type == "int") {
+    if (type == "int") {
       typed = int_text(text);
     } else if (type == "float") {
       typed = float_text(text);
       if (!typed) typed = int_text(text);
-      if (typed && typed->kind() != Value::Kind::real && !typed->is_null()) {
-        double d = typed->kind() == Value::Kind::uint ? static_cast<double>(typed->as_uint())
-                                                      : static_cast<double>(typed->as_sint());
-        typed = Value::from_double(d);
-      }
+      if (typed && typed->kind() == Value::Kind::uint) typed = Value::from_double(static_cast<double>(typed->as_uint()));
+      if (typed && typed->kind() == Value::Kind::sint) typed = Value::from_double(static_cast<double>(typed->as_sint()));
     } else if (type == "bool") {
       if (auto b = bool_text(text)) typed = Value(*b);
-    } else if (type == "null") {
-      if (is_null_text(text)) typed = Value();
-    } else {
-      typed = s.style == YAML_PLAIN_SCALAR_STYLE ? resolve_plain(text) : Value(text);
+    } else if (is_null_text(text)) {
+      typed = Value();
     }
-    if (!typed)
-      return parse_failure("invalid value '" + text + "' for tag !!" + std::string(type), e.start_mark);
+    if (!typed) return event_failure("invalid value '" + std::string(text) + "' for tag !!" + type, e);
     v = std::move(*typed);
-  } else if (s.style == YAML_PLAIN_SCALAR_STYLE && tag != "!") {
-    // Untagged, or a tag of no meaning here: "!" alone asks for a string.
-    v = resolve_plain(text);
-  } else {
-    v = Value(text);
   }
-  if (s.anchor) remember(reinterpret_cast<const char*>(s.anchor), v, text);
-  return add(std::move(v), std::move(text), e.start_mark);
+  const Extent extent{1, text.size(), 0};
+  // The text as written serves as a key, and an anchored scalar's for key aliases.
+  std::optional<std::string> key_text;
+  if (s.anchor || key) key_text.emplace(text);
+  if (s.anchor) {
+    if (auto failed = anchored(std::string(token_text(s.anchor)), v, key_text, extent)) return failed;
+  }
+  return add(std::move(v), std::move(key_text), extent, e);
 }
 
-std::optional<Failure> TreeBuilder::alias(const yaml_event_t& e) {
-  const char* name = reinterpret_cast<const char*>(e.data.alias.anchor);
-  auto it = anchors_.find(name);
-  if (it == anchors_.end()) return parse_failure("found undefined alias '" + std::string(name) + "'", e.start_mark);
-  const Anchored& a = it->second;
+std::optional<Failure> TreeBuilder::alias(fy_event* e) {
+  const std::string_view name = token_text(e->alias.anchor);
+  auto it = anchor_ids_.find(std::string(name));
+  if (it == anchor_ids_.end()) return event_failure("undefined alias '" + std::string(name) + "'", e);
+  const Anchor& a = anchors_[it->second];
   if (in_key_position(stack_)) {
-    if (!a.scalar_text) return parse_failure("mapping keys must be scalars", e.start_mark);
-    return add(a.value, a.scalar_text, e.start_mark);
+    if (!a.scalar_text) return event_failure("mapping keys must be scalars", e);
+    alias_nodes_ += 1;
+    alias_bytes_ += a.scalar_text->size();
+  } else {
+    alias_nodes_ += a.extent.nodes;
+    alias_bytes_ += a.extent.bytes;
   }
-  alias_nodes_ += a.nodes;
   if (alias_nodes_ > max_alias_nodes)
-    return parse_failure("aliases expand to more than " + std::to_string(max_alias_nodes) + " nodes", e.start_mark);
-  if (stack_.size() + a.depth > max_parse_depth)
-    return parse_failure("recursion limit exceeded", e.start_mark);
-  return add(a.value, std::nullopt, e.start_mark);
+    return event_failure("aliases expand to more than " + std::to_string(max_alias_nodes) + " nodes", e);
+  if (alias_bytes_ > alias_byte_budget_)
+    return event_failure("aliases expand to more than " + std::to_string(alias_byte_budget_) +
+                             " bytes (64 times the file's size, at least 64 MiB)",
+                         e);
+  if (stack_.size() + a.extent.depth > max_parse_depth) return event_failure("recursion limit exceeded", e);
+  return add(expand(a.value), a.scalar_text, a.extent, e);
 }
 
-std::optional<Failure> TreeBuilder::start(const yaml_event_t& e, bool mapping) {
-  if (in_key_position(stack_)) return parse_failure("mapping keys must be scalars", e.start_mark);
-  if (stack_.size() + 1 > max_parse_depth) return parse_failure("recursion limit exceeded", e.start_mark);
-  const yaml_char_t* anchor = mapping ? e.data.mapping_start.anchor : e.data.sequence_start.anchor;
-  Frame f{mapping, {}, {}, {}, false, {}};
-  if (anchor) f.anchor = reinterpret_cast<const char*>(anchor);
+std::optional<Failure> TreeBuilder::start(fy_event* e, bool mapping) {
+  if (in_key_position(stack_)) return event_failure("mapping keys must be scalars", e);
+  if (stack_.size() + 1 > max_parse_depth) return event_failure("recursion limit exceeded", e);
+  fy_token* tag = mapping ? e->mapping_start.tag : e->sequence_start.tag;
+  fy_token* anchor = mapping ? e->mapping_start.anchor : e->sequence_start.anchor;
+  if (tag) {
+    std::string type;
+    if (auto failed = check_tag(tag, mapping ? "mapping" : "sequence", fy_event_start_mark(e), &type))
+      return failed;
+  }
+  Frame f{mapping, {}, {}, {}, false, {}, {}};
+  if (anchor) f.anchor = std::string(token_text(anchor));
   stack_.push_back(std::move(f));
   return std::nullopt;
 }
 
-std::optional<Failure> TreeBuilder::end(const yaml_event_t& e) {
+std::optional<Failure> TreeBuilder::end(fy_event* e) {
   Frame f = std::move(stack_.back());
   stack_.pop_back();
   Value v = f.mapping ? Value(Object::from_unsorted(std::move(f.members))) : Value(std::move(f.items));
-  if (!f.anchor.empty()) remember(f.anchor, v, std::nullopt);
-  return add(std::move(v), std::nullopt, e.start_mark);
+  Extent extent = f.extent;
+  extent.nodes += 1;
+  extent.depth += 1;
+  if (f.anchor) {
+    if (auto failed = anchored(std::move(*f.anchor), v, std::nullopt, extent)) return failed;
+  }
+  return add(std::move(v), std::nullopt, extent, e);
+}
+
+// Keeps an anchored node aside and leaves a placeholder in `v`, unless the
+// node is a mapping key (the key keeps its text) or the root.
+std::optional<Failure> TreeBuilder::anchored(std::string name, Value& v, std::optional<std::string> text,
+                                             const Extent& extent) {
+  const std::size_t id = anchors_.size();
+  Anchor a{{}, std::move(text), extent, {}, false};
+  if (!stack_.empty() && !in_key_position(stack_)) {
+    a.path.reserve(stack_.size());
+    for (const Frame& f : stack_) {
+      if (f.mapping)
+        a.path.emplace_back(f.key);
+      else
+        a.path.emplace_back(f.items.size());
+    }
+    a.value = std::exchange(v, placeholder(id));
+    a.placed = true;
+  } else if (!stack_.empty()) {
+    a.value = v;  // a scalar key keeps its value for aliases in value position
+  }
+  anchors_.push_back(std::move(a));
+  anchor_ids_.insert_or_assign(std::move(name), id);
+  return std::nullopt;
+}
+
+Value TreeBuilder::placeholder(std::size_t id) {
+  if (token_.empty()) {
+    // Random per load, so that no text in a file can pass for one.
+    std::random_device rd;
+    token_.assign("\0zub-anchor-", 12);
+    for (int i = 0; i < 4; ++i) {
+      const std::uint32_t r = rd();
+      token_.append(reinterpret_cast<const char*>(&r), sizeof r);
+    }
+  }
+  std::string s = token_;
+  s.append(reinterpret_cast<const char*>(&id), sizeof id);
+  return Value(std::move(s));
+}
+
+std::optional<std::size_t> TreeBuilder::placeholder_id(const Value& v) const {
+  if (token_.empty() || v.kind() != Value::Kind::string) return std::nullopt;
+  const std::string& s = v.as_string();
+  if (s.size() != token_.size() + sizeof(std::size_t) || !s.starts_with(token_)) return std::nullopt;
+  std::size_t id = 0;
+  std::memcpy(&id, s.data() + token_.size(), sizeof id);
+  return id;
+}
+
+// A copy of an anchored value, with the anchors nested in it filled in.
+Value TreeBuilder::expand(const Value& v) const {
+  if (auto id = placeholder_id(v)) return expand(anchors_[*id].value);
+  if (v.is_array()) {
+    Array out;
+    out.reserve(v.as_array().size());
+    for (const auto& item : v.as_array()) out.push_back(expand(item));
+    return Value(std::move(out));
+  }
+  if (const auto* o = v.if_object()) {
+    std::vector<Member> members;
+    members.reserve(o->size());
+    for (const auto& m : *o) members.push_back(Member{m.key, expand(m.value)});
+    return Value(Object::from_unsorted(std::move(members)));
+  }
+  return v;
+}
+
+// Moves every anchored value to where it was defined: outer anchors first
+// (they were finished last), so that an inner one's path leads through its
+// outer one's value.
+void TreeBuilder::place_anchors() {
+  for (std::size_t i = anchors_.size(); i-- > 0;) {
+    Anchor& a = anchors_[i];
+    if (!a.placed) continue;
+    Value* at = &root_;
+    for (const Step& step : a.path) {
+      if (!at) break;
+      if (const auto* index = std::get_if<std::size_t>(&step)) {
+        at = at->is_array() && *index < at->as_array().size() ? &at->as_array()[*index] : nullptr;
+      } else {
+        Object* o = at->if_object();
+        at = o ? o->find(std::get<std::string>(step)) : nullptr;
+      }
+    }
+    // A later duplicate key may have replaced the node or one holding it.
+    if (at && placeholder_id(*at) == i) *at = std::move(a.value);
+  }
 }
 
 Result<Value> TreeBuilder::run() {
   bool seen_document = false;
   for (;;) {
-    Event ev;
-    if (!yaml_parser_parse(&parser_, &ev.e)) return parser_failure();
-    const yaml_event_t& e = ev.e;
+    std::unique_ptr<fy_event, EventDeleter> ev(fy_parser_parse(parser_.get()), EventDeleter{parser_.get()});
+    if (!ev) return parser_failure();
+    fy_event* e = ev.get();
     std::optional<Failure> failed;
-    switch (e.type) {
-      case YAML_STREAM_END_EVENT:
+    switch (e->type) {
+      case FYET_STREAM_END:
+        place_anchors();
         return std::move(root_);
-      case YAML_DOCUMENT_START_EVENT:
+      case FYET_DOCUMENT_START:
         if (seen_document)
           return parse_failure("expected a single document in the stream, but found another document",
-                               e.start_mark);
+                               fy_event_start_mark(e));
         seen_document = true;
         break;
-      case YAML_SCALAR_EVENT:
+      case FYET_SCALAR:
         failed = scalar(e);
         break;
-      case YAML_ALIAS_EVENT:
+      case FYET_ALIAS:
         failed = alias(e);
         break;
-      case YAML_SEQUENCE_START_EVENT:
+      case FYET_SEQUENCE_START:
         failed = start(e, false);
         break;
-      case YAML_MAPPING_START_EVENT:
+      case FYET_MAPPING_START:
         failed = start(e, true);
         break;
-      case YAML_SEQUENCE_END_EVENT:
-      case YAML_MAPPING_END_EVENT:
+      case FYET_SEQUENCE_END:
+      case FYET_MAPPING_END:
         failed = end(e);
         break;
       default:
@@ -390,182 +676,14 @@ Result<Value> TreeBuilder::run() {
   }
 }
 
-// ---------------------------------------------------------------------------
-// Writing
-
-bool is_sign(char c) { return c == '-' || c == '+'; }
-
-// Strings that YAML 1.1 readers (PyYAML and the like) would take for a
-// number or a timestamp. Loose on purpose: quoting a real string costs
-// nothing, leaving a number-like one plain changes its type.
-bool number_like(std::string_view s) {
-  std::string_view body = s;
-  if (!body.empty() && is_sign(body[0])) body = body.substr(1);
-  if (body.empty()) return false;
-  if (body == ".inf" || body == ".Inf" || body == ".INF") return true;
-  if (!is_digit(body[0]) && body[0] != '.') return false;
-  bool digit = false;
-  const bool timestamp = s.size() >= 5 && all_of(s.substr(0, 4), is_digit) && s[4] == '-';
-  for (char c : body) {
-    if (is_digit(c)) {
-      digit = true;
-    } else if (!(is_hex(c) || c == '_' || c == '.' || c == ':' || is_sign(c) || c == 'x' || c == 'X' ||
-                 c == 'o' || c == 'O' || c == 'b' || c == 'B' || c == 't' || c == 'T' || c == 'z' ||
-                 c == 'Z' || (timestamp && (c == ' ' || c == '\t')))) {
-      return false;
-    }
-  }
-  return digit;
-}
-
-bool needs_quotes(std::string_view s) {
-  static constexpr std::string_view yaml11_words[] = {
-      "y",   "Y",   "yes", "Yes", "YES", "n",     "N",     "no",    "No",  "NO",  "on",  "On",
-      "ON",  "off", "Off", "OFF", "true", "True", "TRUE", "false", "False", "FALSE", "=", "<<",
-      ".nan", ".NaN", ".NAN"};
-  for (auto w : yaml11_words)
-    if (s == w) return true;
-  if (resolve_plain(s).kind() != Value::Kind::string) return true;
-  return number_like(s);
-}
-
-struct Emitter {
-  yaml_emitter_t em{};
-  std::string out;
-  std::string error;
-
-  Emitter() {
-    if (!yaml_emitter_initialize(&em)) throw std::bad_alloc();
-    yaml_emitter_set_output(&em, write_handler, this);
-    yaml_emitter_set_unicode(&em, 1);
-    yaml_emitter_set_width(&em, -1);
-    yaml_emitter_set_indent(&em, 2);
-    yaml_emitter_set_break(&em, YAML_LN_BREAK);
-  }
-  ~Emitter() { yaml_emitter_delete(&em); }
-  Emitter(const Emitter&) = delete;
-  Emitter& operator=(const Emitter&) = delete;
-
-  static int write_handler(void* data, unsigned char* buffer, std::size_t size) {
-    static_cast<Emitter*>(data)->out.append(reinterpret_cast<const char*>(buffer), size);
-    return 1;
-  }
-
-  bool emit(yaml_event_t& e, int initialized) {
-    if (!initialized) {
-      // libyaml refuses to make an event only for text that isn't UTF-8.
-      if (error.empty()) error = "string is not valid UTF-8";
-      return false;
-    }
-    if (!yaml_emitter_emit(&em, &e)) {
-      if (em.error == YAML_MEMORY_ERROR) throw std::bad_alloc();
-      if (error.empty()) error = em.problem ? em.problem : "emitter error";
-      return false;
-    }
-    return true;
-  }
-
-  bool scalar(std::string_view text, yaml_scalar_style_t style) {
-    if (text.size() > INT_MAX) {
-      error = "string too long";
-      return false;
-    }
-    yaml_event_t e;
-    const int ok = yaml_scalar_event_initialize(&e, nullptr, nullptr,
-                                                reinterpret_cast<yaml_char_t*>(const_cast<char*>(text.data())),
-                                                static_cast<int>(text.size()), 1, 1, style);
-    return emit(e, ok);
-  }
-
-  bool string(std::string_view s) {
-    if (s.find('\n') != std::string_view::npos) return scalar(s, YAML_LITERAL_SCALAR_STYLE);
-    return scalar(s, needs_quotes(s) ? YAML_SINGLE_QUOTED_SCALAR_STYLE : YAML_ANY_SCALAR_STYLE);
-  }
-
-  bool number_text(std::string_view text) { return scalar(text, YAML_PLAIN_SCALAR_STYLE); }
-
-  bool real(double d) {
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, d);
-    std::string text(buf, r.ptr);
-    // A '.' before any exponent, so that YAML 1.1 readers see a float too.
-    const std::size_t e = text.find('e');
-    if (text.find('.') == std::string::npos) text.insert(e == std::string::npos ? text.size() : e, ".0");
-    return number_text(text);
-  }
-
-  bool value(const Value& v) {
-    switch (v.kind()) {
-      case Value::Kind::null:
-        return number_text("null");
-      case Value::Kind::boolean:
-        return number_text(v.as_bool() ? "true" : "false");
-      case Value::Kind::uint: {
-        char buf[24];
-        auto r = std::to_chars(buf, buf + sizeof buf, v.as_uint());
-        return number_text(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
-      }
-      case Value::Kind::sint: {
-        char buf[24];
-        auto r = std::to_chars(buf, buf + sizeof buf, v.as_sint());
-        return number_text(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
-      }
-      case Value::Kind::real:
-        return real(v.as_real());
-      case Value::Kind::string:
-        return string(v.as_string());
-      case Value::Kind::array: {
-        const auto& a = v.as_array();
-        yaml_event_t e;
-        int ok = yaml_sequence_start_event_initialize(&e, nullptr, nullptr, 1,
-                                                      a.empty() ? YAML_FLOW_SEQUENCE_STYLE
-                                                                : YAML_BLOCK_SEQUENCE_STYLE);
-        if (!emit(e, ok)) return false;
-        for (const auto& item : a)
-          if (!value(item)) return false;
-        ok = yaml_sequence_end_event_initialize(&e);
-        return emit(e, ok);
-      }
-      case Value::Kind::object: {
-        const auto& o = v.as_object();
-        yaml_event_t e;
-        int ok = yaml_mapping_start_event_initialize(&e, nullptr, nullptr, 1,
-                                                     o.empty() ? YAML_FLOW_MAPPING_STYLE
-                                                               : YAML_BLOCK_MAPPING_STYLE);
-        if (!emit(e, ok)) return false;
-        for (const auto& m : o)
-          if (!string(m.key) || !value(m.value)) return false;
-        ok = yaml_mapping_end_event_initialize(&e);
-        return emit(e, ok);
-      }
-    }
-    return false;
-  }
-
-  bool document(const Value& root) {
-    yaml_event_t e;
-    if (!emit(e, yaml_stream_start_event_initialize(&e, YAML_UTF8_ENCODING))) return false;
-    if (!emit(e, yaml_document_start_event_initialize(&e, nullptr, nullptr, nullptr, 1))) return false;
-    if (!value(root)) return false;
-    if (!emit(e, yaml_document_end_event_initialize(&e, 1))) return false;
-    if (!emit(e, yaml_stream_end_event_initialize(&e))) return false;
-    return yaml_emitter_flush(&em) != 0;
-  }
-};
-
 }  // namespace
 
 Result<Value> read(int fd) {
-  TreeBuilder builder(fd);
+  // A failed read is the parser's failure too, with its prefix.
+  auto text = read_text(fd);
+  if (!text) return std::move(text).failure();
+  TreeBuilder builder(*text);
   return builder.run();
-}
-
-Result<std::string> write(const Value& root) {
-  Emitter em;
-  em.out.reserve(text_size_hint(root));
-  if (!em.document(root)) return type_failure("YAML serialize error: " + em.error);
-  if (em.out.empty() || em.out.back() != '\n') em.out += '\n';
-  return std::move(em.out);
 }
 
 }  // namespace zub::yaml
