@@ -589,8 +589,10 @@ class TextEditor {
   }
 
   std::optional<std::string> apply() {
-    std::stable_sort(edits_.begin(), edits_.end(),
-                     [](const Edit& a, const Edit& b) { return a.begin < b.begin; });
+    // An insertion goes before a removal that starts at the same place.
+    std::stable_sort(edits_.begin(), edits_.end(), [](const Edit& a, const Edit& b) {
+      return a.begin != b.begin ? a.begin < b.begin : a.end < b.end;
+    });
     std::string out;
     out.reserve(t_.size() + 64);
     std::size_t cursor = 0;
