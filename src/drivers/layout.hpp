@@ -16,10 +16,13 @@
 
 namespace zub {
 
+// The tree the text reads as is not copied at load: the first sync that
+// needs it reads the kept text again, and every verified save hands over
+// the tree its check read.
 struct KeptLayout {
   std::mutex lock;  // two syncs of one engine may run at once
   std::optional<std::string> text;  // none when the file did not exist
-  Value baseline;                    // what text reads as
+  std::optional<Value> baseline;     // what text reads as, once known
   std::uint64_t fallbacks = 0;       // saves written in the standard layout instead
 };
 
