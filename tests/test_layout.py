@@ -18,6 +18,8 @@ EDITS = {
     "app.json": [("set", "name", "renamed"), ("set", "window/title", "main"), ("remove", "window/height"),
                  ("set", "plugins", ["c"]), ("set", "theme/lines", [1, 2]), ("remove", "unused")],
     "editor.json5": [("set", "title", "It's mine"), ("set", "tabs", 32), ("remove", "legacy"), ("set", "new key", {"on": True})],
+    "service.toml": [("set", "server/port", 8081)],  # no editor yet: the standard layout, counted
+    "service.yaml": [("remove", "title")],
 }
 
 
@@ -31,9 +33,10 @@ def test_corpus_file_is_kept_and_edited_in_place(tmp_path, name):
     for op, key, *value in EDITS.get(name, []):
         engine.set_value(key, *value) if op == "set" else engine.remove(key)
     engine.sync()
-    if name in EDITS:
+    if ext in (".json", ".json5"):
         assert read_text(path) == read_text(os.path.join(DATA, stem + ".edited" + ext))
-    assert _zub_core._layout_fallbacks(engine) == 0
+    assert ZubSettingEngine(path, DRIVER[ext]).value("") == engine.value("")
+    assert _zub_core._layout_fallbacks(engine) == (ext in (".toml", ".yaml"))
 
 
 @pytest.mark.parametrize("driver, write", [("memory", None), ("custom", True)])
@@ -50,7 +53,8 @@ def test_drivers_without_a_file_accept_and_ignore_keep_layout(driver, write):
 
 KEYS = st.sampled_from(["a", "b", "c d", "e"])
 SCALARS = st.none() | st.booleans() | st.integers(-2**63, 2**64 - 1) | st.floats(allow_nan=False, allow_infinity=False) | st.text(max_size=4)
-VALUES = st.recursive(SCALARS, lambda c: st.lists(c, max_size=3) | st.dictionaries(KEYS, c, max_size=3), max_leaves=6)
+def values():  # one strategy per use: hypothesis misjudges a shared recursive one as not recursing
+    return st.recursive(SCALARS, lambda c: st.lists(c, max_size=3) | st.dictionaries(KEYS, c, max_size=3), max_leaves=6)
 
 
 def hand_written(obj, path, indent, rnd, j5, out):
@@ -69,8 +73,8 @@ def hand_written(obj, path, indent, rnd, j5, out):
 
 
 @settings(max_examples=300, deadline=None)
-@given(st.sampled_from(["json", "json5"]), st.dictionaries(KEYS, VALUES, min_size=1, max_size=4),
-       st.lists(st.tuples(st.booleans(), st.lists(KEYS, min_size=1, max_size=2), VALUES), max_size=4), st.randoms())
+@given(st.sampled_from(["json", "json5"]), st.dictionaries(KEYS, values(), min_size=1, max_size=4),
+       st.lists(st.tuples(st.booleans(), st.lists(KEYS, min_size=1, max_size=2), values()), max_size=4), st.randoms())
 def test_random_edits_keep_every_untouched_line(tmp_path_factory, driver, doc, edits, rnd):
     lines = [("{", "")]
     hand_written(doc, "", "  ", rnd, driver == "json5", lines)
