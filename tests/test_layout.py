@@ -69,7 +69,10 @@ def hand_written(obj, path, indent, rnd, j5, out):
             hand_written(v, p, indent + "  ", rnd, j5, out)
             out.append((f"{indent}}}{end}", p))
         else:
-            out.append((f"{indent}{key}:{' ' * rnd.randint(1, 3)}{json.dumps(v, ensure_ascii=False)}{end}", p))
+            text = json.dumps(v, ensure_ascii=False)
+            if j5 and rnd.random() < .5 and (type(v) is str or type(v) is int and v >= 0):  # hex, single quotes
+                text = hex(v) if type(v) is int else "'" + text[1:-1].replace('\\"', '"').replace("'", "\\'") + "'"
+            out.append((f"{indent}{key}:{' ' * rnd.randint(1, 3)}{text}{end}", p))
 
 
 @settings(max_examples=300, deadline=None)
