@@ -18,6 +18,7 @@ EDITS = {
     "app.json": [("set", "name", "renamed"), ("set", "window/title", "main"), ("remove", "window/height"),
                  ("set", "plugins", ["c"]), ("set", "theme/lines", [1, 2]), ("remove", "unused")],
     "editor.json5": [("set", "title", "It's mine"), ("set", "tabs", 32), ("remove", "legacy"), ("set", "new key", {"on": True})],
+    "odd.json5": [("set", "key", 7), ("remove", "dup"), ("set", "half", 0.25), ("set", "multi", "x"), ("set", "list", [3])],
     "service.toml": [("set", "server/port", 8081)],  # no editor yet: the standard layout, counted
     "service.yaml": [("remove", "title")],
 }
