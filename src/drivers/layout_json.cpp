@@ -63,14 +63,18 @@ int hex_digit(char c) {
 
 class Scanner {
  public:
-  explicit Scanner(std::string_view text) : t_(text) {}
+  explicit Scanner(std::string_view text, std::size_t at = 0) : t_(text), at_(at) {}
 
+  // The whole text is one value; its members are listed, theirs are not.
   bool document(Node& root) {
     skip();
-    if (!value(root)) return false;
+    if (!value(root, 1)) return false;
     skip();
-    return at_ == t_.size();
+    return at_ == t_.size() && !unicode_space_seen_;
   }
+
+  // The object at the scanner's position, with its members listed.
+  bool object_members(Node& n) { return value(n, 1) && !unicode_space_seen_; }
 
  private:
   bool more() const { return at_ < t_.size(); }
@@ -99,6 +103,11 @@ class Scanner {
         auto close = t_.find("*/", at_ + 2);
         at_ = close == none ? t_.size() : close + 2;
       } else if (std::size_t n = unicode_space(at_)) {
+        // JSON5 white space, but our reader takes some of it for part of
+        // a name in some places: where the edit would change the context
+        // of such a space, its reading could change. Such files are left
+        // to the standard layout.
+        unicode_space_seen_ = true;
         at_ += n;
       } else {
         return;
@@ -204,11 +213,13 @@ class Scanner {
     return at_ > start;
   }
 
-  bool value(Node& n) {
+  // Members are listed `levels` objects deep: the editor only looks
+  // inside the objects that changed, so the rest is skipped over.
+  bool value(Node& n, int levels) {
     if (!more()) return false;
     n.begin = at_;
     char c = t_[at_];
-    if (c == '{') return object(n);
+    if (c == '{') return object(n, levels);
     if (c == '[') return array(n);
     if (c == '"' || c == '\'') {
       if (!string(nullptr)) return false;
@@ -226,7 +237,7 @@ class Scanner {
     return true;
   }
 
-  bool object(Node& n) {
+  bool object(Node& n, int levels) {
     n.open = '{';
     ++at_;
     for (;;) {
@@ -238,7 +249,7 @@ class Scanner {
       char c = t_[at_];
       if (c == '"' || c == '\'') {
         e.quote = c;
-        if (!string(&e.key)) return false;
+        if (!string(levels > 0 ? &e.key : nullptr)) return false;
       } else if (!name(e.key)) {
         return false;
       }
@@ -246,11 +257,11 @@ class Scanner {
       if (!more() || t_[at_] != ':') return false;
       ++at_;
       skip();
-      if (!value(e.value)) return false;
+      if (!value(e.value, levels - 1)) return false;
       skip();
       bool comma = more() && t_[at_] == ',';
       if (comma) e.comma = at_++;
-      n.entries.push_back(std::move(e));
+      if (levels > 0) n.entries.push_back(std::move(e));
       if (!comma) {
         skip();
         if (!more() || t_[at_] != '}') return false;
@@ -269,7 +280,7 @@ class Scanner {
       if (!more()) return false;
       if (t_[at_] == ']') break;
       Node element;
-      if (!value(element)) return false;
+      if (!value(element, 0)) return false;
       skip();
       if (more() && t_[at_] == ',') {
         ++at_;
@@ -285,6 +296,7 @@ class Scanner {
 
   std::string_view t_;
   std::size_t at_ = 0;
+  bool unicode_space_seen_ = false;
 };
 
 struct Edit {
@@ -477,8 +489,13 @@ class TextEditor {
 
   void value(const Node& n, const Value& before, const Value& after, std::string_view indent, bool one_line) {
     if (before == after) return;
-    if (n.open == '{' && before.is_object() && after.is_object() && !n.entries.empty()) {
-      object(n, before.as_object(), after.as_object());
+    if (n.open == '{' && before.is_object() && after.is_object() && !before.as_object().empty()) {
+      Node listed;
+      if (n.entries.empty() && !Scanner(t_, n.begin).object_members(listed)) {
+        cannot_ = true;
+        return;
+      }
+      object(n.entries.empty() ? listed : n, before.as_object(), after.as_object());
       return;
     }
     bool scalar = !after.is_object() && !after.is_array();
