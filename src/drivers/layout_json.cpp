@@ -516,6 +516,19 @@ class TextEditor {
     std::unordered_map<std::string_view, std::size_t> last;
     for (std::size_t i = 0; i < es.size(); ++i) last[es[i].key] = i;
 
+    // The names as read here must be the reader's, or a member would be
+    // taken for another (an escape the reader decodes its own way).
+    if (last.size() != before.size()) {
+      cannot_ = true;
+      return;
+    }
+    for (const auto& [key, at] : last) {
+      if (!before.find(key)) {
+        cannot_ = true;
+        return;
+      }
+    }
+
     std::vector<bool> gone(es.size());
     std::size_t kept_last = none;
     for (std::size_t i = 0; i < es.size(); ++i) {
@@ -523,12 +536,7 @@ class TextEditor {
       gone[i] = a == nullptr;
       if (!gone[i]) kept_last = i;
       if (gone[i] || last[es[i].key] != i) continue;
-      const Value* b = before.find(es[i].key);
-      if (!b) {
-        cannot_ = true;
-        return;
-      }
-      value(es[i].value, *b, *a, indent_of(es[i].key_begin), one_line);
+      value(es[i].value, *before.find(es[i].key), *a, indent_of(es[i].key_begin), one_line);
     }
 
     std::vector<const Member*> added;
