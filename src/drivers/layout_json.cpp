@@ -322,8 +322,9 @@ class TextEditor {
  private:
   // --- text around a position ---
 
+  // A lone CR ends a line too, as it ends a JSON5 line comment.
   std::size_t line_start(std::size_t pos) const {
-    auto nl = pos == 0 ? none : t_.rfind('\n', pos - 1);
+    auto nl = pos == 0 ? none : t_.find_last_of("\r\n", pos - 1);
     return nl == none ? 0 : nl + 1;
   }
 
@@ -342,7 +343,7 @@ class TextEditor {
       while (pos < t_.size() && t_[pos] != '\n' && t_[pos] != '\r') ++pos;
     } else if (t_.substr(pos).starts_with("/*")) {
       auto close = t_.find("*/", pos + 2);
-      if (close == none || t_.substr(pos, close - pos).find('\n') != none) return none;
+      if (close == none || t_.substr(pos, close - pos).find_first_of("\r\n") != none) return none;
       pos = close + 2;
       while (pos < t_.size() && is_blank(t_[pos])) ++pos;
     }
@@ -368,8 +369,11 @@ class TextEditor {
   // The comment lines directly above a line (no blank line between).
   std::size_t comments_above(std::size_t start) const {
     while (start > 0) {
-      std::size_t prev = line_start(start - 1);
-      std::string_view line = t_.substr(prev, start - prev);
+      std::size_t end = start;
+      if (t_[end - 1] == '\n') --end;
+      if (end > 0 && t_[end - 1] == '\r') --end;
+      std::size_t prev = line_start(end);
+      std::string_view line = t_.substr(prev, end - prev);
       while (!line.empty() && (is_blank(line.front()))) line.remove_prefix(1);
       while (!line.empty() && (is_blank(line.back()) || line.back() == '\n' || line.back() == '\r'))
         line.remove_suffix(1);
