@@ -699,9 +699,54 @@ def hostile_workload(corpus, results):
     results["hostile"] = rows
 
 
+# --- workload: saving that keeps the layout ---------------------------------------------------
+
+def layout_workload(corpus, results):
+    """keep_layout=True against the plain path: load, sync after one change, and the two together.
+
+    On the memory file system, so that both pay the same nothing for the flush and the ratio is
+    the cost of keeping the text and editing it.
+    """
+    rows = []
+    tmp = tempfile.mkdtemp(prefix="zub-layout-", dir=MEMORY_DIR)
+    try:
+        for label in [size for size in ("2 KB", "200 KB") if size in corpus.docs]:
+            key = "/".join(docgen.depth3_key(corpus.docs[label]))
+            for fmt_name in ("json", "json5"):
+                fns, counter = {}, iter(range(10**9))
+                for keep in (False, True):
+                    path = os.path.join(tmp, f"{keep}.{EXT[fmt_name]}")
+                    shutil.copy(corpus.files[label, fmt_name], path)
+                    engine = ZubSettingEngine(path, fmt_name, keep_layout=keep)
+
+                    def sync(engine=engine):
+                        engine.set_value(key, next(counter))
+                        engine.sync()
+
+                    def round_trip(path=path, keep=keep):
+                        e = ZubSettingEngine(path, fmt_name, keep_layout=keep)
+                        e.set_value(key, next(counter))
+                        e.sync()
+
+                    fns["load", keep] = lambda path=path, keep=keep: ZubSettingEngine(path, fmt_name, keep_layout=keep)
+                    fns["sync", keep] = sync
+                    fns["load, change one key, save", keep] = round_trip
+                samples = measure_together(fns, budget=1.5)
+                row = {"size": label, "format": fmt_name, "bytes": corpus.size(label, fmt_name)}
+                for what in ("load", "sync", "load, change one key, save"):
+                    plain, kept = samples[what, False], samples[what, True]
+                    row[what] = (plain, kept)
+                    print(f"layout {label:>6} {fmt_name:5} {what:27} plain {plain.spread()}  "
+                          f"keep_layout {kept.spread()}  ({ratio(kept, plain):.2f}x)", flush=True)
+                rows.append(row)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    results["layout"] = rows
+
+
 WORKLOADS = {"load": load_workload, "save": save_workload, "keys": keys_workload,
              "memory": memory_workload, "scaling": scaling_workload, "toml": toml_workload,
-             "hostile": hostile_workload}
+             "hostile": hostile_workload, "layout": layout_workload}
 
 
 def main(argv):

@@ -14,6 +14,7 @@
 
 #include "drivers/file_io.hpp"
 #include "drivers/formats.hpp"
+#include "drivers/layout.hpp"
 
 namespace zub::fuzz {
 
@@ -58,6 +59,37 @@ inline std::optional<std::string> check(Format format, bool round_trip, std::str
   auto second = load(format, *saved);
   if (!second) return "saved text does not load: " + second.failure().message + "\n--- saved:\n" + *saved;
   if (!(*first == *second)) return "saved text loads back different:\n" + *saved;
+  return std::nullopt;
+}
+
+// A change derived from the tree itself: every third member removed, every
+// other scalar replaced by a string, a member added to every other object.
+inline Value changed(const Value& v, std::uint64_t& n) {
+  if (const Object* o = v.if_object()) {
+    Object out;
+    std::size_t i = 0;
+    for (const auto& m : *o)
+      if (i++ % 3 != 1) out.insert_or_assign(m.key, changed(m.value, n));
+    if (n++ % 2) out.insert_or_assign("new " + std::to_string(n), Value(std::uint64_t{n}));
+    return Value(std::move(out));
+  }
+  if (v.is_array() || n++ % 2) return v;
+  return Value("s" + std::to_string(n));
+}
+
+// The layout editor may refuse a change but never produce text that reads
+// back as anything other than the changed tree.
+inline std::optional<std::string> check_layout(Format format, std::string_view text) {
+  auto first = load(format, text);
+  if (!first) return std::nullopt;
+  std::uint64_t n = 0;
+  Value after = changed(*first, n);
+  auto edit = format == Format::json ? layout::edit_json : layout::edit_json5;
+  auto edited = edit(text, *first, after);
+  if (!edited) return std::nullopt;
+  auto back = load(format, *edited);
+  if (!back) return "edited text does not load: " + back.failure().message + "\n--- edited:\n" + *edited;
+  if (!(*back == after)) return "edited text loads back different:\n" + *edited;
   return std::nullopt;
 }
 

@@ -32,6 +32,7 @@ Z = ZubSettingEngine
         (lambda e: Z("a", drv="memory"), f"{E}.__new__() got an unexpected keyword argument 'drv'"),
         (lambda e: Z(5), "argument 'path': 'int' object is not an instance of 'str'"),
         (lambda e: Z(None), "argument 'path': 'None' is not an instance of 'str'"),
+        (lambda e: Z("a", "memory", keep_layout=1), "argument 'keep_layout': 'int' object is not an instance of 'bool'"),
     ],
 )
 def test_binding_messages(memory, call, message):

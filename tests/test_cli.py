@@ -77,6 +77,13 @@ def test_set_creates_a_missing_file_and_its_directories(work):
     assert read_text(work / "new/conf.toml") == "[a]\nb = 1\n"
 
 
+@pytest.mark.parametrize("args, kept", [(["set", "app/version", "4"], True), (["remove", "recent"], True),
+                                        (["set", "app/version", "4", "--reformat"], False)])
+def test_set_and_remove_keep_the_files_comments_unless_reformat(work, args, kept):
+    ok(work, "settings.json5", *args)
+    assert read_text(work / "settings.json5").startswith("// JSON5 allows comments") == kept
+
+
 def test_remove_saves_and_keeps_the_rest(work):
     ok(work, "settings.toml", "remove", "ui/theme")
     saved = ZubSettingEngine(str(work / "settings.toml"), "toml")

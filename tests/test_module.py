@@ -22,7 +22,7 @@ def test_class_identity():
     assert ZubSettingEngine.__qualname__ == "ZubSettingEngine"
     assert ZubSettingEngine.__name__ == "ZubSettingEngine"
     assert not ZubSettingEngine.__doc__
-    assert ZubSettingEngine.__text_signature__ == "(path, driver=None)"
+    assert ZubSettingEngine.__text_signature__ == "(path, driver=None, *, keep_layout=False)"
 
 
 def test_not_subclassable():

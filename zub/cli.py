@@ -37,12 +37,12 @@ def format_of(path: str, given: str | None, what: str) -> str:
     return EXTENSIONS[extension]
 
 
-def open_engine(args: argparse.Namespace, must_exist: bool = True) -> ZubSettingEngine:
+def open_engine(args: argparse.Namespace, must_exist: bool = True, keep_layout: bool = False) -> ZubSettingEngine:
     # The engine reads a missing file as an empty document; for a command that
     # only reads, a mistyped name would then look like an empty file.
     if must_exist and not os.path.exists(args.file):
         raise CommandError(f"{args.file}: no such file")
-    return ZubSettingEngine(args.file, format_of(args.file, args.driver, "FILE"))
+    return ZubSettingEngine(args.file, format_of(args.file, args.driver, "FILE"), keep_layout=keep_layout)
 
 
 def enter_group(engine: ZubSettingEngine, group: str | None) -> None:
@@ -160,7 +160,7 @@ def cmd_set(args: argparse.Namespace) -> None:
     refuse_non_finite(args.value, value)
     format_of(args.file, args.driver, "FILE")
     with locked(args.file):
-        engine = open_engine(args, must_exist=False)
+        engine = open_engine(args, must_exist=False, keep_layout=not args.reformat)
         engine.set_value(args.key, value)
         engine.sync()
 
@@ -170,7 +170,7 @@ def cmd_remove(args: argparse.Namespace) -> None:
     if not os.path.exists(args.file):
         raise CommandError(f"{args.file}: no such file")
     with locked(args.file):
-        engine = open_engine(args)
+        engine = open_engine(args, keep_layout=not args.reformat)
         if not engine.contains(args.key):
             raise CommandError(f"no key {args.key!r} in {args.file}")
         engine.remove(args.key)
@@ -240,6 +240,11 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     sub.add_argument("value", metavar="VALUE", help="JSON: 12 is a number, '\"x\"' a string, '[1, 2]' a list")
     sub = command("remove", "remove KEY (with everything below it) and save FILE", cmd_remove)
     sub.add_argument("key", metavar="KEY", help="a key path such as ui/size")
+    # Editing from the shell keeps the file's comments and layout.
+    for name in ("set", "remove"):
+        commands.choices[name].add_argument(
+            "--reformat", action="store_true", help="write FILE in the standard layout instead of editing its text"
+        )
     for name, summary, run in (
         ("keys", "list every key below the top level or GROUP, one per line", cmd_keys),
         ("groups", "list the groups directly below the top level or GROUP, one per line", cmd_groups),

@@ -11,10 +11,11 @@ Error binding_error(std::string message) { return Error(PyExc_TypeError, std::mo
 
 std::string too_many_positional(const Signature& sig, Py_ssize_t given) {
   std::string msg = sig.display;
-  if (sig.required < sig.count)
-    msg += " takes from " + std::to_string(sig.required) + " to " + std::to_string(sig.count);
+  Py_ssize_t most = sig.max_positional();
+  if (sig.required < most)
+    msg += " takes from " + std::to_string(sig.required) + " to " + std::to_string(most);
   else
-    msg += " takes " + std::to_string(sig.count);
+    msg += " takes " + std::to_string(most);
   msg += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
          " given";
   return msg;
@@ -56,7 +57,7 @@ std::optional<Error> check_missing(const Signature& sig, PyObject** out) {
 
 std::optional<Error> bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames, PyObject** out) {
-  if (nargs > sig.count) return binding_error(too_many_positional(sig, nargs));
+  if (nargs > sig.max_positional()) return binding_error(too_many_positional(sig, nargs));
   for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
   if (kwnames) {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -71,7 +72,7 @@ std::optional<Error> bind_arguments(const Signature& sig, PyObject* const* args,
 std::optional<Error> bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
                                     PyObject** out) {
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (nargs > sig.count) return binding_error(too_many_positional(sig, nargs));
+  if (nargs > sig.max_positional()) return binding_error(too_many_positional(sig, nargs));
   for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
   if (kwargs) {
     Py_ssize_t pos = 0;

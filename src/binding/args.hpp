@@ -15,6 +15,9 @@ struct Signature {
   const char* const* names;
   Py_ssize_t count;
   Py_ssize_t required;  // the first `required` parameters have no default
+  Py_ssize_t positional = -1;  // how many may be given by position; -1: all
+
+  Py_ssize_t max_positional() const noexcept { return positional < 0 ? count : positional; }
 };
 
 // Vectorcall form: fills out[0..count) with borrowed references, nullptr

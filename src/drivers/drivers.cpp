@@ -124,6 +124,19 @@ Format Drivers::format() const noexcept {
   }
 }
 
+void Drivers::keep_layout() {
+  if (kind_ != Kind::Memory && kind_ != Kind::Custom) layout_ = std::make_unique<KeptLayout>();
+}
+
+std::uint64_t Drivers::layout_fallbacks() const {
+  if (!layout_) return 0;
+  auto kept = layout_.get();
+  return without_interpreter([kept] {
+    std::lock_guard<std::mutex> hold(kept->lock);
+    return kept->fallbacks;
+  });
+}
+
 py::Expected<Value> Drivers::load(const std::string& path) const {
   switch (kind_) {
     case Kind::Memory:
@@ -144,6 +157,12 @@ py::Expected<Value> Drivers::load(const std::string& path) const {
       return std::move(*value);
     }
     default: {
+      if (layout_) {
+        auto kept = without_interpreter([&] { return load_file_keeping_text(format(), path); });
+        if (!kept) return py::Error::from(std::move(kept).failure());
+        layout_->text = std::move(kept->text);
+        return std::move(kept->tree);
+      }
       auto value = without_interpreter([&] { return load_file(format(), path); });
       if (!value) return py::Error::from(std::move(value).failure());
       return std::move(*value);
@@ -169,7 +188,9 @@ py::Expected<py::Unit> Drivers::save(const std::string& path, const Value& tree)
       return py::Unit{};
     }
     default: {
-      auto saved = without_interpreter([&] { return save_file(format(), path, tree); });
+      auto saved = without_interpreter([&] {
+        return layout_ ? save_file_keeping_layout(format(), path, tree, *layout_) : save_file(format(), path, tree);
+      });
       if (!saved) return py::Error::from(std::move(saved).failure());
       return py::Unit{};
     }

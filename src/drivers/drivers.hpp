@@ -2,12 +2,15 @@
 // object with read and write methods.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "binding/error.hpp"
 #include "binding/pyref.hpp"
 #include "core/value.hpp"
 #include "drivers/formats.hpp"
+#include "drivers/layout.hpp"
 
 namespace zub {
 
@@ -24,7 +27,14 @@ class Drivers {
   // The caller's object of a Custom driver (for the garbage collector), else null.
   PyObject* custom_object() const noexcept { return custom_.get(); }
 
-  // Called once, while the engine is being made.
+  // Saves that keep the file's layout. Only the file formats have a text
+  // to keep: memory and custom drivers accept the request and save as
+  // always.
+  void keep_layout();
+  // Saves the safety net wrote in the standard layout (0 when not keeping).
+  std::uint64_t layout_fallbacks() const;
+
+  // Called once, while the engine is being made (after keep_layout).
   py::Expected<Value> load(const std::string& path) const;
   // The whole tree, through the format or the custom object's write.
   py::Expected<py::Unit> save(const std::string& path, const Value& tree) const;
@@ -35,6 +45,7 @@ class Drivers {
 
   Kind kind_;
   py::Ref custom_;  // only for Custom
+  std::unique_ptr<KeptLayout> layout_;  // only when keeping the layout
 };
 
 }  // namespace zub

@@ -1,5 +1,10 @@
 #include "drivers/formats.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "drivers/file_io.hpp"
 
 namespace zub {
@@ -25,6 +30,51 @@ Result<Value> load_file(Format format, const std::string& path) {
     }
   }
   return Value(Object{});
+}
+
+namespace {
+
+// The YAML reader takes a descriptor only: a text goes through an
+// in-memory file.
+Result<Value> parse_yaml_text(const std::string& text) {
+  io::UniqueFd fd(::memfd_create("zub-yaml", MFD_CLOEXEC));
+  if (!fd) return io_failure(errno);
+  for (std::size_t done = 0; done < text.size();) {
+    ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return io_failure(errno);
+    done += static_cast<std::size_t>(n);
+  }
+  if (::lseek(fd.get(), 0, SEEK_SET) < 0) return io_failure(errno);
+  return yaml::read(fd.get());
+}
+
+}  // namespace
+
+Result<Value> parse_text(Format format, const std::string& text) {
+  switch (format) {
+    case Format::json:
+      return json::parse(text);
+    case Format::json5:
+      return json5::parse(text);
+    case Format::toml:
+      return toml::parse(text);
+    case Format::yaml:
+      return parse_yaml_text(text);
+  }
+  return Value(Object{});
+}
+
+Result<KeptFile> load_file_keeping_text(Format format, const std::string& path) {
+  auto opened = io::open_config(path);
+  if (!opened) return std::move(opened).failure();
+  if (!opened->has_value()) return KeptFile{Value(Object{}), std::nullopt};
+  auto text = (format == Format::json5 || format == Format::toml) ? io::read_text_file(path)
+                                                                    : io::read_all((*opened)->get());
+  if (!text) return std::move(text).failure();
+  auto tree = parse_text(format, *text);
+  if (!tree) return std::move(tree).failure();
+  return KeptFile{std::move(*tree), std::move(*text)};
 }
 
 Result<std::string> serialize(Format format, const Value& root) {

@@ -2,6 +2,7 @@
 // open file (or its text) into a Value and a Value into text.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,7 @@ enum class Format { json, json5, toml, yaml };
 // produces the whole text in memory.
 namespace json {
 Result<Value> read(int fd);  // streams through an 8192-byte buffer
+Result<Value> parse(const std::string& text);
 void write(const Value& root, io::TextSink& sink);
 std::string write(const Value& root);
 }  // namespace json
@@ -51,6 +53,17 @@ std::size_t text_size_hint(const Value& root);
 
 // Loads a configuration file: a missing file is an empty object.
 Result<Value> load_file(Format format, const std::string& path);
+
+// Parses a whole text with the format's own reader.
+Result<Value> parse_text(Format format, const std::string& text);
+
+// A loaded file with its text, for saving that keeps the layout; no text
+// when the file did not exist.
+struct KeptFile {
+  Value tree;
+  std::optional<std::string> text;
+};
+Result<KeptFile> load_file_keeping_text(Format format, const std::string& path);
 
 // Creates the parent directories, serializes, and replaces the file.
 Result<void> save_file(Format format, const std::string& path, const Value& root);

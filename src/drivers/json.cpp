@@ -331,13 +331,6 @@ std::string where(int fd, std::size_t offset) {
   return " at line " + std::to_string(pos.line) + " column " + std::to_string(pos.column);
 }
 
-Failure parse_failure(std::string_view what, int fd, std::size_t offset) {
-  std::string text(error_prefix);
-  text += what;
-  text += where(fd, offset);
-  return type_failure(std::move(text));
-}
-
 // Lookup of the characters a JSON string cannot hold as is: 0 copies the
 // byte, 'u' needs \u00XX, anything else is the letter after the backslash.
 constexpr auto escape_table = [] {
@@ -500,29 +493,69 @@ class Writer {
   io::TextOut out_;
 };
 
-}  // namespace
-
-Result<Value> read(int fd) {
+// One parse over any RapidJSON stream with at_end() and Tell(); locate
+// turns a failure's byte offset into the message's position text.
+template <class Stream, class Locate>
+Result<Value> read_stream(Stream& stream, Locate&& locate) {
   constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag |
                              rapidjson::kParseNumbersAsStringsFlag;
-  FdStream stream(fd);
-  stream.skip_byte_order_mark();
+  auto fail = [&](std::string_view what, std::size_t offset) {
+    return type_failure(std::string(error_prefix) + std::string(what) + locate(offset));
+  };
   Builder builder;
   rapidjson::Reader reader;
   rapidjson::ParseResult ok = reader.Parse<flags>(stream, builder);
   if (stream.read_error() != 0) return type_failure(std::string(error_prefix) + os_error_text(stream.read_error()));
   if (!ok) {
-    if (builder.too_deep()) return parse_failure("recursion limit exceeded", fd, ok.Offset());
+    if (builder.too_deep()) return fail("recursion limit exceeded", ok.Offset());
     if (builder.lone_surrogate())
-      return parse_failure(rapidjson::GetParseError_En(rapidjson::kParseErrorStringUnicodeSurrogateInvalid), fd,
-                           ok.Offset());
-    return parse_failure(rapidjson::GetParseError_En(ok.Code()), fd, ok.Offset());
+      return fail(rapidjson::GetParseError_En(rapidjson::kParseErrorStringUnicodeSurrogateInvalid), ok.Offset());
+    return fail(rapidjson::GetParseError_En(ok.Code()), ok.Offset());
   }
   // RapidJSON stops at a NUL byte as if the file ended there.
-  if (!stream.at_end())
-    return parse_failure(rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular), fd,
-                         stream.Tell());
+  if (!stream.at_end()) return fail(rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular), stream.Tell());
   return builder.build();
+}
+
+// The same stream over a whole text; c_str() supplies the '\0' after the end.
+class TextStream {
+ public:
+  using Ch = char;
+  explicit TextStream(const std::string& text) noexcept : begin_(text.c_str()), cur_(begin_), end_(begin_ + text.size()) {}
+  Ch Peek() const noexcept { return *cur_; }
+  Ch Take() noexcept { return cur_ == end_ ? '\0' : *cur_++; }
+  std::size_t Tell() const noexcept { return static_cast<std::size_t>(cur_ - begin_); }
+  Ch* PutBegin() noexcept { return nullptr; }
+  void Put(Ch) noexcept {}
+  void Flush() noexcept {}
+  std::size_t PutEnd(Ch*) noexcept { return 0; }
+  bool at_end() const noexcept { return cur_ == end_; }
+  int read_error() const noexcept { return 0; }
+  void skip_byte_order_mark() noexcept {
+    if (end_ - cur_ >= 3 && std::memcmp(cur_, "\xEF\xBB\xBF", 3) == 0) cur_ += 3;
+  }
+
+ private:
+  const char* begin_;
+  const char* cur_;
+  const char* end_;
+};
+
+}  // namespace
+
+Result<Value> read(int fd) {
+  FdStream stream(fd);
+  stream.skip_byte_order_mark();
+  return read_stream(stream, [fd](std::size_t offset) { return where(fd, offset); });
+}
+
+Result<Value> parse(const std::string& text) {
+  TextStream stream(text);
+  stream.skip_byte_order_mark();
+  return read_stream(stream, [&text](std::size_t offset) {
+    auto pos = io::position_of(text, offset);
+    return " at line " + std::to_string(pos.line) + " column " + std::to_string(pos.column);
+  });
 }
 
 void write(const Value& root, io::TextSink& sink) {

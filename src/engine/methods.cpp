@@ -70,13 +70,13 @@ std::optional<Error> bind(const py::Signature& sig, PyObject* const* args, Py_ss
 constexpr const char* key_names[] = {"key"};
 constexpr const char* name_names[] = {"name"};
 constexpr const char* set_names[] = {"key", "value"};
-constexpr const char* new_names[] = {"path", "driver"};
+constexpr const char* new_names[] = {"path", "driver", "keep_layout"};
 constexpr py::Signature value_sig{"ZubSettingEngine.value()", key_names, 1, 1};
 constexpr py::Signature contains_sig{"ZubSettingEngine.contains()", key_names, 1, 1};
 constexpr py::Signature remove_sig{"ZubSettingEngine.remove()", key_names, 1, 1};
 constexpr py::Signature begin_group_sig{"ZubSettingEngine.begin_group()", name_names, 1, 1};
 constexpr py::Signature set_value_sig{"ZubSettingEngine.set_value()", set_names, 2, 2};
-constexpr py::Signature new_sig{"ZubSettingEngine.__new__()", new_names, 2, 1};
+constexpr py::Signature new_sig{"ZubSettingEngine.__new__()", new_names, 3, 1, 2};
 
 enum class Access { shared, exclusive };
 
@@ -116,7 +116,7 @@ PyObject* keyed_entry(const py::Signature& sig, PyObject* self, PyObject* const*
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return py::boundary([&]() -> Expected<Ref> {
-    PyObject* argv[2];
+    PyObject* argv[3];
     if (auto err = py::bind_arguments(new_sig, args, kwargs, argv)) return std::move(*err);
     auto path = py::text_argument(argv[0], "path");
     if (!path) return std::move(path).error();
@@ -125,6 +125,11 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
       auto chosen = Drivers::from_args(Ref::borrow(argv[1]));
       if (!chosen) return std::move(chosen).error();
       driver = std::move(*chosen);
+    }
+    if (argv[2]) {
+      if (!PyBool_Check(argv[2]))
+        return Error(PyExc_TypeError, std::string("argument 'keep_layout': ") + py::cast_error_text(argv[2], "bool"));
+      if (argv[2] == Py_True) driver.keep_layout();
     }
     std::string path_text(*path);
     auto tree = driver.load(path_text);
@@ -393,7 +398,7 @@ PyGetSetDef engine_getset[] = {
 };
 
 PyType_Slot engine_slots[] = {
-    {Py_tp_doc, const_cast<char*>("ZubSettingEngine(path, driver=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("ZubSettingEngine(path, driver=None, *, keep_layout=False)\n--\n\n")},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(engine_traverse)},

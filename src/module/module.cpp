@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "binding/error.hpp"
+#include "engine/engine.hpp"
 #include "engine/methods.hpp"
 
 namespace zub {
@@ -47,6 +48,26 @@ int module_exec(PyObject* module) noexcept {
   return 0;
 }
 
+// For the tests: how many saves of an engine that keeps the layout fell
+// back to the standard layout.
+PyObject* layout_fallbacks(PyObject*, PyObject* engine) noexcept {
+  return py::boundary([&]() -> py::Expected<py::Ref> {
+    PyTypeObject* cls = engine_class();
+    if (!cls) return py::Error::capture();
+    if (!PyObject_TypeCheck(engine, cls))
+      return py::Error(PyExc_TypeError, py::cast_error_text(engine, "ZubSettingEngine"));
+    auto count = reinterpret_cast<EngineObject*>(engine)->state.driver.layout_fallbacks();
+    py::Ref out = py::Ref::steal(PyLong_FromUnsignedLongLong(count));
+    if (!out) return py::Error::capture();
+    return out;
+  });
+}
+
+PyMethodDef module_methods[] = {
+    {"_layout_fallbacks", layout_fallbacks, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
@@ -58,7 +79,7 @@ PyModuleDef module_def = {
     "_zub_core",
     "",
     0,
-    nullptr,
+    module_methods,
     module_slots,
     nullptr,
     nullptr,

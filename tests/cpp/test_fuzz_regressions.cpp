@@ -1,5 +1,6 @@
 // Every input the fuzzers ever failed on, kept in fuzz/regressions/FORMAT/,
-// goes through that format's loader and load-save-load again.
+// goes through that format's loader and load-save-load again (and the
+// layout editor, for the formats that have one).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -23,6 +24,10 @@ TEST(FuzzRegressions, KeptInputsPass) {
       std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
       for (bool round_trip : {false, true}) {
         auto fault = fuzz::check(format, round_trip, text);
+        EXPECT_FALSE(fault) << entry.path() << ": " << *fault;
+      }
+      if (format == Format::json || format == Format::json5) {
+        auto fault = fuzz::check_layout(format, text);
         EXPECT_FALSE(fault) << entry.path() << ": " << *fault;
       }
       ++inputs;

@@ -1,0 +1,47 @@
+// Saving that keeps the file's own layout: comments, order, spacing. The
+// engine keeps the text as loaded and the tree it gave; a save edits that
+// text where the trees differ, and writes the standard layout whenever the
+// edited text would not read back as the tree.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/result.hpp"
+#include "core/value.hpp"
+#include "drivers/formats.hpp"
+
+namespace zub {
+
+// The tree the text reads as is not copied at load: the first sync that
+// needs it reads the kept text again, and every verified save hands over
+// the tree its check read.
+struct KeptLayout {
+  std::mutex lock;  // two syncs of one engine may run at once
+  std::optional<std::string> text;  // none when the file did not exist
+  std::optional<Value> baseline;     // what text reads as, once known
+  std::uint64_t fallbacks = 0;       // saves written in the standard layout instead
+};
+
+namespace layout {
+
+// A format's editor: the text as loaded, the tree it reads as, and the tree
+// to save; gives the edited text, or nothing when it cannot edit this
+// document (the caller then writes the standard layout).
+using Editor = std::optional<std::string> (*)(std::string_view text, const Value& before,
+                                             const Value& after);
+
+std::optional<std::string> edit_json(std::string_view text, const Value& before, const Value& after);
+std::optional<std::string> edit_json5(std::string_view text, const Value& before, const Value& after);
+
+}  // namespace layout
+
+// sync() for an engine that keeps the layout: same file handling as
+// save_file; on success the saved text and tree become the kept ones.
+Result<void> save_file_keeping_layout(Format format, const std::string& path, const Value& tree,
+                                      KeptLayout& kept);
+
+}  // namespace zub
