@@ -15,6 +15,7 @@ from zub import ZubSettingEngine, _zub_core
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "layout")
 DRIVER = {".json": "json", ".json5": "json5", ".toml": "toml", ".yaml": "yaml"}
 EDITS = {
+    "bom.json": [("set", "a", 2)],
     "app.json": [("set", "name", "renamed"), ("set", "window/title", "main"), ("remove", "window/height"),
                  ("set", "plugins", ["c"]), ("set", "theme/lines", [1, 2]), ("remove", "unused")],
     "editor.json5": [("set", "title", "It's mine"), ("set", "tabs", 32), ("remove", "legacy"), ("set", "new key", {"on": True})],

@@ -648,12 +648,24 @@ class TextEditor {
 
 }  // namespace
 
+namespace {
+// A byte-order mark before the text stays where it is; the editor sees the text after it.
+std::optional<std::string> edit_after_bom(std::string_view text, const Value& before, const Value& after, bool json5) {
+  constexpr std::string_view bom = "\xEF\xBB\xBF";
+  const bool has_bom = text.starts_with(bom);
+  if (has_bom) text.remove_prefix(bom.size());
+  auto edited = TextEditor(text, json5).run(before, after);
+  if (edited && has_bom) edited->insert(0, bom);
+  return edited;
+}
+}  // namespace
+
 std::optional<std::string> edit_json(std::string_view text, const Value& before, const Value& after) {
-  return TextEditor(text, false).run(before, after);
+  return edit_after_bom(text, before, after, false);
 }
 
 std::optional<std::string> edit_json5(std::string_view text, const Value& before, const Value& after) {
-  return TextEditor(text, true).run(before, after);
+  return edit_after_bom(text, before, after, true);
 }
 
 }  // namespace zub::layout
