@@ -158,6 +158,12 @@ class Locator {
       m.key.assign(k ? k : "", len);
       m.key_begin = fy_event_start_mark(e)->input_pos;
       std::size_t at = fy_event_end_mark(e)->input_pos;
+      if (const auto style = fy_token_scalar_style(e->scalar.value); style == FYSS_SINGLE_QUOTED || style == FYSS_DOUBLE_QUOTED) {
+        // The marks hold the content; the quotes are around them.
+        if (m.key_begin == 0 || at >= text_.size()) return false;
+        --m.key_begin;
+        ++at;
+      }
       const bool key_shared = e->scalar.anchor || e->scalar.tag;
       free(e);
       while (at < text_.size() && (text_[at] == ' ' || text_[at] == '\t')) ++at;
@@ -283,8 +289,21 @@ class TextEditor {
 
   std::optional<std::string> run(const Value& before, const Value& after) {
     auto root = Locator(text_).run();
-    if (!root || !follows(*root, before, after) || !mapping(*root, before, after)) return std::nullopt;
-    std::sort(edits_.begin(), edits_.end(), [](const Edit& a, const Edit& b) { return a.begin < b.begin; });
+    if (!root) return std::nullopt;
+    const Object* a = after.if_object();
+    if (a && a->empty() && root->kind == Node::mapping && !root->any_shared) {
+      // Every member goes; the comments left stand above an empty mapping.
+      if (root->flow) {
+        edits_.push_back({root->begin, root->end, "{}"});
+      } else {
+        for (std::size_t i = 0; i < root->members.size(); ++i)
+          if (!remove(*root, i)) return std::nullopt;
+        edits_.push_back({text_.size(), text_.size(), text_.empty() || text_.back() == '\n' ? "{}\n" : "\n{}\n"});
+      }
+    } else if (!follows(*root, before, after) || !mapping(*root, before, after)) {
+      return std::nullopt;
+    }
+    std::sort(edits_.begin(), edits_.end(), [](const Edit& x, const Edit& y) { return x.begin < y.begin; });
     std::string out;
     out.reserve(text_.size() + 256);
     std::size_t at = 0;
@@ -422,8 +441,9 @@ class TextEditor {
       edits_.push_back({close, close, (kept == none ? "" : ", ") + entry});
       return true;
     }
-    if (kept == none || n.members.empty()) return false;
-    const Entry& last = n.members[kept];
+    if (n.members.empty()) return false;
+    // After the last kept member; when none is kept, where the last one ended.
+    const Entry& last = n.members[kept == none ? n.members.size() - 1 : kept];
     const std::size_t column = last.key_begin - line_start(last.key_begin);
     Object one;
     one.insert_or_assign(key, Value(v));
