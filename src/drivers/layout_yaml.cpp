@@ -360,7 +360,11 @@ class TextEditor {
     }
     auto t = standard_after_key(after);
     if (!t) return false;
-    const std::size_t column = m.key_begin - line_start(m.key_begin);
+    std::size_t column = m.key_begin - line_start(m.key_begin);
+    // A block sequence replaced by one keeps the indentation of its items.
+    if (n.kind == Node::sequence && !n.flow && after.is_array() && t->rfind("\n-", 0) == 0 &&
+        only_spaces(line_start(n.begin), n.begin))
+      column = std::max(column, n.begin - line_start(n.begin));
     edits_.push_back({m.colon + 1, std::max(n.end, m.colon + 1), indented(*t, column)});
     return true;
   }
