@@ -52,7 +52,7 @@ class Locator {
   // not follow (several documents, non-scalar keys).
   std::optional<Node> run() {
     fy_parse_cfg cfg{};
-    cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DISABLE_DEPTH_LIMIT | FYPCF_DEFAULT_VERSION_1_2);
+    cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DISABLE_DEPTH_LIMIT | FYPCF_DEFAULT_VERSION_1_2 | FYPCF_JSON_NONE);
     parser_.reset(fy_parser_create(&cfg));
     if (!parser_ || fy_parser_set_string(parser_.get(), text_.data(), text_.size()) != 0) return std::nullopt;
     for (;;) {
