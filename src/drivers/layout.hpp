@@ -16,7 +16,8 @@
 
 namespace zub {
 
-// The tree the text reads as is not copied at load: the first sync that
+// The tree the text reads as is not copied at load (but for YAML, slow to
+// read again): the first sync that
 // needs it reads the kept text again, and every verified save hands over
 // the tree its check read.
 struct KeptLayout {
