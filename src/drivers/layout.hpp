@@ -17,9 +17,8 @@
 namespace zub {
 
 // The tree the text reads as is not copied at load (but for YAML, slow to
-// read again): the first sync that
-// needs it reads the kept text again, and every verified save hands over
-// the tree its check read.
+// read again): the first sync that needs it reads the kept text again, and
+// every verified save hands over the tree its check read.
 struct KeptLayout {
   std::mutex lock;  // two syncs of one engine may run at once
   std::optional<std::string> text;  // none when the file did not exist
