@@ -303,7 +303,9 @@ class TextEditor {
     } else if (!follows(*root, before, after) || !mapping(*root, before, after)) {
       return std::nullopt;
     }
-    std::sort(edits_.begin(), edits_.end(), [](const Edit& x, const Edit& y) { return x.begin < y.begin; });
+    std::sort(edits_.begin(), edits_.end(), [](const Edit& x, const Edit& y) {
+      return x.begin != y.begin ? x.begin < y.begin : x.end < y.end;  // an insertion before a removal there
+    });
     std::string out;
     out.reserve(text_.size() + 256);
     std::size_t at = 0;
