@@ -24,7 +24,7 @@ EDITS = {
     "odd.json5": [("set", "key", 7), ("remove", "dup"), ("set", "half", 0.25), ("set", "multi", "x"), ("set", "list", [3])],
     "service.toml": [("set", "server/port", 8081)],  # no editor yet: the standard layout, counted
     "service.yaml": [("remove", "title"), ("remove", "server/hosts"), ("set", "server/tls", True)],
-    "deploy.yaml": [("set", "name", "yes"), ("set", "replicas", 5), ("set", "owner", "it's"), ("set", "motto", "a\tb"),
+    "deploy.yaml": [("set", "name", "yes"), ("set", "replicas", 5), ("set", "owner", "it's"), ("set", "motto", "a\tb\x9f\ufffe"),
                     ("set", "mode", "0755"), ("remove", "legacy"), ("set", "notes", "one\ntwo\n"), ("set", "ports", [1]),
                     ("set", "labels/tier", "front end"), ("remove", "labels/team"), ("set", "labels/new", [1, 2]),
                     ("set", "env", ["X=1", {"k": [1]}]), ("remove", "database/pool"),

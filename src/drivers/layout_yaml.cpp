@@ -52,7 +52,8 @@ class Locator {
   // not follow (several documents, non-scalar keys).
   std::optional<Node> run() {
     fy_parse_cfg cfg{};
-    cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DISABLE_DEPTH_LIMIT | FYPCF_DEFAULT_VERSION_1_2 | FYPCF_JSON_NONE);
+    cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DISABLE_DEPTH_LIMIT | FYPCF_DEFAULT_VERSION_1_2 |
+                                                FYPCF_JSON_NONE);
     parser_.reset(fy_parser_create(&cfg));
     if (!parser_ || fy_parser_set_string(parser_.get(), text_.data(), text_.size()) != 0) return std::nullopt;
     for (;;) {
@@ -62,12 +63,14 @@ class Locator {
       if (t == FYET_MAPPING_START || t == FYET_SEQUENCE_START || t == FYET_SCALAR || t == FYET_ALIAS) {
         auto root = node(e);
         free(e);
-        return ok_ ? root : std::nullopt;
+        return root;
       }
       free(e);
       if (t == FYET_STREAM_END) return std::nullopt;
     }
   }
+
+  static bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
  private:
   fy_event* next() { return fy_parser_parse(parser_.get()); }
@@ -99,7 +102,8 @@ class Locator {
         if (n.style == FYSS_SINGLE_QUOTED || n.style == FYSS_DOUBLE_QUOTED) {
           // The marks hold the content; the quotes are around them.
           const char q = n.style == FYSS_SINGLE_QUOTED ? '\'' : '"';
-          if (n.begin == 0 || text_[n.begin - 1] != q || n.end >= text_.size() || text_[n.end] != q) return std::nullopt;
+          if (n.begin == 0 || text_[n.begin - 1] != q || n.end >= text_.size() || text_[n.end] != q)
+            return std::nullopt;
           --n.begin;
           ++n.end;
         }
@@ -122,8 +126,6 @@ class Locator {
     n.any_shared = n.any_shared || n.shared;
     return n;
   }
-
-  static bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
   bool children(Node& n) {
     std::size_t last = n.begin;
@@ -158,7 +160,8 @@ class Locator {
       m.key.assign(k ? k : "", len);
       m.key_begin = fy_event_start_mark(e)->input_pos;
       std::size_t at = fy_event_end_mark(e)->input_pos;
-      if (const auto style = fy_token_scalar_style(e->scalar.value); style == FYSS_SINGLE_QUOTED || style == FYSS_DOUBLE_QUOTED) {
+      const auto style = fy_token_scalar_style(e->scalar.value);
+      if (style == FYSS_SINGLE_QUOTED || style == FYSS_DOUBLE_QUOTED) {
         // The marks hold the content; the quotes are around them.
         if (m.key_begin == 0 || at >= text_.size()) return false;
         --m.key_begin;
@@ -184,7 +187,6 @@ class Locator {
 
   std::string_view text_;
   std::unique_ptr<fy_parser, ParserDeleter> parser_;
-  bool ok_ = true;
 };
 
 struct Edit {
@@ -229,9 +231,10 @@ std::string double_quoted(std::string_view s) {
       out += "\\x";
       out += hex[c >> 4];
       out += hex[c & 15];
-    } else if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0x85) {
-      out += "\\N";
-      ++i;
+    } else if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
+      // C1 controls may not stand in the text.
+      const auto next = static_cast<unsigned char>(s[++i]);
+      out += next == 0x85 ? std::string("\\N") : std::string("\\x") + hex[next >> 4] + hex[next & 15];
     } else if (c == 0xE2 && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0x80 &&
                (static_cast<unsigned char>(s[i + 2]) == 0xA8 || static_cast<unsigned char>(s[i + 2]) == 0xA9)) {
       out += static_cast<unsigned char>(s[i + 2]) == 0xA8 ? "\\L" : "\\P";
@@ -239,6 +242,10 @@ std::string double_quoted(std::string_view s) {
     } else if (c == 0xEF && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0xBB &&
                static_cast<unsigned char>(s[i + 2]) == 0xBF) {
       out += "\\uFEFF";
+      i += 2;
+    } else if (c == 0xEF && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0xBF &&
+               static_cast<unsigned char>(s[i + 2]) >= 0xBE) {
+      out += static_cast<unsigned char>(s[i + 2]) == 0xBE ? "\\uFFFE" : "\\uFFFF";
       i += 2;
     } else {
       out += static_cast<char>(c);
@@ -406,13 +413,13 @@ class TextEditor {
     if (n.flow) {
       std::size_t from = m.key_begin, to = std::max(m.value.end, m.colon + 1);
       std::size_t after = to;
-      while (after < n.end && (text_[after] == ' ' || text_[after] == '\n' || text_[after] == '\r' || text_[after] == '\t')) ++after;
+      while (after < n.end && Locator::is_space(text_[after])) ++after;
       if (after < n.end && text_[after] == ',') {
         to = after + 1;
         while (to < n.end && text_[to] == ' ') ++to;
       } else {
         std::size_t back = from;
-        while (back > n.begin && (text_[back - 1] == ' ' || text_[back - 1] == '\n' || text_[back - 1] == '\r' || text_[back - 1] == '\t')) --back;
+        while (back > n.begin && Locator::is_space(text_[back - 1])) --back;
         if (back > n.begin && text_[back - 1] == ',') from = back - 1;
       }
       edits_.push_back({from, to, ""});
@@ -456,7 +463,8 @@ class TextEditor {
     auto w = yaml::write(Value(std::move(one)));
     if (!w) return false;
     std::size_t at = line_end(std::max(last.value.end, last.colon + 1));
-    std::string text = std::string(column, ' ') + indented(std::string_view(*w).substr(0, w->size() - 1), column) + "\n";
+    std::string text =
+        std::string(column, ' ') + indented(std::string_view(*w).substr(0, w->size() - 1), column) + "\n";
     if (at == text_.size() && (text_.empty() || text_.back() != '\n')) text = "\n" + text;
     edits_.push_back({at, at, std::move(text)});
     return true;
