@@ -27,7 +27,7 @@ EDITS = {
     "deploy.yaml": [("set", "name", "yes"), ("set", "replicas", 5), ("set", "owner", "it's"), ("set", "motto", "a\tb\x9f\ufffe"),
                     ("set", "mode", "0755"), ("remove", "legacy"), ("set", "notes", "one\ntwo\n"), ("set", "ports", [1]),
                     ("set", "labels/tier", "front end"), ("remove", "labels/team"), ("set", "labels/new", [1, 2]),
-                    ("set", "env", ["X=1", {"k": [1]}]), ("remove", "database/pool"),
+                    ("set", "env", ["X=1", {"k": [1]}]), ("set", "worker/limits", {"cpu": "1"}), ("remove", "database/pool"),
                     ("set", "database/user", {"name": "app", "roles": ["r", "w"]}), ("set", "added", "no")],
 }
 

@@ -25,7 +25,7 @@ struct Node {
   enum Kind { scalar, mapping, sequence } kind = scalar;
   bool flow = false;
   bool empty = false;      // a plain scalar with no text (null)
-  bool shared = false;     // carries an anchor or a tag, or is an alias
+  bool shared = false;     // carries an anchor or a tag
   bool any_shared = false; // itself or something inside it
   fy_scalar_style style = FYSS_PLAIN;
   std::size_t begin = 0;
@@ -85,8 +85,7 @@ class Locator {
     n.begin = b->input_pos;
     n.end = en->input_pos;
     switch (e->type) {
-      case FYET_ALIAS:
-        n.shared = true;
+      case FYET_ALIAS:  // replaced as any value: what it names stays
         break;
       case FYET_SCALAR: {
         n.shared = e->scalar.anchor || e->scalar.tag;
