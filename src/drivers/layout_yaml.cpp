@@ -160,14 +160,14 @@ class Locator {
       m.key_begin = fy_event_start_mark(e)->input_pos;
       std::size_t at = fy_event_end_mark(e)->input_pos;
       const auto style = fy_token_scalar_style(e->scalar.value);
+      const bool key_shared = e->scalar.anchor || e->scalar.tag;
+      free(e);
       if (style == FYSS_SINGLE_QUOTED || style == FYSS_DOUBLE_QUOTED) {
         // The marks hold the content; the quotes are around them.
         if (m.key_begin == 0 || at >= text_.size()) return false;
         --m.key_begin;
         ++at;
       }
-      const bool key_shared = e->scalar.anchor || e->scalar.tag;
-      free(e);
       while (at < text_.size() && (text_[at] == ' ' || text_[at] == '\t')) ++at;
       if (key_shared || at >= text_.size() || text_[at] != ':') return false;
       m.colon = at;
