@@ -24,6 +24,7 @@ EDITS = {
     "odd.json5": [("set", "key", 7), ("remove", "dup"), ("set", "half", 0.25), ("set", "multi", "x"), ("set", "list", [3])],
     "service.toml": [("set", "server/port", 8081)],  # no editor yet: the standard layout, counted
     "service.yaml": [("remove", "title"), ("remove", "server/hosts"), ("set", "server/tls", True)],
+    "crlf.yaml": [("remove", "old"), ("set", "limits/memory", [1, 2]), ("set", "name", "two\nlines")],
     "deploy.yaml": [("set", "name", "yes"), ("set", "replicas", 5), ("set", "owner", "it's"), ("set", "motto", "a\tb\x9f\ufffe"),
                     ("set", "mode", "0755"), ("remove", "legacy"), ("set", "notes", "one\ntwo\n"), ("set", "ports", [1]),
                     ("set", "labels/tier", "front end"), ("remove", "labels/team"), ("set", "labels/new", [1, 2]),
@@ -32,18 +33,23 @@ EDITS = {
 }
 
 
+def raw(path):  # line ends count
+    with open(path, "rb") as f:
+        return f.read()
+
+
 @pytest.mark.parametrize("name", sorted(n for n in os.listdir(DATA) if ".edited." not in n))
 def test_corpus_file_is_kept_and_edited_in_place(tmp_path, name):
     path, (stem, ext) = str(tmp_path / name), os.path.splitext(name)
     shutil.copy(os.path.join(DATA, name), path)
     engine = ZubSettingEngine(path, DRIVER[ext], keep_layout=True)
     engine.sync()
-    assert read_text(path) == read_text(os.path.join(DATA, name))
+    assert raw(path) == raw(os.path.join(DATA, name))
     for op, key, *value in EDITS.get(name, []):
         engine.set_value(key, *value) if op == "set" else engine.remove(key)
     engine.sync()
     if ext != ".toml":
-        assert read_text(path) == read_text(os.path.join(DATA, stem + ".edited" + ext))
+        assert raw(path) == raw(os.path.join(DATA, stem + ".edited" + ext))
     assert ZubSettingEngine(path, DRIVER[ext]).value("") == engine.value("")
     assert _zub_core._layout_fallbacks(engine) == (ext == ".toml")
 

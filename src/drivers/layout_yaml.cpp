@@ -312,13 +312,19 @@ class TextEditor {
     std::sort(edits_.begin(), edits_.end(), [](const Edit& x, const Edit& y) {
       return x.begin != y.begin ? x.begin < y.begin : x.end < y.end;  // an insertion before a removal there
     });
+    // New lines end as the file's first line does.
+    const std::size_t first_break = text_.find('\n');
+    const bool crlf = first_break != none && first_break > 0 && text_[first_break - 1] == '\r';
     std::string out;
     out.reserve(text_.size() + 256);
     std::size_t at = 0;
     for (const Edit& e : edits_) {
       if (e.begin < at) return std::nullopt;
       out.append(text_.substr(at, e.begin - at));
-      out += e.text;
+      for (char c : e.text) {
+        if (crlf && c == '\n') out += '\r';
+        out += c;
+      }
       at = e.end;
     }
     out.append(text_.substr(at));
