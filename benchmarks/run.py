@@ -712,7 +712,7 @@ def layout_workload(corpus, results):
     try:
         for label in [size for size in ("2 KB", "200 KB") if size in corpus.docs]:
             key = "/".join(docgen.depth3_key(corpus.docs[label]))
-            for fmt_name in ("json", "json5"):
+            for fmt_name in ("json", "json5", "yaml"):
                 fns, counter = {}, iter(range(10**9))
                 for keep in (False, True):
                     path = os.path.join(tmp, f"{keep}.{EXT[fmt_name]}")
@@ -731,8 +731,15 @@ def layout_workload(corpus, results):
                     fns["load", keep] = lambda path=path, keep=keep: ZubSettingEngine(path, fmt_name, keep_layout=keep)
                     fns["sync", keep] = sync
                     fns["load, change one key, save", keep] = round_trip
+                if fmt_name == "yaml":
+                    fns["ruamel"] = ruamel_round_trip(corpus.files[label, fmt_name], tmp, key.split("/"), counter)
                 samples = measure_together(fns, budget=1.5)
                 row = {"size": label, "format": fmt_name, "bytes": corpus.size(label, fmt_name)}
+                if "ruamel" in samples:
+                    row["ruamel"] = samples["ruamel"]
+                    kept = samples["load, change one key, save", True]
+                    print(f"layout {label:>6} yaml  ruamel round trip {samples['ruamel'].spread()}  "
+                          f"keep_layout {ratio(samples['ruamel'], kept):.1f}x faster", flush=True)
                 for what in ("load", "sync", "load, change one key, save"):
                     plain, kept = samples[what, False], samples[what, True]
                     row[what] = (plain, kept)
@@ -742,6 +749,24 @@ def layout_workload(corpus, results):
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     results["layout"] = rows
+
+
+def ruamel_round_trip(source, tmp, keys, counter):
+    """ruamel.yaml's round-trip mode (comments kept): load, change one key, dump."""
+    from ruamel.yaml import YAML
+    yaml, path = YAML(typ="rt"), os.path.join(tmp, "ruamel.yaml")
+    shutil.copy(source, path)
+
+    def run():
+        with open(path) as f:
+            doc = yaml.load(f)
+        node = doc
+        for k in keys[:-1]:
+            node = node[k]
+        node[keys[-1]] = next(counter)
+        with open(path, "w") as f:
+            yaml.dump(doc, f)
+    return run
 
 
 WORKLOADS = {"load": load_workload, "save": save_workload, "keys": keys_workload,

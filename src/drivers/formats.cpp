@@ -1,10 +1,5 @@
 #include "drivers/formats.hpp"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "drivers/file_io.hpp"
 
 namespace zub {
@@ -32,25 +27,6 @@ Result<Value> load_file(Format format, const std::string& path) {
   return Value(Object{});
 }
 
-namespace {
-
-// The YAML reader takes a descriptor only: a text goes through an
-// in-memory file.
-Result<Value> parse_yaml_text(const std::string& text) {
-  io::UniqueFd fd(::memfd_create("zub-yaml", MFD_CLOEXEC));
-  if (!fd) return io_failure(errno);
-  for (std::size_t done = 0; done < text.size();) {
-    ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return io_failure(errno);
-    done += static_cast<std::size_t>(n);
-  }
-  if (::lseek(fd.get(), 0, SEEK_SET) < 0) return io_failure(errno);
-  return yaml::read(fd.get());
-}
-
-}  // namespace
-
 Result<Value> parse_text(Format format, const std::string& text) {
   switch (format) {
     case Format::json:
@@ -60,7 +36,7 @@ Result<Value> parse_text(Format format, const std::string& text) {
     case Format::toml:
       return toml::parse(text);
     case Format::yaml:
-      return parse_yaml_text(text);
+      return yaml::parse(text);
   }
   return Value(Object{});
 }

@@ -43,6 +43,7 @@ Result<std::string> write(const Value& root);
 
 namespace yaml {
 Result<Value> read(int fd);  // reads through an 8192-byte buffer
+Result<Value> parse(std::string_view text);
 Result<std::string> write(const Value& root);
 }  // namespace yaml
 

@@ -6,7 +6,7 @@ namespace zub {
 
 namespace {
 
-// TOML and YAML have no editor yet: they keep the file only when nothing
+// TOML has no editor yet: they keep the file only when nothing
 // changed.
 std::optional<std::string> unchanged_only(std::string_view text, const Value& before, const Value& after) {
   if (before == after) return std::string(text);
@@ -19,8 +19,9 @@ layout::Editor editor_of(Format format) {
       return layout::edit_json;
     case Format::json5:
       return layout::edit_json5;
-    case Format::toml:
     case Format::yaml:
+      return layout::edit_yaml;
+    case Format::toml:
       break;
   }
   return unchanged_only;

@@ -16,9 +16,9 @@
 
 namespace zub {
 
-// The tree the text reads as is not copied at load: the first sync that
-// needs it reads the kept text again, and every verified save hands over
-// the tree its check read.
+// The tree the text reads as is not copied at load (but for YAML, slow to
+// read again): the first sync that needs it reads the kept text again, and
+// every verified save hands over the tree its check read.
 struct KeptLayout {
   std::mutex lock;  // two syncs of one engine may run at once
   std::optional<std::string> text;  // none when the file did not exist
@@ -36,6 +36,7 @@ using Editor = std::optional<std::string> (*)(std::string_view text, const Value
 
 std::optional<std::string> edit_json(std::string_view text, const Value& before, const Value& after);
 std::optional<std::string> edit_json5(std::string_view text, const Value& before, const Value& after);
+std::optional<std::string> edit_yaml(std::string_view text, const Value& before, const Value& after);
 
 }  // namespace layout
 

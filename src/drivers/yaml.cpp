@@ -255,7 +255,7 @@ struct DiagDeleter {
 
 class TreeBuilder {
  public:
-  explicit TreeBuilder(const std::string& text) : text_(text) {
+  explicit TreeBuilder(std::string_view text) : text_(text) {
     fy_diag_cfg dcfg;
     fy_diag_cfg_default(&dcfg);
     dcfg.fp = nullptr;
@@ -677,6 +677,14 @@ Result<Value> TreeBuilder::run() {
 }
 
 }  // namespace
+
+Result<Value> parse(std::string_view text) {
+  InputCheck check;
+  if (!check.scan(reinterpret_cast<const unsigned char*>(text.data()), text.size()) || !check.finish())
+    return type_failure("YAML parse error: " + check.what() + position(text, check.offset()));
+  TreeBuilder builder(text);
+  return builder.run();
+}
 
 Result<Value> read(int fd) {
   // A failed read is the parser's failure too, with its prefix.

@@ -1,0 +1,488 @@
+// The layout editor for YAML: libfyaml's event parser locates every node
+// (the reader has already accepted the text), then the changed members are
+// edited as byte ranges of the original text. Values the editor writes come
+// from the YAML writer, so they are quoted as a saved file would be.
+#include <libfyaml.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "drivers/layout.hpp"
+
+namespace zub::layout {
+
+namespace {
+
+constexpr std::size_t none = std::string_view::npos;
+
+struct Entry;
+
+struct Node {
+  enum Kind { scalar, mapping, sequence } kind = scalar;
+  bool flow = false;
+  bool empty = false;      // a plain scalar with no text (null)
+  bool shared = false;     // carries an anchor or a tag
+  bool any_shared = false; // itself or something inside it
+  fy_scalar_style style = FYSS_PLAIN;
+  std::size_t begin = 0;
+  std::size_t end = 0;     // after the last byte of its own text
+  std::vector<Entry> members;
+};
+
+struct Entry {
+  std::string key;
+  std::size_t key_begin = 0;
+  std::size_t colon = 0;  // the ':' after the key
+  Node value;
+};
+
+struct ParserDeleter {
+  void operator()(fy_parser* p) const { fy_parser_destroy(p); }
+};
+
+class Locator {
+ public:
+  explicit Locator(std::string_view text) : text_(text) {}
+
+  // The document's root, or nothing when the text is one this editor does
+  // not follow (several documents, non-scalar keys).
+  std::optional<Node> run() {
+    fy_parse_cfg cfg{};
+    cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DISABLE_DEPTH_LIMIT | FYPCF_DEFAULT_VERSION_1_2 |
+                                                FYPCF_JSON_NONE);
+    parser_.reset(fy_parser_create(&cfg));
+    if (!parser_ || fy_parser_set_string(parser_.get(), text_.data(), text_.size()) != 0) return std::nullopt;
+    for (;;) {
+      fy_event* e = next();
+      if (!e) return std::nullopt;
+      const fy_event_type t = e->type;
+      if (t == FYET_MAPPING_START || t == FYET_SEQUENCE_START || t == FYET_SCALAR || t == FYET_ALIAS) {
+        auto root = node(e);
+        free(e);
+        return root;
+      }
+      free(e);
+      if (t == FYET_STREAM_END) return std::nullopt;
+    }
+  }
+
+  static bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+ private:
+  fy_event* next() { return fy_parser_parse(parser_.get()); }
+  void free(fy_event* e) { fy_parser_event_free(parser_.get(), e); }
+
+  // The node starting with event e (not freed here).
+  std::optional<Node> node(fy_event* e) {
+    Node n;
+    const fy_mark* b = fy_event_start_mark(e);
+    const fy_mark* en = fy_event_end_mark(e);
+    if (!b || !en) return std::nullopt;
+    n.begin = b->input_pos;
+    n.end = en->input_pos;
+    switch (e->type) {
+      case FYET_ALIAS:  // replaced as any value: what it names stays
+        break;
+      case FYET_SCALAR: {
+        n.shared = e->scalar.anchor || e->scalar.tag;
+        n.style = fy_token_scalar_style(e->scalar.value);
+        std::size_t len = 0;
+        fy_token_get_text(e->scalar.value, &len);
+        n.empty = n.style == FYSS_PLAIN && len == 0;
+        if (n.style == FYSS_LITERAL || n.style == FYSS_FOLDED) {
+          // Its marks span the content with the lines after it.
+          while (n.end > n.begin && is_space(text_[n.end - 1])) --n.end;
+        }
+        if (n.empty) n.end = n.begin;
+        if (n.style == FYSS_SINGLE_QUOTED || n.style == FYSS_DOUBLE_QUOTED) {
+          // The marks hold the content; the quotes are around them.
+          const char q = n.style == FYSS_SINGLE_QUOTED ? '\'' : '"';
+          if (n.begin == 0 || text_[n.begin - 1] != q || n.end >= text_.size() || text_[n.end] != q)
+            return std::nullopt;
+          --n.begin;
+          ++n.end;
+        }
+        break;
+      }
+      case FYET_MAPPING_START:
+      case FYET_SEQUENCE_START: {
+        const bool mapping = e->type == FYET_MAPPING_START;
+        n.kind = mapping ? Node::mapping : Node::sequence;
+        fy_token* anchor = mapping ? e->mapping_start.anchor : e->sequence_start.anchor;
+        fy_token* tag = mapping ? e->mapping_start.tag : e->sequence_start.tag;
+        n.shared = anchor || tag;
+        n.flow = n.begin < text_.size() && text_[n.begin] == (mapping ? '{' : '[');
+        if (!children(n)) return std::nullopt;
+        break;
+      }
+      default:
+        return std::nullopt;
+    }
+    n.any_shared = n.any_shared || n.shared;
+    return n;
+  }
+
+  bool children(Node& n) {
+    std::size_t last = n.begin;
+    for (;;) {
+      fy_event* e = next();
+      if (!e) return false;
+      if (e->type == FYET_MAPPING_END || e->type == FYET_SEQUENCE_END) {
+        if (n.flow) {
+          const fy_mark* en = fy_event_end_mark(e);
+          n.end = en ? en->input_pos : last;
+        } else {
+          n.end = last;  // a block collection's end mark is the next token
+        }
+        free(e);
+        return true;
+      }
+      if (n.kind == Node::sequence) {
+        auto item = node(e);
+        free(e);
+        if (!item) return false;
+        n.any_shared = n.any_shared || item->any_shared;
+        last = std::max(last, item->end);
+        continue;
+      }
+      Entry m;
+      if (e->type != FYET_SCALAR) {
+        free(e);
+        return false;  // a collection or alias as a key
+      }
+      std::size_t len = 0;
+      const char* k = fy_token_get_text(e->scalar.value, &len);
+      m.key.assign(k ? k : "", len);
+      m.key_begin = fy_event_start_mark(e)->input_pos;
+      std::size_t at = fy_event_end_mark(e)->input_pos;
+      const auto style = fy_token_scalar_style(e->scalar.value);
+      const bool key_shared = e->scalar.anchor || e->scalar.tag;
+      free(e);
+      if (style == FYSS_SINGLE_QUOTED || style == FYSS_DOUBLE_QUOTED) {
+        // The marks hold the content; the quotes are around them.
+        if (m.key_begin == 0 || at >= text_.size()) return false;
+        --m.key_begin;
+        ++at;
+      }
+      while (at < text_.size() && (text_[at] == ' ' || text_[at] == '\t')) ++at;
+      if (key_shared || at >= text_.size() || text_[at] != ':') return false;
+      m.colon = at;
+      fy_event* v = next();
+      if (!v) return false;
+      auto value = node(v);
+      free(v);
+      if (!value) return false;
+      if (value->empty) value->begin = value->end = m.colon + 1;
+      m.value = std::move(*value);
+      n.any_shared = n.any_shared || m.value.any_shared;
+      last = std::max(last, std::max(m.colon + 1, m.value.end));
+      n.members.push_back(std::move(m));
+    }
+  }
+
+  std::string_view text_;
+  std::unique_ptr<fy_parser, ParserDeleter> parser_;
+};
+
+struct Edit {
+  std::size_t begin, end;
+  std::string text;
+};
+
+// The writer's text for {"k": v} after "k:", without the final line break:
+// " value" for a scalar, "\n  ..." for a block collection.
+std::optional<std::string> standard_after_key(const Value& v) {
+  Object o;
+  o.insert_or_assign("k", Value(v));
+  auto text = yaml::write(Value(std::move(o)));
+  if (!text || text->rfind("k:", 0) != 0) return std::nullopt;
+  std::string s = text->substr(2);
+  while (!s.empty() && s.back() == '\n') s.pop_back();
+  return s;
+}
+
+std::string indented(std::string_view s, std::size_t column) {
+  std::string out;
+  for (char c : s) {
+    out += c;
+    if (c == '\n') out.append(column, ' ');
+  }
+  return out;
+}
+
+std::string double_quoted(std::string_view s) {
+  static constexpr char hex[] = "0123456789ABCDEF";
+  std::string out = "\"";
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
+      // C1 controls may not stand in the text.
+      const auto next = static_cast<unsigned char>(s[++i]);
+      out += next == 0x85 ? std::string("\\N") : std::string("\\x") + hex[next >> 4] + hex[next & 15];
+    } else if (c == 0xE2 && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0x80 &&
+               (static_cast<unsigned char>(s[i + 2]) == 0xA8 || static_cast<unsigned char>(s[i + 2]) == 0xA9)) {
+      out += static_cast<unsigned char>(s[i + 2]) == 0xA8 ? "\\L" : "\\P";
+      i += 2;
+    } else if (c == 0xEF && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0xBB &&
+               static_cast<unsigned char>(s[i + 2]) == 0xBF) {
+      out += "\\uFEFF";
+      i += 2;
+    } else if (c == 0xEF && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0xBF &&
+               static_cast<unsigned char>(s[i + 2]) >= 0xBE) {
+      out += static_cast<unsigned char>(s[i + 2]) == 0xBE ? "\\uFFFE" : "\\uFFFF";
+      i += 2;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+bool single_quotable(std::string_view s) {
+  for (char ch : s)
+    if (const auto c = static_cast<unsigned char>(ch); c < 0x20 || c == 0x7F) return false;
+  return !s.empty() && s.front() != ' ' && s.back() != ' ' && s.find("\xC2\x85") == none &&
+         s.find("\xE2\x80\xA8") == none && s.find("\xE2\x80\xA9") == none && s.find("\xEF\xBB\xBF") == none;
+}
+
+// A value on one line inside a flow collection.
+std::optional<std::string> flow_text(const Value& v) {
+  if (const Object* o = v.if_object()) {
+    std::string out = "{";
+    for (const auto& [k, item] : *o) {
+      auto t = flow_text(item);
+      if (!t) return std::nullopt;
+      out += (out.size() > 1 ? ", " : "") + double_quoted(k) + ": " + *t;
+    }
+    return out + "}";
+  }
+  if (v.is_array()) {
+    const Array* a = &v.as_array();
+    std::string out = "[";
+    for (const Value& item : *a) {
+      auto t = flow_text(item);
+      if (!t) return std::nullopt;
+      out += (out.size() > 1 ? ", " : "") + *t;
+    }
+    return out + "]";
+  }
+  auto t = standard_after_key(v);
+  const bool string = v.kind() == Value::Kind::string;
+  if (!t || t->size() < 2 || (*t)[0] != ' ' || t->find('\n') != none ||
+      (string && t->find_first_of(",[]{}#|>") != none))
+    return string ? std::optional<std::string>(double_quoted(v.as_string())) : std::nullopt;
+  return t->substr(1);
+}
+
+class TextEditor {
+ public:
+  explicit TextEditor(std::string_view text) : text_(text) {}
+
+  std::optional<std::string> run(const Value& before, const Value& after) {
+    auto root = Locator(text_).run();
+    if (!root) return std::nullopt;
+    const Object* a = after.if_object();
+    if (a && a->empty() && root->kind == Node::mapping && !root->any_shared) {
+      // Every member goes; the comments left stand above an empty mapping.
+      if (root->flow) {
+        edits_.push_back({root->begin, root->end, "{}"});
+      } else {
+        for (std::size_t i = 0; i < root->members.size(); ++i)
+          if (!remove(*root, i)) return std::nullopt;
+        edits_.push_back({text_.size(), text_.size(), text_.empty() || text_.back() == '\n' ? "{}\n" : "\n{}\n"});
+      }
+    } else if (!follows(*root, before, after) || !mapping(*root, before, after)) {
+      return std::nullopt;
+    }
+    std::sort(edits_.begin(), edits_.end(), [](const Edit& x, const Edit& y) {
+      return x.begin != y.begin ? x.begin < y.begin : x.end < y.end;  // an insertion before a removal there
+    });
+    // New lines end as the file's first line does.
+    const std::size_t first_break = text_.find('\n');
+    const bool crlf = first_break != none && first_break > 0 && text_[first_break - 1] == '\r';
+    std::string out;
+    out.reserve(text_.size() + 256);
+    std::size_t at = 0;
+    for (const Edit& e : edits_) {
+      if (e.begin < at) return std::nullopt;
+      out.append(text_.substr(at, e.begin - at));
+      for (char c : e.text) {
+        if (crlf && c == '\n') out += '\r';
+        out += c;
+      }
+      at = e.end;
+    }
+    out.append(text_.substr(at));
+    return out;
+  }
+
+ private:
+  std::size_t line_start(std::size_t at) const {
+    const std::size_t nl = text_.rfind('\n', at == 0 ? 0 : at - 1);
+    return at == 0 || nl == none ? 0 : nl + 1;
+  }
+  std::size_t line_end(std::size_t at) const {  // after the line break
+    const std::size_t nl = text_.find('\n', at);
+    return nl == none ? text_.size() : nl + 1;
+  }
+  bool only_spaces(std::size_t from, std::size_t to) const {
+    for (std::size_t i = from; i < to; ++i)
+      if (text_[i] != ' ' && text_[i] != '\t') return false;
+    return true;
+  }
+
+  // A changed member value of a mapping.
+  bool value(const Entry& m, const Node& parent, const Value& before, const Value& after) {
+    const Node& n = m.value;
+    if (n.shared) return false;
+    if (n.kind == Node::mapping && follows(n, before, after)) return mapping(n, before, after);
+    if (n.any_shared) return false;
+    if (parent.flow || n.flow) {
+      auto t = flow_text(after);
+      if (!t) return false;
+      if (n.empty) *t = " " + *t;
+      edits_.push_back({n.begin, n.end, std::move(*t)});
+      return true;
+    }
+    const std::string* s = after.kind() == Value::Kind::string ? &after.as_string() : nullptr;
+    if (n.kind == Node::scalar && !n.empty && s) {
+      if (n.style == FYSS_SINGLE_QUOTED && single_quotable(*s)) {
+        std::string q = "'";
+        for (char c : *s) q += c == '\'' ? std::string("''") : std::string(1, c);
+        edits_.push_back({n.begin, n.end, q + "'"});
+        return true;
+      }
+      if (n.style == FYSS_DOUBLE_QUOTED) {
+        edits_.push_back({n.begin, n.end, double_quoted(*s)});
+        return true;
+      }
+    }
+    auto t = standard_after_key(after);
+    if (!t) return false;
+    std::size_t column = m.key_begin - line_start(m.key_begin);
+    // A block sequence replaced by one keeps the indentation of its items.
+    if (n.kind == Node::sequence && !n.flow && after.is_array() && t->rfind("\n-", 0) == 0 &&
+        only_spaces(line_start(n.begin), n.begin))
+      column = std::max(column, n.begin - line_start(n.begin));
+    edits_.push_back({m.colon + 1, std::max(n.end, m.colon + 1), indented(*t, column)});
+    return true;
+  }
+
+  // Whether the mapping's members can be edited one by one.
+  static bool follows(const Node& n, const Value& before, const Value& after) {
+    const Object* b = before.if_object();
+    const Object* a = after.if_object();
+    if (!b || !a || a->empty() || n.kind != Node::mapping || n.shared || n.members.size() != b->size()) return false;
+    for (const Entry& m : n.members)
+      if (!b->find(m.key)) return false;  // read differently, or a merge key
+    return true;
+  }
+
+  bool mapping(const Node& n, const Value& before, const Value& after) {
+    const Object* b = before.if_object();
+    const Object* a = after.if_object();
+    std::size_t kept = none;
+    for (std::size_t i = 0; i < n.members.size(); ++i) {
+      const Entry& m = n.members[i];
+      const Value* now = a->find(m.key);
+      if (!now) {
+        if (m.value.any_shared || !remove(n, i)) return false;
+        continue;
+      }
+      kept = i;
+      const Value* was = b->find(m.key);
+      if (!(*was == *now) && !value(m, n, *was, *now)) return false;
+    }
+    for (const auto& [k, v] : *a)
+      if (!b->find(k) && !add(n, kept, k, v)) return false;
+    return true;
+  }
+
+  bool remove(const Node& n, std::size_t i) {
+    const Entry& m = n.members[i];
+    if (n.flow) {
+      std::size_t from = m.key_begin, to = std::max(m.value.end, m.colon + 1);
+      std::size_t after = to;
+      while (after < n.end && Locator::is_space(text_[after])) ++after;
+      if (after < n.end && text_[after] == ',') {
+        to = after + 1;
+        while (to < n.end && text_[to] == ' ') ++to;
+      } else {
+        std::size_t back = from;
+        while (back > n.begin && Locator::is_space(text_[back - 1])) --back;
+        if (back > n.begin && text_[back - 1] == ',') from = back - 1;
+      }
+      edits_.push_back({from, to, ""});
+      return true;
+    }
+    std::size_t from = line_start(m.key_begin);
+    if (!only_spaces(from, m.key_begin)) return false;
+    // Comment lines directly above go with it.
+    while (from > 0) {
+      const std::size_t above = line_start(from - 1);
+      std::size_t first = above;
+      while (first < from && (text_[first] == ' ' || text_[first] == '\t')) ++first;
+      if (first >= from || text_[first] != '#') break;
+      from = above;
+    }
+    edits_.push_back({from, line_end(std::max(m.value.end, m.colon + 1)), ""});
+    return true;
+  }
+
+  bool add(const Node& n, std::size_t kept, const std::string& key, const Value& v) {
+    if (n.flow) {
+      auto t = flow_text(v);
+      if (!t) return false;
+      const std::size_t close = n.end - 1;
+      std::string entry = double_quoted(key) + ": " + *t;
+      Object probe;
+      probe.insert_or_assign(key, Value(Null{}));
+      if (auto w = yaml::write(Value(std::move(probe))); w && w->size() > 7 && w->substr(w->size() - 7) == ": null\n") {
+        std::string plain = w->substr(0, w->size() - 7);
+        if (plain.find_first_of(",[]{}#\"'\n") == none) entry = plain + ": " + *t;
+      }
+      edits_.push_back({close, close, (kept == none ? "" : ", ") + entry});
+      return true;
+    }
+    if (n.members.empty()) return false;
+    // After the last kept member; when none is kept, where the last one ended.
+    const Entry& last = n.members[kept == none ? n.members.size() - 1 : kept];
+    const std::size_t column = last.key_begin - line_start(last.key_begin);
+    Object one;
+    one.insert_or_assign(key, Value(v));
+    auto w = yaml::write(Value(std::move(one)));
+    if (!w) return false;
+    std::size_t at = line_end(std::max(last.value.end, last.colon + 1));
+    std::string text =
+        std::string(column, ' ') + indented(std::string_view(*w).substr(0, w->size() - 1), column) + "\n";
+    if (at == text_.size() && (text_.empty() || text_.back() != '\n')) text = "\n" + text;
+    edits_.push_back({at, at, std::move(text)});
+    return true;
+  }
+
+  std::string_view text_;
+  std::vector<Edit> edits_;
+};
+
+}  // namespace
+
+std::optional<std::string> edit_yaml(std::string_view text, const Value& before, const Value& after) {
+  return TextEditor(text).run(before, after);
+}
+
+}  // namespace zub::layout
