@@ -6,8 +6,7 @@ namespace zub {
 
 namespace {
 
-// TOML and YAML have no editor yet: they keep the file only when nothing
-// changed.
+// YAML has no editor yet: it keeps the file only when nothing changed.
 std::optional<std::string> unchanged_only(std::string_view text, const Value& before, const Value& after) {
   if (before == after) return std::string(text);
   return std::nullopt;
@@ -20,6 +19,7 @@ layout::Editor editor_of(Format format) {
     case Format::json5:
       return layout::edit_json5;
     case Format::toml:
+      return layout::edit_toml;
     case Format::yaml:
       break;
   }
