@@ -439,6 +439,23 @@ class TextEditor {
       } else if (old.starts_with('\'') && plain) {
         return "'" + s + "'";
       }
+      if (old.starts_with("\"\"\"")) {
+        // The same escapes, but new lines as they are.
+        std::string basic = inline_text(v), out = "\"\"\"";
+        if (old.substr(3, 1) == "\n" || old.substr(3, 2) == "\r\n") out += '\n';
+        for (std::size_t i = 1; i + 1 < basic.size(); ++i) {
+          if (basic[i] == '\\' && basic[i + 1] == 'n') {
+            out += '\n';
+            ++i;
+          } else if (basic[i] == '\\') {
+            out += basic.substr(i, 2);
+            ++i;
+          } else {
+            out += basic[i];
+          }
+        }
+        return out + "\"\"\"";
+      }
       return inline_text(v);
     }
     if (v.kind() == Value::Kind::uint && v.as_uint() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
@@ -578,9 +595,17 @@ class TextEditor {
       return;
     }
     // Another kind: the old one goes, the new one is added as a new member.
+    // Sections of a table array that changed size are written again where
+    // its first one was.
+    std::size_t place = none;
+    for (const auto& s : stmts_)
+      if (s.header && (s.path == p || under(s.path, p))) {
+        place = s.comments_begin;
+        break;
+      }
     remove_under(p);
     Path parent(p.begin(), p.end() - 1);
-    if (!cannot_) add(parent, p.back(), after);
+    if (!cannot_) add(parent, p.back(), after, place);
   }
 
   bool blank_line_ends_at(std::size_t line_begin) const {
@@ -599,9 +624,16 @@ class TextEditor {
       found = true;
       // Between two blank lines, one of them goes too.
       std::size_t end = s.header ? s.section_end : s.line_end;
-      if (s.comments_begin > 0 && blank_line_ends_at(s.comments_begin))
-        end += t_.substr(end, 1) == "\n" ? 1u : t_.substr(end, 2) == "\r\n" ? 2u : 0u;
-      replace(s.comments_begin, end, "");
+      std::size_t begin = s.comments_begin;
+      if (begin > 0 && blank_line_ends_at(begin)) {
+        if (end == t_.size()) {  // at the end, the blank line above goes
+          --begin;
+          while (begin > 0 && t_[begin - 1] != '\n') --begin;
+        } else {
+          end += t_.substr(end, 1) == "\n" ? 1u : t_.substr(end, 2) == "\r\n" ? 2u : 0u;
+        }
+      }
+      replace(begin, end, "");
     }
     if (!found) cannot();
   }
@@ -611,7 +643,7 @@ class TextEditor {
     return end;
   }
 
-  void add(const Path& p, const std::string& k, const Value& v) {
+  void add(const Path& p, const std::string& k, const Value& v, std::size_t place = none) {
     bool header_form = (is_table(v) && !v.as_object().empty()) || is_table_array(v);
     bool by_headers = p.empty() || header(p);
     if (header_form && by_headers) {
@@ -644,6 +676,7 @@ class TextEditor {
       }
       std::string prefix;
       at = line_after(at, prefix);
+      if (place != none) return replace(place, place, body + "\n");
       return replace(at, at, prefix + (at ? "\n" : "") + body);
     }
     // A key/value after the last one of this table, with its indentation
