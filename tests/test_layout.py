@@ -5,6 +5,7 @@ import random
 import shutil
 
 import json5
+import tomllib
 import pytest
 from hypothesis import given, settings, strategies as st
 
@@ -62,9 +63,10 @@ def test_drivers_without_a_file_accept_and_ignore_keep_layout(driver, write):
 
 
 KEYS = st.sampled_from(["a", "b", "c d", "e"])
-SCALARS = st.none() | st.booleans() | st.integers(-2**63, 2**64 - 1) | st.floats(allow_nan=False, allow_infinity=False) | st.text(max_size=4)
-def values():  # one strategy per use: hypothesis misjudges a shared recursive one as not recursing
-    return st.recursive(SCALARS, lambda c: st.lists(c, max_size=3) | st.dictionaries(KEYS, c, max_size=3), max_leaves=6)
+SCALARS = st.booleans() | st.integers(-2**63, 2**63 - 1) | st.floats(allow_nan=False, allow_infinity=False) | st.text(max_size=4)
+def values(driver):  # one strategy per use: hypothesis misjudges a shared recursive one as not recursing
+    scalars = SCALARS if driver == "toml" else SCALARS | st.none() | st.integers(2**63, 2**64 - 1)
+    return st.recursive(scalars, lambda c: st.lists(c, max_size=3) | st.dictionaries(KEYS, c, max_size=3), max_leaves=6)
 
 
 def hand_written(obj, path, indent, rnd, j5, out):
@@ -85,13 +87,48 @@ def hand_written(obj, path, indent, rnd, j5, out):
             out.append((f"{indent}{key}:{' ' * rnd.randint(1, 3)}{text}{end}", p))
 
 
+def toml_inline(v, rnd):
+    if isinstance(v, dict):
+        return "{ " + ", ".join(f"{json.dumps(k) if ' ' in k else k} = {toml_inline(x, rnd)}" for k, x in v.items()) + " }" if v else "{}"
+    if isinstance(v, list):
+        return "[" + ", ".join(toml_inline(x, rnd) for x in v) + "]"
+    if type(v) is str and rnd.random() < .4 and all(c >= " " and c not in "'\x7f" for c in v):
+        return f"'{v}'"
+    if type(v) is int and v >= 0 and rnd.random() < .4:
+        return rnd.choice([hex, oct, bin, "{:_}".format])(v).replace("0o", "0o")
+    return json.dumps(v, ensure_ascii=False).replace("\x7f", "\\u007f") if type(v) is not float else repr(v)
+
+
+def hand_written_toml(obj, path, rnd, out):
+    """Appends (line, member) pairs: key/value lines (some dotted, some inline tables), then the sub-tables' sections."""
+    sections = [k for k, v in obj.items() if isinstance(v, dict) and v and rnd.random() < .6]
+    for k, v in obj.items():
+        p, key = f"{path}/{k}" if path else k, json.dumps(k) if " " in k else k
+        if k in sections:
+            continue
+        out += [("", path)] * (rnd.random() < .2) + [(f"# on {k}", p)] * (rnd.random() < .3)
+        dotted = isinstance(v, dict) and v and rnd.random() < .5 and not any(isinstance(x, dict) for x in v.values())
+        for sub, x in (v.items() if dotted else [(None, v)]):
+            name = key if sub is None else f"{key}.{json.dumps(sub) if ' ' in sub else sub}"
+            out.append((f"{' ' * rnd.randint(0, 2)}{name}{' ' * rnd.randint(0, 2)}= {toml_inline(x, rnd)}{'  # note' * (rnd.random() < .3)}", p))
+    for k in sections:
+        p = f"{path}/{k}" if path else k
+        out += [("", path), (f"[{'.'.join(json.dumps(x) if ' ' in x else x for x in p.split('/'))}]", p)]
+        hand_written_toml(obj[k], p, rnd, out)
+
+
 @settings(max_examples=300, deadline=None)
-@given(st.sampled_from(["json", "json5"]), st.dictionaries(KEYS, values(), min_size=1, max_size=4),
-       st.lists(st.tuples(st.booleans(), st.lists(KEYS, min_size=1, max_size=2), values()), max_size=4), st.randoms())
-def test_random_edits_keep_every_untouched_line(tmp_path_factory, driver, doc, edits, rnd):
-    lines = [("{", "")]
-    hand_written(doc, "", "  ", rnd, driver == "json5", lines)
-    lines.append(("}", ""))
+@given(st.sampled_from(["json", "json5", "toml"]).flatmap(lambda d: st.tuples(
+           st.just(d), st.dictionaries(KEYS, values(d), min_size=1, max_size=4),
+           st.lists(st.tuples(st.booleans(), st.lists(KEYS, min_size=1, max_size=2), values(d)), max_size=4))), st.randoms())
+def test_random_edits_keep_every_untouched_line(tmp_path_factory, case, rnd):
+    driver, doc, edits = case
+    lines = []
+    if driver == "toml":
+        hand_written_toml(doc, "", rnd, lines)
+    else:
+        hand_written(doc, "", "  ", rnd, driver == "json5", lines)
+        lines = [("{", "")] + lines + [("}", "")]
     path = str(tmp_path_factory.mktemp("layout") / f"doc.{driver}")
     with open(path, "w") as f:
         f.write("\n".join(line for line, _ in lines) + "\n")
@@ -109,7 +146,7 @@ def test_random_edits_keep_every_untouched_line(tmp_path_factory, driver, doc, e
     engine.sync()
     text, tree = read_text(path), engine.value("")
     assert ZubSettingEngine(path, driver).value("") == tree
-    assert (json5.loads if driver == "json5" else json.loads)(text) == tree
+    assert {"json": json.loads, "json5": json5.loads, "toml": tomllib.loads}[driver](text) == tree
     assert _zub_core._layout_fallbacks(engine) == 0
 
     def related(h):

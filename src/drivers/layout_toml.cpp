@@ -401,10 +401,12 @@ class TextEditor {
   std::string inline_text(const Value& v) {
     if (is_datetime(v)) return v.as_object().begin()->value.as_string();
     Object o;
-    o.insert_or_assign("k", Value(Array{v}));
+    // Beside a plain value, so that a table is not written as a table array.
+    o.insert_or_assign("k", Value(Array{v, Value(true)}));
     auto text = toml::write(Value(std::move(o)));
     if (!text) return cannot(), std::string();
-    return text->substr(5, text->size() - 7);  // k = [ ... ]\n
+    constexpr std::string_view head = "k = [\n    ", tail = ",\n    true,\n]\n";
+    return text->substr(head.size(), text->size() - head.size() - tail.size());
   }
 
   // A key/value's value: arrays of plain values span lines as the writer
@@ -738,7 +740,10 @@ class TextEditor {
     std::size_t at = 0;
     for (const auto& e : edits_) {
       if (e.begin < at) {  // within a range already removed
-        if (e.text.empty()) at = std::max(at, e.end);
+        if (e.begin == e.end)
+          out += e.text;  // an insertion there goes where the removed text was
+        else if (e.text.empty())
+          at = std::max(at, e.end);
         continue;
       }
       out.append(t_.substr(at, e.begin - at));
