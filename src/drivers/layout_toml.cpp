@@ -580,13 +580,19 @@ class TextEditor {
         changed(child, m.value, *now);
       }
     }
-    for (const auto& m : after)
-      if (!cannot_ && !before.find(m.key)) add(p, m.key, m.value);
+    // Key/values first: a new section at the same place would take them.
+    for (bool sections : {false, true})
+      for (const auto& m : after)
+        if (!cannot_ && !before.find(m.key) && sections_form(m.value) == sections) add(p, m.key, m.value);
   }
+
+  static bool sections_form(const Value& v) { return (is_table(v) && !v.as_object().empty()) || is_table_array(v); }
 
   void changed(const Path& p, const Value& before, const Value& after) {
     if (const Stmt* s = entry(p)) return value_at(s->value, before, after);
-    if (is_table(before) && is_table(after)) return table(p, before.as_object(), after.as_object());
+    // A table of dotted keys that loses them all would be gone: written anew.
+    if (is_table(before) && is_table(after) && (header(p) || !after.as_object().empty()))
+      return table(p, before.as_object(), after.as_object());
     if (is_table_array(before) && is_table_array(after) && before.as_array().size() == after.as_array().size()) {
       for (std::size_t i = 0; i < before.as_array().size(); ++i) {
         Path e = p;
@@ -646,7 +652,7 @@ class TextEditor {
   }
 
   void add(const Path& p, const std::string& k, const Value& v, std::size_t place = none) {
-    bool header_form = (is_table(v) && !v.as_object().empty()) || is_table_array(v);
+    bool header_form = sections_form(v);
     bool by_headers = p.empty() || header(p);
     if (header_form && by_headers) {
       // After the parent's last sub-table, or at the end of its section.
