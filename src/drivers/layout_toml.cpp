@@ -399,7 +399,6 @@ class TextEditor {
 
   // A value on one line, as the writer spells it.
   std::string inline_text(const Value& v) {
-    if (is_datetime(v)) return v.as_object().begin()->value.as_string();
     Object o;
     // Beside a plain value, so that a table is not written as a table array.
     o.insert_or_assign("k", Value(Array{v, Value(true)}));
