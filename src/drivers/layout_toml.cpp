@@ -356,6 +356,9 @@ class Scanner {
 struct Edit {
   std::size_t begin, end;
   std::string text;
+  // At one place: new key/values, then new sections (which would take the
+  // key/values after them), then what replaces text.
+  enum Order { key_value, section, range } order;
 };
 
 bool is_datetime(const Value& v) {
@@ -487,7 +490,9 @@ class TextEditor {
   }
 
   void cannot() { cannot_ = true; }
-  void replace(std::size_t b, std::size_t e, std::string text) { edits_.push_back({b, e, std::move(text)}); }
+  void replace(std::size_t b, std::size_t e, std::string text, Edit::Order order = Edit::key_value) {
+    edits_.push_back({b, e, std::move(text), b == e ? order : Edit::range});
+  }
 
   const Stmt* entry(const Path& p) const {
     auto f = entries_.find(joined(p, p.size()));
@@ -683,8 +688,8 @@ class TextEditor {
       }
       std::string prefix;
       at = line_after(at, prefix);
-      if (place != none) return replace(place, place, body + "\n");
-      return replace(at, at, prefix + (at ? "\n" : "") + body);
+      if (place != none) return replace(place, place, body + "\n", Edit::section);
+      return replace(at, at, prefix + (at ? "\n" : "") + body, Edit::section);
     }
     // A key/value after the last one of this table, with its indentation
     // and dotted prefix.
@@ -726,19 +731,18 @@ class TextEditor {
       std::string name;
       for (const auto& part : p) name += (name.empty() ? "" : ".") + key_text(part);
       return replace(first->comments_begin, first->comments_begin,
-                     "[" + name + "]\n" + key_text(k) + " = " + entry_text(v) + "\n\n");
+                     "[" + name + "]\n" + key_text(k) + " = " + entry_text(v) + "\n\n", Edit::section);
     }
     std::string prefix;
     at = line_after(at, prefix);
     line += key_text(k) + " = " + entry_text(v) + "\n";
     if (p.empty() && !last && at < t_.size()) line += "\n";
-    replace(at, at, prefix + line);
+    replace(at, at, prefix + line, Edit::key_value);
   }
 
   std::string apply() {
-    // Insertions go before a removal starting at the same place.
     std::stable_sort(edits_.begin(), edits_.end(), [](const Edit& a, const Edit& b) {
-      return a.begin != b.begin ? a.begin < b.begin : (a.end == a.begin && b.end != b.begin);
+      return a.begin != b.begin ? a.begin < b.begin : a.order < b.order;
     });
     std::string out;
     out.reserve(t_.size() + 256);
