@@ -377,7 +377,10 @@ bool is_table_array(const Value& v) {
 
 class TextEditor {
  public:
-  explicit TextEditor(std::string_view text) : t_(text) {}
+  explicit TextEditor(std::string_view text) : t_(text) {
+    auto nl = text.find('\n');
+    crlf_ = nl != none && nl > 0 && text[nl - 1] == '\r';
+  }
 
   std::optional<std::string> run(const Value& before, const Value& after) {
     if (!Scanner(t_).document(stmts_)) return std::nullopt;
@@ -491,6 +494,11 @@ class TextEditor {
 
   void cannot() { cannot_ = true; }
   void replace(std::size_t b, std::size_t e, std::string text, Edit::Order order = Edit::key_value) {
+    if (b == e && crlf_) {  // new lines in the file's own line ends
+      std::string lines;
+      for (char c : text) lines += c == '\n' ? "\r\n" : std::string(1, c);
+      text = std::move(lines);
+    }
     edits_.push_back({b, e, std::move(text), b == e ? order : Edit::range});
   }
 
@@ -768,6 +776,7 @@ class TextEditor {
   std::unordered_map<std::string, std::size_t> entries_, headers_;
   std::vector<Edit> edits_;
   bool cannot_ = false;
+  bool crlf_ = false;
 };
 
 }  // namespace
