@@ -25,7 +25,7 @@ import timeit
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import docgen  # noqa: E402
-from zub import ZubSettingEngine  # noqa: E402
+from zub import ZubSettingEngine, _zub_core  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SIZES = {"2 KB": 2_000, "200 KB": 200_000, "10 MB": 10_000_000}
@@ -705,19 +705,22 @@ def layout_workload(corpus, results):
     """keep_layout=True against the plain path: load, sync after one change, and the two together.
 
     On the memory file system, so that both pay the same nothing for the flush and the ratio is
-    the cost of keeping the text and editing it.
+    the cost of keeping the text and editing it. For TOML, tomlkit (which keeps the layout too)
+    does the round trip as a peer.
     """
+    import tomlkit
+
     rows = []
     tmp = tempfile.mkdtemp(prefix="zub-layout-", dir=MEMORY_DIR)
     try:
         for label in [size for size in ("2 KB", "200 KB") if size in corpus.docs]:
             key = "/".join(docgen.depth3_key(corpus.docs[label]))
-            for fmt_name in ("json", "json5", "yaml"):
-                fns, counter = {}, iter(range(10**9))
+            for fmt_name in ("json", "json5", "toml", "yaml"):
+                fns, counter, engines = {}, iter(range(10**9)), {}
                 for keep in (False, True):
                     path = os.path.join(tmp, f"{keep}.{EXT[fmt_name]}")
                     shutil.copy(corpus.files[label, fmt_name], path)
-                    engine = ZubSettingEngine(path, fmt_name, keep_layout=keep)
+                    engine = engines[keep] = ZubSettingEngine(path, fmt_name, keep_layout=keep)
 
                     def sync(engine=engine):
                         engine.set_value(key, next(counter))
@@ -731,10 +734,31 @@ def layout_workload(corpus, results):
                     fns["load", keep] = lambda path=path, keep=keep: ZubSettingEngine(path, fmt_name, keep_layout=keep)
                     fns["sync", keep] = sync
                     fns["load, change one key, save", keep] = round_trip
+                if fmt_name == "toml":
+                    peer_path = os.path.join(tmp, "peer.toml")
+                    shutil.copy(corpus.files[label, fmt_name], peer_path)
+
+                    def tomlkit_round_trip():
+                        with open(peer_path, encoding="utf-8") as f:
+                            doc = tomlkit.load(f)
+                        *parents, last = key.split("/")
+                        node = doc
+                        for part in parents:
+                            node = node[part]
+                        node[last] = next(counter)
+                        with open(peer_path, "w", encoding="utf-8") as f:
+                            tomlkit.dump(doc, f)
+
+                    fns["tomlkit"] = tomlkit_round_trip
                 if fmt_name == "yaml":
                     fns["ruamel"] = ruamel_round_trip(corpus.files[label, fmt_name], tmp, key.split("/"), counter)
                 samples = measure_together(fns, budget=1.5)
                 row = {"size": label, "format": fmt_name, "bytes": corpus.size(label, fmt_name)}
+                if "tomlkit" in samples:
+                    peer, kept = samples["tomlkit"], samples["load, change one key, save", True]
+                    row["tomlkit round trip"] = (peer, kept)
+                    print(f"layout {label:>6} toml  tomlkit load, change, save {peer.spread()}  "
+                          f"keep_layout is {ratio(peer, kept):.1f}x faster", flush=True)
                 if "ruamel" in samples:
                     row["ruamel"] = samples["ruamel"]
                     kept = samples["load, change one key, save", True]
@@ -745,6 +769,9 @@ def layout_workload(corpus, results):
                     row[what] = (plain, kept)
                     print(f"layout {label:>6} {fmt_name:5} {what:27} plain {plain.spread()}  "
                           f"keep_layout {kept.spread()}  ({ratio(kept, plain):.2f}x)", flush=True)
+                # Counted, so a fast sync that wrote the standard layout does not pass for an edit.
+                row["fallbacks"] = _zub_core._layout_fallbacks(engines[True])
+                print(f"layout {label:>6} {fmt_name:5} fallbacks {row['fallbacks']}", flush=True)
                 rows.append(row)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)

@@ -84,7 +84,7 @@ inline std::optional<std::string> check_layout(Format format, std::string_view t
   if (!first) return std::nullopt;
   std::uint64_t n = 0;
   Value after = changed(*first, n);
-  auto edit = format == Format::json ? layout::edit_json : layout::edit_json5;
+  auto edit = format == Format::json ? layout::edit_json : format == Format::toml ? layout::edit_toml : layout::edit_json5;
   auto edited = edit(text, *first, after);
   if (!edited) return std::nullopt;
   auto back = load(format, *edited);

@@ -1,4 +1,4 @@
-"""Edits every valid document of the JSON, JSON5 and YAML conformance suites with keep_layout=True and
+"""Edits every valid document of the JSON, JSON5, TOML and YAML conformance suites with keep_layout=True and
 counts the saves the safety net had to write in the standard layout (run: ./dev run python3
 tools/layout_conformance.py). For an object root: its first member removed, its last changed, one
 added; every file must read back as the engine's tree."""
@@ -15,12 +15,14 @@ SUITES = os.environ.get("ZUB_SHARED", "/w/shared") + "/conformance"
 def main():
     files = sorted(glob.glob(f"{SUITES}/JSONTestSuite/test_parsing/y_*.json")
                    + glob.glob(f"{SUITES}/json5-tests/*/*.json5") + glob.glob(f"{SUITES}/json5-tests/*/*.json")
+                   + glob.glob(f"{SUITES}/toml-test/valid/**/*.toml", recursive=True)
                    + [f for f in glob.glob(f"{SUITES}/yaml-test-suite/*/in.yaml")
                       if not os.path.exists(os.path.join(os.path.dirname(f), "error"))])
     counts = {"files": 0, "edited": 0, "fallbacks": 0}
     with tempfile.TemporaryDirectory() as tmp:
         for source in files:
-            driver = "yaml" if source.endswith(".yaml") else "json5" if "json5-tests" in source else "json"
+            driver = ("yaml" if source.endswith(".yaml") else "toml" if source.endswith(".toml")
+                      else "json5" if "json5-tests" in source else "json")
             path = os.path.join(tmp, f"doc.{driver}")
             with open(source, "rb") as f, open(path, "wb") as out:
                 out.write(f.read())
@@ -36,7 +38,7 @@ def main():
                     engine.remove(keys[0])
                 if len(keys) > 1:
                     engine.set_value(keys[-1], "changed")
-                engine.set_value("added", [1, {"x": None}])
+                engine.set_value("added", [1, {"x": None if driver != "toml" else True}])
                 counts["edited"] += 1
             engine.sync()
             if _zub_core._layout_fallbacks(engine):

@@ -6,12 +6,8 @@ namespace zub {
 
 namespace {
 
-// TOML has no editor yet: they keep the file only when nothing
-// changed.
-std::optional<std::string> unchanged_only(std::string_view text, const Value& before, const Value& after) {
-  if (before == after) return std::string(text);
-  return std::nullopt;
-}
+// Only for a format value outside the enumeration.
+std::optional<std::string> cannot_edit(std::string_view, const Value&, const Value&) { return std::nullopt; }
 
 layout::Editor editor_of(Format format) {
   switch (format) {
@@ -19,12 +15,12 @@ layout::Editor editor_of(Format format) {
       return layout::edit_json;
     case Format::json5:
       return layout::edit_json5;
+    case Format::toml:
+      return layout::edit_toml;
     case Format::yaml:
       return layout::edit_yaml;
-    case Format::toml:
-      break;
   }
-  return unchanged_only;
+  return cannot_edit;
 }
 
 struct Checked {

@@ -36,6 +36,7 @@ using Editor = std::optional<std::string> (*)(std::string_view text, const Value
 
 std::optional<std::string> edit_json(std::string_view text, const Value& before, const Value& after);
 std::optional<std::string> edit_json5(std::string_view text, const Value& before, const Value& after);
+std::optional<std::string> edit_toml(std::string_view text, const Value& before, const Value& after);
 std::optional<std::string> edit_yaml(std::string_view text, const Value& before, const Value& after);
 
 }  // namespace layout

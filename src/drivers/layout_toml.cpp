@@ -1,0 +1,794 @@
+// The layout editor for TOML. The text has already been read by our TOML
+// reader, so the scanner here only locates: every key/value line and table
+// header with its full path (array-of-tables elements counted), the members
+// of inline tables, and the comment lines above each. Edits are byte ranges
+// applied to the original text in one pass.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "drivers/formats.hpp"
+#include "drivers/layout.hpp"
+
+namespace zub::layout {
+
+namespace {
+
+constexpr std::size_t none = std::string_view::npos;
+constexpr std::string_view datetime_key = "$__toml_private_datetime";
+
+using Path = std::vector<std::string>;
+
+// An array-of-tables element in a path: a byte no decoded key holds.
+std::string index_part(std::size_t i) { return "\xFF" + std::to_string(i); }
+
+std::string joined(const Path& p, std::size_t n) {
+  std::string s;
+  for (std::size_t i = 0; i < n; ++i) {
+    s += p[i];
+    s += '\0';
+  }
+  return s;
+}
+
+struct Key {
+  Path parts;
+  std::size_t begin = 0, end = 0;
+  std::vector<std::size_t> part_ends;
+};
+
+struct Field;
+
+// A value's text; an inline table also lists its members.
+struct Val {
+  std::size_t begin = 0, end = 0;
+  char open = 0;  // '{', '[' or 0 for a scalar
+  std::vector<Field> members;
+};
+
+struct Field {
+  Key key;
+  Val value;
+  std::size_t comma = none;
+};
+
+struct Stmt {
+  bool header = false, array_header = false;
+  std::size_t line_begin = 0, comments_begin = 0, line_end = 0;
+  Key key;
+  Val value;
+  Path path;              // full, with array-of-tables elements
+  std::size_t section = none;  // the header it falls under
+  std::size_t section_end = 0;  // headers: the end of their last statement
+};
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_bare(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+class Scanner {
+ public:
+  explicit Scanner(std::string_view t) : t_(t) {}
+
+  bool document(std::vector<Stmt>& out) {
+    std::unordered_map<std::string, std::size_t> arrays;  // array-of-tables path -> elements
+    std::size_t section = none;
+    Path section_path;
+    std::size_t prev_end = 0;
+    while (more()) {
+      std::size_t line_begin = at_;
+      blanks();
+      if (!more()) break;
+      if (t_[at_] == '\n' || t_[at_] == '\r' || t_[at_] == '#') {
+        if (!line_rest()) return false;
+        continue;
+      }
+      Stmt s;
+      s.line_begin = line_begin;
+      s.comments_begin = comments_above(line_begin, prev_end);
+      if (t_[at_] == '[') {
+        s.header = true;
+        s.array_header = at_ + 1 < t_.size() && t_[at_ + 1] == '[';
+        at_ += s.array_header ? 2 : 1;
+        blanks();
+        if (!key(s.key)) return false;
+        blanks();
+        if (!eat(']') || (s.array_header && !eat(']'))) return false;
+        for (std::size_t i = 0; i < s.key.parts.size(); ++i) {
+          s.path.push_back(s.key.parts[i]);
+          std::string at = joined(s.path, s.path.size());
+          bool last = i + 1 == s.key.parts.size();
+          if (last && s.array_header) {
+            s.path.push_back(index_part(arrays[at]++));
+          } else if (auto found = arrays.find(at); found != arrays.end()) {
+            s.path.push_back(index_part(found->second - 1));
+          }
+        }
+        section = out.size();
+        section_path = s.path;
+        s.section_end = 0;
+      } else {
+        if (!key(s.key)) return false;
+        blanks();
+        if (!eat('=')) return false;
+        blanks();
+        if (!value(s.value, 0)) return false;
+        s.section = section;
+        s.path = section_path;
+        s.path.insert(s.path.end(), s.key.parts.begin(), s.key.parts.end());
+      }
+      blanks();
+      if (!line_rest()) return false;
+      s.line_end = at_;
+      prev_end = at_;
+      if (!s.header && section != none) out[section].section_end = at_;
+      if (s.header) s.section_end = at_;
+      out.push_back(std::move(s));
+    }
+    return true;
+  }
+
+ private:
+  bool more() const { return at_ < t_.size(); }
+  bool eat(char c) {
+    if (!more() || t_[at_] != c) return false;
+    ++at_;
+    return true;
+  }
+  void blanks() {
+    while (more() && is_blank(t_[at_])) ++at_;
+  }
+  // Blank space, new lines and comments, as between array elements.
+  void space() {
+    while (more()) {
+      char c = t_[at_];
+      if (is_blank(c) || c == '\n' || c == '\r') {
+        ++at_;
+      } else if (c == '#') {
+        while (more() && t_[at_] != '\n') ++at_;
+      } else {
+        return;
+      }
+    }
+  }
+  // The end of a line: a comment, then the new line (or the end).
+  bool line_rest() {
+    if (more() && t_[at_] == '#')
+      while (more() && t_[at_] != '\n') ++at_;
+    if (more() && t_[at_] == '\r') ++at_;
+    if (!more()) return true;
+    return eat('\n');
+  }
+
+  // The start of the comment lines directly above a line, not before the
+  // end of the previous statement.
+  std::size_t comments_above(std::size_t line_begin, std::size_t floor) const {
+    std::size_t begin = line_begin;
+    while (begin > floor) {
+      std::size_t start = begin - 1;  // the previous line's new line
+      while (start > floor && t_[start - 1] != '\n') --start;
+      std::size_t i = start;
+      while (i < begin && is_blank(t_[i])) ++i;
+      if (i >= begin || t_[i] != '#') break;
+      begin = start;
+    }
+    return begin;
+  }
+
+  bool key(Key& k) {
+    k.begin = at_;
+    for (;;) {
+      std::string part;
+      if (!more()) return false;
+      if (t_[at_] == '"' || t_[at_] == '\'') {
+        if (!string(&part)) return false;
+      } else {
+        std::size_t b = at_;
+        while (more() && is_bare(t_[at_])) ++at_;
+        if (at_ == b) return false;
+        part.assign(t_.substr(b, at_ - b));
+      }
+      k.parts.push_back(std::move(part));
+      k.part_ends.push_back(at_);
+      k.end = at_;
+      std::size_t mark = at_;
+      blanks();
+      if (more() && t_[at_] == '.') {
+        ++at_;
+        blanks();
+        continue;
+      }
+      at_ = mark;
+      return true;
+    }
+  }
+
+  // A string of any kind; single-line ones decoded into out when given.
+  bool string(std::string* out) {
+    char q = t_[at_];
+    if (t_.substr(at_, 3) == std::string_view(q == '"' ? "\"\"\"" : "'''")) {
+      if (out) return false;  // a multi-line string is no key
+      at_ += 3;
+      for (;;) {
+        if (!more()) return false;
+        if (q == '"' && t_[at_] == '\\') {
+          at_ += 2;
+          continue;
+        }
+        if (t_[at_] == q && t_.substr(at_, 3) == std::string_view(q == '"' ? "\"\"\"" : "'''")) {
+          std::size_t run = 0;
+          while (at_ + run < t_.size() && t_[at_ + run] == q && run < 5) ++run;
+          at_ += run;
+          return true;
+        }
+        ++at_;
+      }
+    }
+    ++at_;
+    while (more() && t_[at_] != q) {
+      char c = t_[at_];
+      if (c == '\n') return false;
+      if (q == '"' && c == '\\') {
+        if (at_ + 1 >= t_.size()) return false;
+        char e = t_[at_ + 1];
+        at_ += 2;
+        if (!out) continue;
+        switch (e) {
+          case 'b': *out += '\b'; break;
+          case 't': *out += '\t'; break;
+          case 'n': *out += '\n'; break;
+          case 'f': *out += '\f'; break;
+          case 'r': *out += '\r'; break;
+          case 'e': *out += '\x1b'; break;
+          case '"': *out += '"'; break;
+          case '\\': *out += '\\'; break;
+          case 'x': case 'u': case 'U': {
+            std::size_t n = e == 'x' ? 2 : e == 'u' ? 4 : 8;
+            if (at_ + n > t_.size()) return false;
+            std::uint32_t cp = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+              char h = t_[at_ + i];
+              int d = is_digit(h) ? h - '0' : (h >= 'a' && h <= 'f') ? h - 'a' + 10 : (h >= 'A' && h <= 'F') ? h - 'A' + 10 : -1;
+              if (d < 0) return false;
+              cp = cp * 16 + static_cast<std::uint32_t>(d);
+            }
+            at_ += n;
+            append_utf8(*out, cp);
+            break;
+          }
+          default:
+            return false;
+        }
+        continue;
+      }
+      if (out) *out += c;
+      ++at_;
+    }
+    return eat(q);
+  }
+
+  bool value(Val& v, int depth) {
+    if (depth > 200 || !more()) return false;
+    v.begin = at_;
+    char c = t_[at_];
+    if (c == '"' || c == '\'') {
+      if (!string(nullptr)) return false;
+    } else if (c == '[') {
+      v.open = '[';
+      ++at_;
+      for (;;) {
+        space();
+        if (eat(']')) break;
+        Val e;
+        if (!value(e, depth + 1)) return false;
+        space();
+        if (eat(']')) break;
+        if (!eat(',')) return false;
+      }
+    } else if (c == '{') {
+      v.open = '{';
+      ++at_;
+      for (;;) {
+        space();
+        if (eat('}')) break;
+        Field m;
+        if (!key(m.key)) return false;
+        blanks();
+        if (!eat('=')) return false;
+        blanks();
+        if (!value(m.value, depth + 1)) return false;
+        space();
+        if (more() && t_[at_] == ',') m.comma = at_++;
+        bool comma = m.comma != none;
+        v.members.push_back(std::move(m));
+        space();
+        if (eat('}')) break;
+        if (!comma) return false;
+      }
+    } else {
+      std::size_t b = at_;
+      auto token = [&] {
+        while (more() && !is_blank(t_[at_]) && t_[at_] != '\n' && t_[at_] != '\r' && t_[at_] != ',' &&
+               t_[at_] != ']' && t_[at_] != '}' && t_[at_] != '#')
+          ++at_;
+      };
+      token();
+      // A date and a time may be parted by a space.
+      if (at_ - b == 10 && t_[b + 4] == '-' && at_ + 1 < t_.size() && t_[at_] == ' ' && is_digit(t_[at_ + 1])) {
+        ++at_;
+        token();
+      }
+      if (at_ == b) return false;
+    }
+    v.end = at_;
+    return true;
+  }
+
+  std::string_view t_;
+  std::size_t at_ = 0;
+};
+
+struct Edit {
+  std::size_t begin, end;
+  std::string text;
+  // At one place: new key/values, then new sections (which would take the
+  // key/values after them), then what replaces text.
+  enum Order { key_value, section, range } order;
+};
+
+bool is_datetime(const Value& v) {
+  const Object* o = v.if_object();
+  if (!o || o->size() != 1) return false;
+  const Member& m = *o->begin();
+  return m.key == datetime_key && m.value.kind() == Value::Kind::string;
+}
+bool is_table(const Value& v) { return v.is_object() && !is_datetime(v); }
+bool is_table_array(const Value& v) {
+  if (!v.is_array() || v.as_array().empty()) return false;
+  for (const auto& e : v.as_array())
+    if (!is_table(e)) return false;
+  return true;
+}
+
+class TextEditor {
+ public:
+  explicit TextEditor(std::string_view text) : t_(text) {
+    auto nl = text.find('\n');
+    crlf_ = nl != none && nl > 0 && text[nl - 1] == '\r';
+  }
+
+  std::optional<std::string> run(const Value& before, const Value& after) {
+    if (!Scanner(t_).document(stmts_)) return std::nullopt;
+    for (std::size_t i = 0; i < stmts_.size(); ++i) {
+      const Stmt& s = stmts_[i];
+      (s.header ? headers_ : entries_)[joined(s.path, s.path.size())] = i;
+    }
+    table({}, before.as_object(), after.as_object());
+    if (cannot_) return std::nullopt;
+    return apply();
+  }
+
+ private:
+  // A key as the writer spells it.
+  std::string key_text(std::string_view k) {
+    Object o;
+    o.insert_or_assign(k, Value(Array{Value(true)}));
+    auto text = toml::write(Value(std::move(o)));
+    if (!text) return cannot(), std::string();
+    return text->substr(0, text->rfind(" = ["));
+  }
+
+  // A value on one line, as the writer spells it.
+  std::string inline_text(const Value& v) {
+    Object o;
+    // Beside a plain value, so that a table is not written as a table array.
+    o.insert_or_assign("k", Value(Array{v, Value(true)}));
+    auto text = toml::write(Value(std::move(o)));
+    if (!text) return cannot(), std::string();
+    constexpr std::string_view head = "k = [\n    ", tail = ",\n    true,\n]\n";
+    return text->substr(head.size(), text->size() - head.size() - tail.size());
+  }
+
+  // A key/value's value: arrays of plain values span lines as the writer
+  // lays them out.
+  std::string entry_text(const Value& v) {
+    if (!v.is_array() || is_table_array(v)) return inline_text(v);
+    Object o;
+    o.insert_or_assign("k", Value(v));
+    auto text = toml::write(Value(std::move(o)));
+    if (!text) return cannot(), std::string();
+    return text->substr(4, text->size() - 5);
+  }
+
+  // A changed scalar in the style of the text it replaces, where that
+  // style can hold it.
+  std::string scalar_text(std::string_view old, const Value& v) {
+    if (v.kind() == Value::Kind::string) {
+      const std::string& s = v.as_string();
+      bool plain = std::none_of(s.begin(), s.end(), [](char c) {
+        auto u = static_cast<unsigned char>(c);
+        return (u < 0x20 && c != '\t') || u == 0x7f || c == '\'';
+      });
+      if (old.starts_with("'''")) {
+        bool multi = std::none_of(s.begin(), s.end(), [](char c) {
+          auto u = static_cast<unsigned char>(c);
+          return (u < 0x20 && c != '\t' && c != '\n') || u == 0x7f || c == '\'';
+        });
+        // A new line right after the opening quotes is not part of the text.
+        std::string_view lead = old.substr(3, 2) == "\r\n" ? "\r\n" : old.substr(3, 1) == "\n" ? "\n" : "";
+        if (lead.empty() && s.starts_with('\n')) lead = "\n";
+        if (multi) return "'''" + std::string(lead) + s + "'''";
+      } else if (old.starts_with('\'') && plain) {
+        return "'" + s + "'";
+      }
+      if (old.starts_with("\"\"\"")) {
+        // The same escapes, but new lines as they are.
+        std::string basic = inline_text(v), out = "\"\"\"";
+        if (old.substr(3, 1) == "\n" || old.substr(3, 2) == "\r\n") out += '\n';
+        for (std::size_t i = 1; i + 1 < basic.size(); ++i) {
+          if (basic[i] == '\\' && basic[i + 1] == 'n') {
+            out += '\n';
+            ++i;
+          } else if (basic[i] == '\\') {
+            out += basic.substr(i, 2);
+            ++i;
+          } else {
+            out += basic[i];
+          }
+        }
+        return out + "\"\"\"";
+      }
+      return inline_text(v);
+    }
+    if (v.kind() == Value::Kind::uint && v.as_uint() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      std::uint64_t u = v.as_uint();
+      std::string_view body = old.starts_with('+') ? old.substr(1) : old;
+      if (body.size() > 2 && body[0] == '0' && (body[1] == 'x' || body[1] == 'o' || body[1] == 'b')) {
+        unsigned base = body[1] == 'x' ? 16 : body[1] == 'o' ? 8 : 2;
+        bool upper = body.find_first_of("ABCDEF") != none;
+        std::string digits;
+        do {
+          unsigned d = static_cast<unsigned>(u % base);
+          digits += static_cast<char>(d < 10 ? '0' + d : (upper ? 'A' : 'a') + d - 10);
+          u /= base;
+        } while (u);
+        std::reverse(digits.begin(), digits.end());
+        return std::string(body.substr(0, 2)) + digits;
+      }
+      if (old.find('_') != none && std::all_of(old.begin(), old.end(), [](char c) { return is_digit(c) || c == '_'; })) {
+        std::string digits = std::to_string(u), out;
+        for (std::size_t i = 0; i < digits.size(); ++i) {
+          if (i && (digits.size() - i) % 3 == 0) out += '_';
+          out += digits[i];
+        }
+        return out;
+      }
+    }
+    return inline_text(v);
+  }
+
+  void cannot() { cannot_ = true; }
+  void replace(std::size_t b, std::size_t e, std::string text, Edit::Order order = Edit::key_value) {
+    if (b == e && crlf_) {  // new lines in the file's own line ends
+      std::string lines;
+      for (char c : text) lines += c == '\n' ? "\r\n" : std::string(1, c);
+      text = std::move(lines);
+    }
+    edits_.push_back({b, e, std::move(text), b == e ? order : Edit::range});
+  }
+
+  const Stmt* entry(const Path& p) const {
+    auto f = entries_.find(joined(p, p.size()));
+    return f == entries_.end() ? nullptr : &stmts_[f->second];
+  }
+  const Stmt* header(const Path& p) const {
+    auto f = headers_.find(joined(p, p.size()));
+    return f == headers_.end() ? nullptr : &stmts_[f->second];
+  }
+  static bool under(const Path& p, const Path& prefix) {
+    return p.size() > prefix.size() && std::equal(prefix.begin(), prefix.end(), p.begin());
+  }
+
+  // A value held in the text as a key/value's value (or an inline member's).
+  void value_at(const Val& at, const Value& before, const Value& after, bool in_inline = false) {
+    if (before == after) return;
+    if (at.open == '{' && is_table(before) && is_table(after)) return inline_table(at, before.as_object(), after.as_object());
+    if (at.open == 0 && !before.is_array() && !is_table(before) && !after.is_array() && !is_table(after))
+      return replace(at.begin, at.end, scalar_text(t_.substr(at.begin, at.end - at.begin), after));
+    replace(at.begin, at.end, in_inline || is_table(after) ? inline_text(after) : entry_text(after));
+  }
+
+  // The last member before i that stays.
+  static const Field* last_kept(const std::vector<Field>& ms, std::size_t i, const Object& after) {
+    while (i-- > 0)
+      if (after.find(ms[i].key.parts[0])) return &ms[i];
+    return nullptr;
+  }
+
+  void inline_table(const Val& at, const Object& before, const Object& after) {
+    const auto& ms = at.members;
+    auto find = [&](std::string_view k) -> const Field* {
+      for (auto it = ms.rbegin(); it != ms.rend(); ++it)
+        if (it->key.parts.size() == 1 && it->key.parts[0] == k) return &*it;
+      return nullptr;
+    };
+    for (const auto& m : ms)
+      if (m.key.parts.size() != 1) return cannot();  // dotted keys inside: left to the writer
+    std::vector<const zub::Member*> added;
+    for (const auto& m : before) {
+      const Field* mine = find(m.key);
+      if (!mine) return cannot();
+      const Value* now = after.find(m.key);
+      if (!now) {
+        std::size_t i = static_cast<std::size_t>(mine - ms.data());
+        if (mine->comma != none) {
+          std::size_t e = mine->comma + 1;
+          while (e < t_.size() && is_blank(t_[e])) ++e;
+          replace(mine->key.begin, e, "");
+        } else if (const Field* kept = last_kept(ms, i, after)) {
+          replace(kept->comma, mine->value.end, "");
+        } else {
+          replace(mine->key.begin, mine->value.end, "");
+        }
+      } else {
+        value_at(mine->value, m.value, *now, true);
+      }
+    }
+    for (const auto& m : after)
+      if (!before.find(m.key)) added.push_back(&m);
+    if (added.empty()) return;
+    std::string text;
+    for (const auto* m : added) {
+      if (!text.empty()) text += ", ";
+      text += key_text(m->key) + " = " + inline_text(m->value);
+    }
+    if (ms.empty()) return replace(at.begin, at.end, "{ " + text + " }");
+    // After the last member still there, or the last one when all go.
+    const Field* last = nullptr;
+    for (const auto& m : ms)
+      if (after.find(m.key.parts[0])) last = &m;
+    if (!last) return replace(at.begin, at.end, "{ " + text + " }");
+    if (last->comma != none && last == &ms.back())
+      replace(last->comma + 1, last->comma + 1, " " + text + ",");
+    else
+      replace(last->value.end, last->value.end, ", " + text);
+  }
+
+  // A table held in the text by headers and key/value lines.
+  void table(const Path& p, const Object& before, const Object& after) {
+    for (const auto& m : before) {
+      if (cannot_) return;
+      Path child = p;
+      child.push_back(m.key);
+      const Value* now = after.find(m.key);
+      if (!now) {
+        remove_under(child);
+      } else if (!(m.value == *now)) {
+        changed(child, m.value, *now);
+      }
+    }
+    // Key/values first: a new section at the same place would take them.
+    for (bool sections : {false, true})
+      for (const auto& m : after)
+        if (!cannot_ && !before.find(m.key) && sections_form(m.value) == sections) add(p, m.key, m.value);
+  }
+
+  static bool sections_form(const Value& v) { return (is_table(v) && !v.as_object().empty()) || is_table_array(v); }
+
+  void changed(const Path& p, const Value& before, const Value& after) {
+    if (const Stmt* s = entry(p)) return value_at(s->value, before, after);
+    // A table of dotted keys that loses them all would be gone: written anew.
+    if (is_table(before) && is_table(after) && (header(p) || !after.as_object().empty()))
+      return table(p, before.as_object(), after.as_object());
+    if (is_table_array(before) && is_table_array(after) && before.as_array().size() == after.as_array().size()) {
+      for (std::size_t i = 0; i < before.as_array().size(); ++i) {
+        Path e = p;
+        e.push_back(index_part(i));
+        if (!header(e)) return cannot();
+        table(e, before.as_array()[i].as_object(), after.as_array()[i].as_object());
+      }
+      return;
+    }
+    // Another kind: the old one goes, the new one is added as a new member.
+    // Sections of a table array that changed size are written again where
+    // its first one was.
+    std::size_t place = none;
+    for (const auto& s : stmts_)
+      if (s.header && (s.path == p || under(s.path, p))) {
+        place = s.comments_begin;
+        break;
+      }
+    remove_under(p);
+    Path parent(p.begin(), p.end() - 1);
+    if (!cannot_) add(parent, p.back(), after, place);
+  }
+
+  bool blank_line_ends_at(std::size_t line_begin) const {
+    std::size_t i = line_begin - 1;  // the new line ending it
+    if (i > 0 && t_[i - 1] == '\r') --i;
+    while (i > 0 && is_blank(t_[i - 1])) --i;
+    return i == 0 || t_[i - 1] == '\n';
+  }
+
+  // Every line of a member: its key/value lines, or its headers with their
+  // sections, each with the comment lines above.
+  void remove_under(const Path& p) {
+    bool found = false;
+    for (const auto& s : stmts_) {
+      if (s.path != p && !under(s.path, p)) continue;
+      found = true;
+      // Between two blank lines, one of them goes too.
+      std::size_t end = s.header ? s.section_end : s.line_end;
+      std::size_t begin = s.comments_begin;
+      if (begin > 0 && blank_line_ends_at(begin)) {
+        if (end == t_.size()) {  // at the end, the blank line above goes
+          --begin;
+          while (begin > 0 && t_[begin - 1] != '\n') --begin;
+        } else {
+          end += t_.substr(end, 1) == "\n" ? 1u : t_.substr(end, 2) == "\r\n" ? 2u : 0u;
+        }
+      }
+      replace(begin, end, "");
+    }
+    if (!found) cannot();
+  }
+
+  std::size_t line_after(std::size_t end, std::string& prefix) const {
+    if (end == t_.size() && (end == 0 || t_[end - 1] != '\n')) prefix = "\n";
+    return end;
+  }
+
+  void add(const Path& p, const std::string& k, const Value& v, std::size_t place = none) {
+    bool header_form = sections_form(v);
+    bool by_headers = p.empty() || header(p);
+    if (header_form && by_headers) {
+      // After the parent's last sub-table, or at the end of its section.
+      std::size_t at = p.empty() ? t_.size() : header(p)->section_end;
+      for (const auto& s : stmts_)
+        if (s.header && under(s.path, p)) at = std::max(at, s.section_end);
+      Path named;
+      for (const auto& part : p)
+        if (!part.starts_with('\xFF')) named.push_back(part);
+      std::string dotted;
+      for (const auto& part : named) dotted += key_text(part) + ".";
+      Object o;
+      o.insert_or_assign(k, Value(v));
+      auto text = toml::write(Value(std::move(o)));
+      if (!text || cannot_) return cannot();
+      std::string body;
+      for (std::size_t i = 0; i < text->size();) {
+        std::size_t e = text->find('\n', i);
+        e = e == none ? text->size() : e + 1;
+        std::string_view line = std::string_view(*text).substr(i, e - i);
+        if (line.starts_with("[[")) {
+          body += "[[" + dotted + std::string(line.substr(2));
+        } else if (line.starts_with('[')) {
+          body += "[" + dotted + std::string(line.substr(1));
+        } else {
+          body += line;
+        }
+        i = e;
+      }
+      std::string prefix;
+      at = line_after(at, prefix);
+      if (place != none) return replace(place, place, body + "\n", Edit::section);
+      return replace(at, at, prefix + (at ? "\n" : "") + body, Edit::section);
+    }
+    // A key/value after the last one of this table, with its indentation
+    // and dotted prefix.
+    const Stmt* last = nullptr;
+    for (const auto& s : stmts_) {
+      if (s.header || !under(s.path, p)) continue;
+      std::size_t depth = s.section == none ? 0 : stmts_[s.section].path.size();
+      if (depth > p.size()) continue;
+      last = &s;
+    }
+    std::string line;
+    std::size_t at;
+    if (last) {
+      std::size_t depth = last->section == none ? 0 : stmts_[last->section].path.size();
+      std::size_t own = p.size() - depth;
+      line = std::string(t_.substr(last->line_begin, last->key.begin - last->line_begin));
+      if (own) line += std::string(t_.substr(last->key.begin, last->key.part_ends[own - 1] - last->key.begin)) + ".";
+      at = last->line_end;
+    } else if (!p.empty() && header(p)) {
+      at = header(p)->line_end;
+    } else if (p.empty()) {
+      at = 0;
+      for (const auto& s : stmts_)
+        if (s.header) {
+          at = s.comments_begin;
+          break;
+        }
+    } else {
+      // A table known only by its sub-tables' headers gets its own, above
+      // the first of them.
+      const Stmt* first = nullptr;
+      for (const auto& s : stmts_)
+        if (s.header && under(s.path, p)) {
+          first = &s;
+          break;
+        }
+      if (!first || std::any_of(p.begin(), p.end(), [](const std::string& part) { return part.starts_with('\xFF'); }))
+        return cannot();
+      std::string name;
+      for (const auto& part : p) name += (name.empty() ? "" : ".") + key_text(part);
+      return replace(first->comments_begin, first->comments_begin,
+                     "[" + name + "]\n" + key_text(k) + " = " + entry_text(v) + "\n\n", Edit::section);
+    }
+    std::string prefix;
+    at = line_after(at, prefix);
+    line += key_text(k) + " = " + entry_text(v) + "\n";
+    if (p.empty() && !last && at < t_.size()) line += "\n";
+    replace(at, at, prefix + line, Edit::key_value);
+  }
+
+  std::string apply() {
+    std::stable_sort(edits_.begin(), edits_.end(), [](const Edit& a, const Edit& b) {
+      return a.begin != b.begin ? a.begin < b.begin : a.order < b.order;
+    });
+    std::string out;
+    out.reserve(t_.size() + 256);
+    std::size_t at = 0;
+    for (const auto& e : edits_) {
+      if (e.begin < at) {  // within a range already removed
+        if (e.begin == e.end)
+          out += e.text;  // an insertion there goes where the removed text was
+        else if (e.text.empty())
+          at = std::max(at, e.end);
+        continue;
+      }
+      out.append(t_.substr(at, e.begin - at));
+      out += e.text;
+      at = e.end;
+    }
+    out.append(t_.substr(at));
+    return out;
+  }
+
+  std::string_view t_;
+  std::vector<Stmt> stmts_;
+  std::unordered_map<std::string, std::size_t> entries_, headers_;
+  std::vector<Edit> edits_;
+  bool cannot_ = false;
+  bool crlf_ = false;
+};
+
+}  // namespace
+
+std::optional<std::string> edit_toml(std::string_view text, const Value& before, const Value& after) {
+  if (!before.is_object() || !after.is_object()) return std::nullopt;
+  if (text.starts_with("\xEF\xBB\xBF")) {
+    auto edited = TextEditor(text.substr(3)).run(before, after);
+    if (edited) edited->insert(0, "\xEF\xBB\xBF");
+    return edited;
+  }
+  return TextEditor(text).run(before, after);
+}
+
+}  // namespace zub::layout
