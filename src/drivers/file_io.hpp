@@ -2,6 +2,7 @@
 // and closed on every path; failures come back as Failure values.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -48,6 +49,9 @@ Result<std::string> read_all(int fd);
 Result<std::string> read_text_file(const std::string& path);
 
 bool is_valid_utf8(std::string_view text) noexcept;
+
+// Appends the UTF-8 encoding of a code point (at most U+10FFFF).
+void append_utf8(std::string& out, std::uint32_t cp);
 
 // Line and column (both from 1) of a byte offset in a text.
 struct Position {

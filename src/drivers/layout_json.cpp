@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "drivers/file_io.hpp"
 #include "drivers/layout.hpp"
 
 namespace zub::layout {
@@ -35,24 +36,6 @@ struct Entry {
   Node value;
   std::size_t comma = none;  // the comma after the value, if any
 };
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -147,7 +130,7 @@ class Scanner {
           if (at_ + 2 > t_.size()) return false;
           int hi = hex_digit(t_[at_]), lo = hex_digit(t_[at_ + 1]);
           if (hi < 0 || lo < 0) return false;
-          append_utf8(*out, static_cast<std::uint32_t>(hi * 16 + lo));
+          io::append_utf8(*out, static_cast<std::uint32_t>(hi * 16 + lo));
           at_ += 2;
           break;
         }
@@ -174,7 +157,7 @@ class Scanner {
           } else if (cp >= 0xDC00 && cp < 0xE000) {
             return false;
           }
-          append_utf8(*out, cp);
+          io::append_utf8(*out, cp);
           break;
         }
         default:
@@ -203,7 +186,7 @@ class Scanner {
           if (d < 0) return false;
           cp = cp * 16 + static_cast<std::uint32_t>(d);
         }
-        append_utf8(out, cp);
+        io::append_utf8(out, cp);
         at_ += 6;
         continue;
       }

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "drivers/file_io.hpp"
 #include "drivers/formats.hpp"
 #include "drivers/layout.hpp"
 
@@ -72,24 +73,6 @@ bool is_bare(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
 }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 class Scanner {
  public:
@@ -278,7 +261,7 @@ class Scanner {
               cp = cp * 16 + static_cast<std::uint32_t>(d);
             }
             at_ += n;
-            append_utf8(*out, cp);
+            io::append_utf8(*out, cp);
             break;
           }
           default:

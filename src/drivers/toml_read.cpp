@@ -41,24 +41,6 @@ int hex_digit(char c) noexcept {
   return -1;
 }
 
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // The offset of the first byte that is not valid UTF-8, or text.size().
 std::size_t first_invalid_utf8(std::string_view text) noexcept {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
@@ -743,7 +725,7 @@ class Reader {
     }
     if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
       return fail(at, "invalid escape `" + std::string(at, p_) + "`: not a Unicode scalar value");
-    append_utf8(out, cp);
+    io::append_utf8(out, cp);
     return true;
   }
 
