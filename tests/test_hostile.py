@@ -107,14 +107,15 @@ def test_mapping_whose_len_disagrees_with_keys(memory, length, keys, text):
     assert str(info.value) == text
 
 
+class Driver:
+    def read(self, path):
+        return {}
+
+    def write(self, path, data):
+        pass
+
+
 def test_custom_driver_referring_to_its_engine_is_collected():
-    class Driver:
-        def read(self, path):
-            return {}
-
-        def write(self, path, data):
-            pass
-
     driver = Driver()
     driver.engine = ZubSettingEngine("p", driver)
     alive = weakref.ref(driver)
@@ -125,13 +126,6 @@ def test_custom_driver_referring_to_its_engine_is_collected():
 
 @pytest.mark.parametrize("method", ["read", "write"])
 def test_custom_method_not_callable(method):
-    class Driver:
-        def read(self, path):
-            return {}
-
-        def write(self, path, data):
-            pass
-
     driver = Driver()
     with pytest.raises(TypeError, match=r"^'int' object is not callable$"):
         setattr(driver, method, 1)

@@ -776,16 +776,24 @@ class Reader {
         } else if (!escape(out)) {
           return false;
         }
-      } else if (c == '\t' || c == '\n') {
-        out += c;
-        ++p_;
-      } else if (c == '\r' && p_ + 1 < end_ && p_[1] == '\n') {
-        out += "\r\n";
-        p_ += 2;
-      } else {
+      } else if (!tab_or_line_break(out)) {
         return fail(p_, found(p_) + " must be escaped in a string");
       }
     }
+  }
+
+  // A tab or a line break inside a multi-line string, kept as written.
+  bool tab_or_line_break(std::string& out) {
+    if (*p_ == '\t' || *p_ == '\n') {
+      out += *p_++;
+      return true;
+    }
+    if (*p_ == '\r' && p_ + 1 < end_ && p_[1] == '\n') {
+      out += "\r\n";
+      p_ += 2;
+      return true;
+    }
+    return false;
   }
 
   bool literal_string(std::string& out) {
@@ -814,13 +822,7 @@ class Reader {
       if (c == '\'') {
         bool too_many = false;
         if (closes('\'', out, too_many)) return too_many ? fail(p_ - 1, "too many quotes after a multi-line string") : true;
-      } else if (c == '\t' || c == '\n') {
-        out += c;
-        ++p_;
-      } else if (c == '\r' && p_ + 1 < end_ && p_[1] == '\n') {
-        out += "\r\n";
-        p_ += 2;
-      } else {
+      } else if (!tab_or_line_break(out)) {
         return fail(p_, found(p_) + " is not allowed in a literal string");
       }
     }
