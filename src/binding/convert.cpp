@@ -1,5 +1,6 @@
 #include "binding/convert.hpp"
 
+#include <climits>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -363,9 +364,15 @@ Result<Ref> build(const Value& value) {
       return Ref::borrow(Py_None);
     case Value::Kind::boolean:
       return Ref::borrow(value.as_bool() ? Py_True : Py_False);
-    case Value::Kind::uint:
-      if (PyObject* o = PyLong_FromUnsignedLongLong(value.as_uint())) return Ref::steal(o);
+    case Value::Kind::uint: {
+      // The signed constructor takes the interpreter's fast path (cached
+      // and one-digit integers); the unsigned one always counts digits.
+      std::uint64_t u = value.as_uint();
+      PyObject* o = u <= static_cast<std::uint64_t>(LLONG_MAX) ? PyLong_FromLongLong(static_cast<long long>(u))
+                                                               : PyLong_FromUnsignedLongLong(u);
+      if (o) return Ref::steal(o);
       break;
+    }
     case Value::Kind::sint:
       if (PyObject* o = PyLong_FromLongLong(value.as_sint())) return Ref::steal(o);
       break;

@@ -104,6 +104,14 @@ WriteGuard::WriteGuard(RwLock& lock, std::atomic<std::uint32_t>* detached)
   }
 }
 
+WriteGuard::WriteGuard(RwLock& lock, std::adopt_lock_t)
+    : lock_(lock), unwinding_at_start_(std::uncaught_exceptions()) {
+  if (lock_.poisoned()) {
+    lock_.unlock();
+    poisoned_lock();
+  }
+}
+
 WriteGuard::~WriteGuard() {
   if (std::uncaught_exceptions() > unwinding_at_start_) lock_.poison();
   lock_.unlock();

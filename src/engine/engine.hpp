@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,8 @@ class GroupsReadGuard {
 class WriteGuard {
  public:
   explicit WriteGuard(RwLock& lock, std::atomic<std::uint32_t>* detached = nullptr);
+  // Takes over a lock this thread has just locked for writing.
+  WriteGuard(RwLock& lock, std::adopt_lock_t);
   WriteGuard(const WriteGuard&) = delete;
   WriteGuard& operator=(const WriteGuard&) = delete;
   ~WriteGuard();

@@ -182,26 +182,75 @@ PyObject* engine_status(PyObject* self, PyObject*) noexcept {
 
 // --- groups ---
 
+// The group stack changes under the tree's write lock as well as its own,
+// for value and contains, which read it under the tree's read lock alone.
+// The object is had alone first (a share held by this thread's own caller
+// is refused there, as "Already borrowed"); neither is held while waiting
+// for the other, so other threads' calls never fail for the wait: when a
+// reader holds the tree, the use is given back, the tree waited for, and
+// both taken again. prepare runs with the object alone but no lock held
+// (it may allocate: a failure under the locks would poison them); change
+// runs under the locks and must not throw.
+template <class Prepare, class Change>
+Expected<Ref> change_groups(EngineState& s, Prepare&& prepare, Change&& change) {
+  for (;;) {
+    {
+      auto use = Use::exclusive(s);
+      if (!use) return std::move(use).error();
+      if (auto err = prepare()) return std::move(*err);
+      // Reading the tree already: this thread's own caller holds it.
+      if (this_thread_reads(s.tree_lock)) return Error(PyExc_RuntimeError, "Already borrowed");
+      if (s.tree_lock.try_lock()) {
+        WriteGuard tree(s.tree_lock, std::adopt_lock);
+        WriteGuard groups(s.groups_lock);
+        change();
+        return none();
+      }
+    }
+    wait_exclusive(s.tree_lock, nullptr);
+    s.tree_lock.unlock();
+  }
+}
+
 PyObject* engine_begin_group(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                              PyObject* kwnames) noexcept {
-  PyObject* argv[1];
-  return keyed_entry<Access::exclusive>(
-      begin_group_sig, self, args, nargsf, kwnames, argv,
-      [](EngineState& s, std::string_view name) -> Expected<Ref> {
-        std::string_view stripped = strip_group_name(name);
-        if (stripped.empty()) return none();
-        std::string entry(stripped);
-        WriteGuard guard(s.groups_lock);
-        s.groups.push_back(std::move(entry));
-        return none();
-      });
+  return py::boundary([&]() -> Expected<Ref> {
+    PyObject* argv[1];
+    if (auto err = bind(begin_group_sig, args, nargsf, kwnames, argv)) return std::move(*err);
+    auto state = engine_of(self);
+    if (!state) return std::move(state).error();
+    EngineState& s = **state;
+    std::string entry;
+    std::vector<std::string> grown;
+    auto prepare = [&]() -> std::optional<Error> {
+      auto name = py::text_argument(argv[0], begin_group_sig.names[0]);
+      if (!name) return std::move(name).error();
+      entry = strip_group_name(*name);
+      // Only a call with the object alone changes the stack, so it may be
+      // read (and copied to grow it) without a lock.
+      if (!entry.empty() && s.groups.size() == s.groups.capacity()) {
+        grown.reserve(2 * s.groups.size() + 4);
+        grown.assign(s.groups.begin(), s.groups.end());
+      }
+      return std::nullopt;
+    };
+    // An empty name enters nothing, yet takes the object alone like any other.
+    return change_groups(s, prepare, [&]() noexcept {
+      if (entry.empty()) return;
+      if (grown.capacity() > s.groups.capacity()) s.groups.swap(grown);
+      s.groups.push_back(std::move(entry));  // within capacity: cannot throw
+    });
+  });
 }
 
 PyObject* engine_end_group(PyObject* self, PyObject*) noexcept {
-  return entry<Access::exclusive>(self, [](EngineState& s) -> Expected<Ref> {
-    WriteGuard guard(s.groups_lock);
-    if (!s.groups.empty()) s.groups.pop_back();
-    return none();
+  return py::boundary([&]() -> Expected<Ref> {
+    auto state = engine_of(self);
+    if (!state) return std::move(state).error();
+    EngineState& s = **state;
+    return change_groups(s, [] { return std::optional<Error>(); }, [&]() noexcept {
+      if (!s.groups.empty()) s.groups.pop_back();
+    });
   });
 }
 
@@ -221,36 +270,49 @@ PyObject* engine_group(PyObject* self, PyObject*) noexcept {
 
 // --- reading ---
 
+// value and contains take no share of the object: the tree's read lock
+// alone covers them, since the group stack changes only under the tree's
+// write lock too. That keeps two atomic read-modify-writes off the hottest
+// calls, and a reader waits for a begin_group in another thread rather
+// than failing. Their waits are not counted as detached: they hold no
+// share that an exclusive-use call would wait for.
+template <class Body>
+PyObject* reading_entry(const py::Signature& sig, PyObject* self, PyObject* const* args,
+                        Py_ssize_t nargsf, PyObject* kwnames, Body&& body) noexcept {
+  return py::boundary([&]() -> Expected<Ref> {
+    PyObject* argv[1];
+    if (auto err = bind(sig, args, nargsf, kwnames, argv)) return std::move(*err);
+    auto state = engine_of(self);
+    if (!state) return std::move(state).error();
+    auto key = py::text_argument(argv[0], sig.names[0]);
+    if (!key) return std::move(key).error();
+    EngineState& s = **state;
+    ReadGuard tree(s.tree_lock);
+    return body(s, *key);
+  });
+}
+
 PyObject* engine_value(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) noexcept {
-  PyObject* argv[1];
-  return keyed_entry(value_sig, self, args, nargsf, kwnames, argv,
-                     [](EngineState& s, std::string_view key) -> Expected<Ref> {
-                       ReadGuard tree(s.tree_lock, &s.detached);
-                       GroupsReadGuard groups(s.groups_lock);
-                       const Value* node = find_node(s.tree, s.groups, key);
-                       if (!node) return none();
-                       std::optional<ReadRecord> record;
-                       if (node->is_object() || node->is_array()) record.emplace(s.tree_lock);
-                       auto obj = py::value_to_object(*node);
-                       if (!obj) return py::conversion_error(std::move(obj).failure(), PyExc_TypeError);
-                       return std::move(*obj);
-                     });
+  return reading_entry(value_sig, self, args, nargsf, kwnames,
+                       [](EngineState& s, std::string_view key) -> Expected<Ref> {
+                         const Value* node = find_node(s.tree, s.groups, key);
+                         if (!node) return none();
+                         std::optional<ReadRecord> record;
+                         if (node->is_object() || node->is_array()) record.emplace(s.tree_lock);
+                         auto obj = py::value_to_object(*node);
+                         if (!obj) return py::conversion_error(std::move(obj).failure(), PyExc_TypeError);
+                         return std::move(*obj);
+                       });
 }
 
 PyObject* engine_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                           PyObject* kwnames) noexcept {
-  PyObject* argv[1];
-  return keyed_entry(contains_sig, self, args, nargsf, kwnames, argv,
-                     [](EngineState& s, std::string_view key) -> Expected<Ref> {
-                       bool found;
-                       {
-                         ReadGuard tree(s.tree_lock, &s.detached);
-                         GroupsReadGuard groups(s.groups_lock);
-                         found = find_node(s.tree, s.groups, key) != nullptr;
-                       }
-                       return Ref::borrow(found ? Py_True : Py_False);
-                     });
+  return reading_entry(contains_sig, self, args, nargsf, kwnames,
+                       [](EngineState& s, std::string_view key) -> Expected<Ref> {
+                         bool found = find_node(s.tree, s.groups, key) != nullptr;
+                         return Ref::borrow(found ? Py_True : Py_False);
+                       });
 }
 
 enum class Listing { keys, groups, all };

@@ -2,6 +2,9 @@
 // no Python here: callers hold the locks the operations need.
 #pragma once
 
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,10 +22,8 @@ class KeySegments {
   // Next non-empty segment; false when there is none left.
   bool next(std::string_view& segment) noexcept {
     while (pos_ < key_.size()) {
-      // Segments are short: a plain loop beats a call to memchr.
-      std::size_t end = pos_;
-      while (end < key_.size() && key_[end] != '/') ++end;
       std::size_t begin = pos_;
+      std::size_t end = find_slash(begin);
       pos_ = end + 1;
       if (end > begin) {
         segment = key_.substr(begin, end - begin);
@@ -33,6 +34,27 @@ class KeySegments {
   }
 
  private:
+  // The first '/' at or after from, or the key's size. Eight bytes at a
+  // time: a call to memchr costs more than the short segments of a key.
+  std::size_t find_slash(std::size_t from) const noexcept {
+    constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    constexpr std::uint64_t slashes = ones * '/';
+    std::size_t i = from;
+    if constexpr (std::endian::native == std::endian::little) {
+      for (; i + 8 <= key_.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, key_.data() + i, 8);
+        w ^= slashes;  // a '/' byte becomes zero
+        // The lowest marked byte is the first zero byte (bytes above it
+        // may be marked falsely, never bytes below).
+        std::uint64_t zero = (w - ones) & ~w & highs;
+        if (zero) return i + static_cast<std::size_t>(std::countr_zero(zero) >> 3);
+      }
+    }
+    while (i < key_.size() && key_[i] != '/') ++i;
+    return i;
+  }
+
   std::string_view key_;
   std::size_t pos_ = 0;
 };
