@@ -69,23 +69,40 @@ def test_reading_and_nested_sync_inside_write():
     assert driver.writes == 2
 
 
-def test_a_writer_waits_for_the_save_and_reads_inside_it_pass():
+def enter_and_leave(e):
+    e.begin_group("g")
+    e.set_value("late", 2)
+    e.end_group()
+
+
+@pytest.mark.parametrize("other_thread, late_key", [
+    (lambda e: e.set_value("late", 2), "late"),
+    (enter_and_leave, "g/late"),  # needs the object alone: waits for the save too
+])
+def test_other_threads_wait_for_the_save_and_reads_inside_it_pass(other_thread, late_key):
     e, driver = make()
-    seen = []
+    seen, failures = [], []
+
+    def other():
+        try:
+            other_thread(e)
+        except Exception as exc:  # noqa: BLE001 - reported below
+            failures.append(repr(exc))
 
     def hook(engine, data):
-        hook.thread = threading.Thread(target=lambda: e.set_value("late", 2))
+        hook.thread = threading.Thread(target=other)
         hook.thread.start()
-        time.sleep(0.3)  # releases the interpreter; the writer now waits for the tree
-        seen.append(("late" in data, engine.contains("late"), engine.value("a")))
+        time.sleep(0.3)  # releases the interpreter; the other thread now waits
+        seen.append((late_key in data, engine.contains(late_key), engine.value("a")))
         engine.sync()  # re-enters the read lock while the writer waits
-        seen.append(engine.contains("late"))
+        seen.append(engine.contains(late_key))
 
     driver.during_write = hook
     e.sync()
     hook.thread.join(timeout=30)
+    assert failures == []
     assert seen == [(False, False, 1), False]
-    assert e.value("late") == 2
+    assert e.value(late_key) == 2
 
 
 def test_file_io_lets_other_threads_run(tmp_path):

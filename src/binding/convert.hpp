@@ -20,6 +20,13 @@ namespace zub::py {
 // (__len__, __getitem__, keys(), values(), iteration, attribute lookups).
 Result<Value> object_to_value(PyObject* obj);
 
+// None, a bool, or an exact int, float or str: converting one runs none of
+// the caller's code.
+inline bool plain_scalar(PyObject* obj) noexcept {
+  return obj == Py_None || PyBool_Check(obj) || PyLong_CheckExact(obj) || PyFloat_CheckExact(obj) ||
+         PyUnicode_CheckExact(obj);
+}
+
 // Builds new built-in objects only; runs no code of the caller's.
 Result<Ref> value_to_object(const Value& value);
 

@@ -6,38 +6,41 @@
 namespace zub {
 
 namespace {
-// This thread's innermost HeldReadLock, or null.
+// This thread's innermost HeldRecord, or null.
 Py_tss_t held_reads = Py_tss_NEEDS_INIT;
 
-HeldReadLock* innermost_read() noexcept { return static_cast<HeldReadLock*>(PyThread_tss_get(&held_reads)); }
+HeldRecord* innermost_read() noexcept { return static_cast<HeldRecord*>(PyThread_tss_get(&held_reads)); }
 }  // namespace
 
 bool make_thread_records() noexcept { return PyThread_tss_create(&held_reads) == 0; }
 
-ReadRecord::ReadRecord(const RwLock& lock) : record_{&lock, innermost_read()} {
+HoldRecord::HoldRecord(const void* held) : record_{held, innermost_read()} {
   if (PyThread_tss_set(&held_reads, &record_) != 0) throw std::bad_alloc();
 }
 
 // Setting a slot this thread has set before allocates nothing.
-ReadRecord::~ReadRecord() { PyThread_tss_set(&held_reads, record_.below); }
+HoldRecord::~HoldRecord() { PyThread_tss_set(&held_reads, record_.below); }
 
-bool this_thread_reads(const RwLock& lock) noexcept {
-  for (const HeldReadLock* h = innermost_read(); h; h = h->below)
-    if (h->lock == &lock) return true;
+bool this_thread_holds(const void* held) noexcept {
+  for (const HeldRecord* h = innermost_read(); h; h = h->below)
+    if (h->held == held) return true;
   return false;
 }
 
-void wait_shared(RwLock& lock, std::atomic<std::uint32_t>* detached) {
+void wait_shared(RwLock& lock) {
   // A thread reading already must pass a waiting writer, which waits for it.
   auto entry = this_thread_reads(lock) ? RwLock::reentrant : RwLock::fresh;
-  Detached counted(detached);
   Py_BEGIN_ALLOW_THREADS
   lock.lock_shared(entry);
   Py_END_ALLOW_THREADS
 }
 
+bool Use::held_by_this_thread(const EngineState& s) noexcept {
+  return this_thread_reads(s.tree_lock) || this_thread_holds(&s.borrow);
+}
+
 void Use::let_exclusive_pass(EngineState& s) {
-  if (this_thread_reads(s.tree_lock)) return;
+  if (held_by_this_thread(s)) return;
   for (std::uint32_t w; (w = s.exclusive_waiting.load(std::memory_order_acquire)) != 0;) {
     Py_BEGIN_ALLOW_THREADS
     s.exclusive_waiting.wait(w, std::memory_order_acquire);
@@ -67,7 +70,7 @@ py::Expected<Use> Use::exclusive(EngineState& s) {
     if (auto b = Borrow::exclusive(s.borrow, &s.borrow_waiters)) return Use(std::move(*b));
     std::uint64_t n = s.borrow.load(std::memory_order_seq_cst);
     if (n == 0) continue;
-    if (n == Borrow::exclusive_mark || s.detached.load(std::memory_order_seq_cst) < n)
+    if (n == Borrow::exclusive_mark || held_by_this_thread(s))
       return py::Error(PyExc_RuntimeError, "Already borrowed");
     if (!waiting) waiting.emplace(s);
     // Announced before the last look, so the release that ends the save
@@ -80,8 +83,7 @@ py::Expected<Use> Use::exclusive(EngineState& s) {
   }
 }
 
-void wait_exclusive(RwLock& lock, std::atomic<std::uint32_t>* detached) {
-  Detached counted(detached);
+void wait_exclusive(RwLock& lock) {
   Py_BEGIN_ALLOW_THREADS
   lock.lock();
   Py_END_ALLOW_THREADS
@@ -95,9 +97,9 @@ void writer_during_shared_use() {
   throw py::FatalError("the group stack is being changed while the engine is in shared use");
 }
 
-WriteGuard::WriteGuard(RwLock& lock, std::atomic<std::uint32_t>* detached)
+WriteGuard::WriteGuard(RwLock& lock)
     : lock_(lock), unwinding_at_start_(std::uncaught_exceptions()) {
-  if (!lock_.try_lock()) wait_exclusive(lock_, detached);
+  if (!lock_.try_lock()) wait_exclusive(lock_);
   if (lock_.poisoned()) {
     lock_.unlock();
     poisoned_lock();

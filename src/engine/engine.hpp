@@ -32,10 +32,7 @@ struct EngineState {
   Value tree;
   std::string path;
   std::atomic<std::uint64_t> borrow{0};  // see Borrow
-  // Calls sharing the object that now run or wait with the interpreter
-  // released (saving a file, waiting for the tree's lock), and threads
-  // waiting for borrow to change.
-  std::atomic<std::uint32_t> detached{0};
+  // Threads waiting for borrow to change.
   std::atomic<std::uint32_t> borrow_waiters{0};
   // Exclusive-use calls waiting for the sharers to leave: new shared use
   // waits behind them, so that a stream of saves cannot keep them out.
@@ -57,71 +54,58 @@ class Use {
     if (!b) return py::Error(PyExc_RuntimeError, "Already mutably borrowed");
     return Use(std::move(*b));
   }
-  // Waits, with the thread state detached, while every call sharing the
-  // object runs or waits with the interpreter released (a save, a wait for
-  // the tree): those finish without running Python code. Any other sharer
-  // may be this very thread's caller (a custom write, or a conversion,
-  // calling back), so that conflict is refused at once.
+  // Waits, with the thread state detached, for the calls sharing the object
+  // on other threads (a save, a custom write, a conversion) to end. A share
+  // held by this very thread's caller (a custom write or a conversion hook
+  // calling back) would never end: refused at once.
   static py::Expected<Use> exclusive(EngineState& s);
 
  private:
+  // Whether this thread's own callers share the object (they left a
+  // HoldRecord of its tree or its borrow counter).
+  static bool held_by_this_thread(const EngineState& s) noexcept;
   // Waits, detached, until no exclusive-use call waits; not when this
-  // thread reads the tree already (its own caller holds a use).
+  // thread's own caller shares the object already.
   static void let_exclusive_pass(EngineState& s);
   explicit Use(Borrow&& b) noexcept : borrow_(std::move(b)) {}
   Borrow borrow_;
 };
 
-// Counts a stretch that runs with the interpreter released, for
-// Use::exclusive. It ends only once the thread state is back.
-class Detached {
- public:
-  explicit Detached(std::atomic<std::uint32_t>* count) noexcept : count_(count) {
-    if (count_) count_->fetch_add(1, std::memory_order_seq_cst);
-  }
-  Detached(const Detached&) = delete;
-  Detached& operator=(const Detached&) = delete;
-  ~Detached() {
-    if (count_) count_->fetch_sub(1, std::memory_order_seq_cst);
-  }
-
- private:
-  std::atomic<std::uint32_t>* count_;
+// What this thread holds while the caller's code may run (a custom driver's
+// write, a conversion's hooks): an engine's tree for reading, or a share of
+// an engine. A call on the same thread that must wait for either would wait
+// for itself, so it is refused instead; one on another thread waits.
+struct HeldRecord {
+  const void* held;
+  HeldRecord* below;
 };
-
-// Which value-tree locks this thread holds for reading: a writer on the same
-// thread would wait for itself, so it is refused instead.
-struct HeldReadLock {
-  const RwLock* lock;
-  HeldReadLock* below;
-};
-bool this_thread_reads(const RwLock& lock) noexcept;
+bool this_thread_holds(const void* held) noexcept;
+inline bool this_thread_reads(const RwLock& lock) noexcept { return this_thread_holds(&lock); }
 
 // The per-thread records live in the interpreter's thread-specific storage
 // (no thread_local: the C library allocates those on a thread's first use
 // and aborts when it cannot). Made once, when the class is made.
 bool make_thread_records() noexcept;
 
-// Records, for as long as it lives, that this thread reads under lock. Only
-// needed where the caller's code may run meanwhile: a custom driver's write,
-// or a garbage collection started by making containers for a result.
-// Throws std::bad_alloc (MemoryError) when the record cannot be stored.
-class ReadRecord {
+// Records, for as long as it lives, that this thread holds what held
+// points to (a tree lock for reading, an engine's borrow counter for a
+// share). Only needed where the caller's code may run meanwhile. Throws
+// std::bad_alloc (MemoryError) when the record cannot be stored.
+class HoldRecord {
  public:
-  explicit ReadRecord(const RwLock& lock);
-  ReadRecord(const ReadRecord&) = delete;
-  ReadRecord& operator=(const ReadRecord&) = delete;
-  ~ReadRecord();
+  explicit HoldRecord(const void* held);
+  HoldRecord(const HoldRecord&) = delete;
+  HoldRecord& operator=(const HoldRecord&) = delete;
+  ~HoldRecord();
 
  private:
-  HeldReadLock record_;
+  HeldRecord record_;
 };
 
 // The waits and the poisoned case stay out of line; the fast path of each
 // guard is a compare-and-swap.
-// detached: the engine's count of detached calls, when the lock is its tree's.
-void wait_shared(RwLock& lock, std::atomic<std::uint32_t>* detached);
-void wait_exclusive(RwLock& lock, std::atomic<std::uint32_t>* detached);
+void wait_shared(RwLock& lock);
+void wait_exclusive(RwLock& lock);
 [[noreturn]] void poisoned_lock();
 [[noreturn]] void writer_during_shared_use();
 
@@ -131,8 +115,8 @@ void wait_exclusive(RwLock& lock, std::atomic<std::uint32_t>* detached);
 // write guard left by a fatal error poisons its lock.
 class ReadGuard {
  public:
-  explicit ReadGuard(RwLock& lock, std::atomic<std::uint32_t>* detached = nullptr) : lock_(lock) {
-    if (!lock_.try_lock_shared()) wait_shared(lock_, detached);
+  explicit ReadGuard(RwLock& lock) : lock_(lock) {
+    if (!lock_.try_lock_shared()) wait_shared(lock_);
     if (lock_.poisoned()) {
       lock_.unlock_shared();
       poisoned_lock();
@@ -163,7 +147,7 @@ class GroupsReadGuard {
 
 class WriteGuard {
  public:
-  explicit WriteGuard(RwLock& lock, std::atomic<std::uint32_t>* detached = nullptr);
+  explicit WriteGuard(RwLock& lock);
   // Takes over a lock this thread has just locked for writing.
   WriteGuard(RwLock& lock, std::adopt_lock_t);
   WriteGuard(const WriteGuard&) = delete;

@@ -207,7 +207,7 @@ Expected<Ref> change_groups(EngineState& s, Prepare&& prepare, Change&& change) 
         return none();
       }
     }
-    wait_exclusive(s.tree_lock, nullptr);
+    wait_exclusive(s.tree_lock);
     s.tree_lock.unlock();
   }
 }
@@ -274,8 +274,7 @@ PyObject* engine_group(PyObject* self, PyObject*) noexcept {
 // alone covers them, since the group stack changes only under the tree's
 // write lock too. That keeps two atomic read-modify-writes off the hottest
 // calls, and a reader waits for a begin_group in another thread rather
-// than failing. Their waits are not counted as detached: they hold no
-// share that an exclusive-use call would wait for.
+// than failing.
 template <class Body>
 PyObject* reading_entry(const py::Signature& sig, PyObject* self, PyObject* const* args,
                         Py_ssize_t nargsf, PyObject* kwnames, Body&& body) noexcept {
@@ -298,8 +297,8 @@ PyObject* engine_value(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        [](EngineState& s, std::string_view key) -> Expected<Ref> {
                          const Value* node = find_node(s.tree, s.groups, key);
                          if (!node) return none();
-                         std::optional<ReadRecord> record;
-                         if (node->is_object() || node->is_array()) record.emplace(s.tree_lock);
+                         std::optional<HoldRecord> record;
+                         if (node->is_object() || node->is_array()) record.emplace(&s.tree_lock);
                          auto obj = py::value_to_object(*node);
                          if (!obj) return py::conversion_error(std::move(obj).failure(), PyExc_TypeError);
                          return std::move(*obj);
@@ -322,7 +321,7 @@ PyObject* engine_list(PyObject* self, PyObject*) noexcept {
   return entry(self, [](EngineState& s) {
     std::vector<std::string> names;
     {
-      ReadGuard tree(s.tree_lock, &s.detached);
+      ReadGuard tree(s.tree_lock);
       GroupsReadGuard groups(s.groups_lock);
       const Value* node = find_node(s.tree, s.groups, {});
       if constexpr (kind == Listing::all) {
@@ -355,7 +354,7 @@ template <class Change>
 Expected<Ref> change_tree(EngineState& s, const std::vector<std::string_view>& parent,
                           Change&& change) {
   if (auto err = refuse_reentrant_write(s)) return std::move(*err);
-  WriteGuard guard(s.tree_lock, &s.detached);
+  WriteGuard guard(s.tree_lock);
   Object* root = s.tree.if_object();
   if (!root) return Error(PyExc_TypeError, "Root is not an object");
   auto target = ensure_object_path(*root, parent);
@@ -370,8 +369,13 @@ PyObject* engine_set_value(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return keyed_entry(
       set_value_sig, self, args, nargsf, kwnames, argv,
       [&](EngineState& s, std::string_view key) -> Expected<Ref> {
-        // Converting first may run the caller's code; no lock is held meanwhile.
+        // Converting first may run the caller's code; no lock is held
+        // meanwhile, only the share, recorded so that a hook calling back
+        // is told at once rather than waiting for itself.
+        std::optional<HoldRecord> converting;
+        if (!py::plain_scalar(argv[1])) converting.emplace(&s.borrow);
         auto value = py::object_to_value(argv[1]);
+        converting.reset();
         if (!value) return py::conversion_error(std::move(value).failure(), PyExc_TypeError);
         std::vector<std::string> groups = copy_groups(s);
         auto path = build_full_path(groups, key);
@@ -402,7 +406,7 @@ PyObject* engine_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
 PyObject* engine_clear(PyObject* self, PyObject*) noexcept {
   return entry(self, [](EngineState& s) -> Expected<Ref> {
     if (auto err = refuse_reentrant_write(s)) return std::move(*err);
-    WriteGuard tree(s.tree_lock, &s.detached);
+    WriteGuard tree(s.tree_lock);
     GroupsReadGuard groups(s.groups_lock);
     Object* root = s.tree.if_object();
     if (!root) return Error(PyExc_TypeError, "Root is not an object");
@@ -418,10 +422,8 @@ PyObject* engine_clear(PyObject* self, PyObject*) noexcept {
 
 PyObject* engine_sync(PyObject* self, PyObject*) noexcept {
   return entry(self, [](EngineState& s) -> Expected<Ref> {
-    ReadGuard tree(s.tree_lock, &s.detached);
-    ReadRecord record(s.tree_lock);  // a custom write may call back
-    // A custom write runs Python code: it is no detached stretch.
-    Detached saving(s.driver.kind() == Drivers::Kind::Custom ? nullptr : &s.detached);
+    ReadGuard tree(s.tree_lock);
+    HoldRecord record(&s.tree_lock);  // a custom write may call back
     auto saved = s.driver.save(s.path, s.tree);
     if (!saved) return std::move(saved).error();
     return none();
