@@ -34,6 +34,7 @@ EDITS = {
                     ("set", "jobs", [{"id": 1}, {"id": 2}, {"id": 3}]), ("set", "mode", "slow")],
     "crlf.toml": [("set", "top", True), ("set", "a/b/y", "why"), ("set", "a/z", 1.5),
                   ("set", "items", [{"name": "one"}, {"name": "two", "tags": {"k": 8, "m": "new"}}])],
+    "keys.toml": [("set", "a\x00b", 10), ("set", "a/b", 3)],
     "service.yaml": [("remove", "title"), ("remove", "server/hosts"), ("set", "server/tls", True)],
     "crlf.yaml": [("remove", "old"), ("set", "limits/memory", [1, 2]), ("set", "name", "two\nlines")],
     "deploy.yaml": [("set", "name", "yes"), ("set", "replicas", 5), ("set", "owner", "it's"), ("set", "motto", "a\tb\x9f\ufffe"),

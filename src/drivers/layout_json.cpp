@@ -12,6 +12,7 @@
 
 #include "drivers/file_io.hpp"
 #include "drivers/layout.hpp"
+#include "drivers/text_out.hpp"
 
 namespace zub::layout {
 
@@ -36,6 +37,8 @@ struct Entry {
   Node value;
   std::size_t comma = none;  // the comma after the value, if any
 };
+
+bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -65,6 +68,7 @@ class Scanner {
   // JSON5's white space beyond ASCII: NBSP, BOM, the Unicode spaces and the
   // line and paragraph separators.
   std::size_t unicode_space(std::size_t i) const {
+    if (static_cast<unsigned char>(t_[i]) < 0xC2) return 0;  // ASCII, most of every text
     auto s = t_.substr(i, 3);
     if (s.starts_with("\xC2\xA0")) return 2;
     if (s == "\xEF\xBB\xBF" || s == "\xE1\x9A\x80" || s == "\xE3\x80\x80" || s == "\xE2\x81\x9F") return 3;
@@ -77,10 +81,13 @@ class Scanner {
 
   void skip() {
     while (more()) {
+      // Indentation first, in a local loop: most of a text is white space.
+      std::size_t i = at_;
+      while (i < t_.size() && is_ascii_space(t_[i])) ++i;
+      at_ = i;
+      if (!more()) return;
       char c = t_[at_];
-      if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
-        ++at_;
-      } else if (c == '/' && at_ + 1 < t_.size() && t_[at_ + 1] == '/') {
+      if (c == '/' && at_ + 1 < t_.size() && t_[at_ + 1] == '/') {
         while (more() && t_[at_] != '\n' && t_[at_] != '\r') ++at_;
       } else if (c == '/' && at_ + 1 < t_.size() && t_[at_ + 1] == '*') {
         auto close = t_.find("*/", at_ + 2);
@@ -102,6 +109,7 @@ class Scanner {
   // given.
   bool string(std::string* out) {
     char q = t_[at_++];
+    if (!out) return skip_string(q);
     while (more()) {
       char c = t_[at_++];
       if (c == q) return true;
@@ -172,6 +180,23 @@ class Scanner {
     return false;
   }
 
+  // Past a string's content, words of plain bytes at a time.
+  template <unsigned char q>
+  bool skip_string() {
+    const char* end = t_.data() + t_.size();
+    for (;;) {
+      const char* p = io::skip_plain<q, '\\'>(t_.data() + at_, end,
+                                                [](unsigned char c) { return c == q || c == '\\'; });
+      at_ = static_cast<std::size_t>(p - t_.data());
+      if (p == end) return false;
+      ++at_;
+      if (*p == q) return true;
+      if (!more()) return false;
+      ++at_;  // the escaped byte
+    }
+  }
+  bool skip_string(char q) { return q == '"' ? skip_string<'"'>() : skip_string<'\''>(); }
+
   // An unquoted JSON5 name, up to the colon or white space.
   bool name(std::string& out) {
     std::size_t start = at_;
@@ -207,13 +232,15 @@ class Scanner {
     if (c == '"' || c == '\'') {
       if (!string(nullptr)) return false;
     } else {
-      while (more()) {
-        char d = t_[at_];
+      std::size_t i = at_;
+      while (i < t_.size()) {
+        char d = t_[i];
         if (d == ',' || d == '}' || d == ']' || d == ' ' || d == '\t' || d == '\n' || d == '\r' || d == '/' ||
-            unicode_space(at_))
+            unicode_space(i))
           break;
-        ++at_;
+        ++i;
       }
+      at_ = i;
       if (at_ == n.begin) return false;
     }
     n.end = at_;

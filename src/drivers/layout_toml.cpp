@@ -4,6 +4,7 @@
 // of inline tables, and the comment lines above each. Edits are byte ranges
 // applied to the original text in one pass.
 #include <algorithm>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -28,19 +29,30 @@ using Path = std::vector<std::string>;
 // An array-of-tables element in a path: a byte no decoded key holds.
 std::string index_part(std::size_t i) { return "\xFF" + std::to_string(i); }
 
-std::string joined(const Path& p, std::size_t n) {
+// A path as one string: each part with its length in front, so that a
+// path is a prefix of another exactly when it names an ancestor (a key may
+// hold any byte). The scanner keeps every statement's path in one buffer
+// instead of a vector of strings per line.
+void add_part(std::string& out, std::string_view part) {
+  auto n = static_cast<std::uint32_t>(part.size());
+  out.append(reinterpret_cast<const char*>(&n), sizeof n);
+  out.append(part);
+}
+std::string encoded(const Path& p) {
   std::string s;
-  for (std::size_t i = 0; i < n; ++i) {
-    s += p[i];
-    s += '\0';
-  }
+  for (const auto& part : p) add_part(s, part);
   return s;
+}
+// The first part of an encoded path.
+std::string_view first_part(std::string_view path) {
+  std::uint32_t n = 0;
+  std::memcpy(&n, path.data(), sizeof n);
+  return path.substr(sizeof n, n);
 }
 
 struct Key {
-  Path parts;
   std::size_t begin = 0, end = 0;
-  std::vector<std::size_t> part_ends;
+  std::size_t parts = 0;
 };
 
 struct Field;
@@ -54,6 +66,7 @@ struct Val {
 
 struct Field {
   Key key;
+  std::string name;  // encoded, as the key's parts
   Val value;
   std::size_t comma = none;
 };
@@ -63,7 +76,9 @@ struct Stmt {
   std::size_t line_begin = 0, comments_begin = 0, line_end = 0;
   Key key;
   Val value;
-  Path path;              // full, with array-of-tables elements
+  // Full, with array-of-tables elements: encoded, in the scanner's buffer.
+  std::size_t path_at = 0, path_size = 0;
+  std::size_t depth = 0;  // parts in the path
   std::size_t section = none;  // the header it falls under
   std::size_t section_end = 0;  // headers: the end of their last statement
 };
@@ -78,11 +93,15 @@ class Scanner {
  public:
   explicit Scanner(std::string_view t) : t_(t) {}
 
-  bool document(std::vector<Stmt>& out) {
+  // Every statement, with the paths in one buffer.
+  bool document(std::vector<Stmt>& out, std::string& paths) {
     std::unordered_map<std::string, std::size_t> arrays;  // array-of-tables path -> elements
-    std::size_t section = none;
-    Path section_path;
+    std::size_t section = none, section_depth = 0;
+    std::string section_path, key_path;
     std::size_t prev_end = 0;
+    // At most a statement a line: reserved once, not grown by copies.
+    out.reserve(static_cast<std::size_t>(std::count(t_.begin(), t_.end(), '\n')) + 1);
+    paths.reserve(t_.size());
     while (more()) {
       std::size_t line_begin = at_;
       blanks();
@@ -99,32 +118,45 @@ class Scanner {
         s.array_header = at_ + 1 < t_.size() && t_[at_ + 1] == '[';
         at_ += s.array_header ? 2 : 1;
         blanks();
-        if (!key(s.key)) return false;
+        key_path.clear();
+        if (!key(s.key, key_path)) return false;
         blanks();
         if (!eat(']') || (s.array_header && !eat(']'))) return false;
-        for (std::size_t i = 0; i < s.key.parts.size(); ++i) {
-          s.path.push_back(s.key.parts[i]);
-          std::string at = joined(s.path, s.path.size());
-          bool last = i + 1 == s.key.parts.size();
+        section_path.clear();
+        std::string_view parts = key_path;
+        for (std::size_t i = 0; i < s.key.parts; ++i) {
+          std::string_view part = first_part(parts);
+          parts.remove_prefix(sizeof(std::uint32_t) + part.size());
+          add_part(section_path, part);
+          ++s.depth;
+          bool last = i + 1 == s.key.parts;
           if (last && s.array_header) {
-            s.path.push_back(index_part(arrays[at]++));
-          } else if (auto found = arrays.find(at); found != arrays.end()) {
-            s.path.push_back(index_part(found->second - 1));
+            add_part(section_path, index_part(arrays[section_path]++));
+            ++s.depth;
+          } else if (auto found = arrays.find(section_path); found != arrays.end()) {
+            add_part(section_path, index_part(found->second - 1));
+            ++s.depth;
           }
         }
+        s.path_at = paths.size();
+        paths += section_path;
         section = out.size();
-        section_path = s.path;
+        section_depth = s.depth;
         s.section_end = 0;
       } else {
-        if (!key(s.key)) return false;
+        key_path.clear();
+        if (!key(s.key, key_path)) return false;
         blanks();
         if (!eat('=')) return false;
         blanks();
         if (!value(s.value, 0)) return false;
         s.section = section;
-        s.path = section_path;
-        s.path.insert(s.path.end(), s.key.parts.begin(), s.key.parts.end());
+        s.path_at = paths.size();
+        paths += section_path;
+        paths += key_path;
+        s.depth = section_depth + s.key.parts;
       }
+      s.path_size = paths.size() - s.path_at;
       blanks();
       if (!line_rest()) return false;
       s.line_end = at_;
@@ -134,6 +166,15 @@ class Scanner {
       out.push_back(std::move(s));
     }
     return true;
+  }
+
+  // Where the n-th part of the key at `at` ends.
+  std::size_t part_end(std::size_t at, std::size_t n) {
+    at_ = at;
+    Key k;
+    std::string parts;
+    key(k, parts, n);
+    return k.end;
   }
 
  private:
@@ -183,22 +224,26 @@ class Scanner {
     return begin;
   }
 
-  bool key(Key& k) {
+  // A key (its first `limit` parts); the decoded parts go to path, encoded.
+  bool key(Key& k, std::string& path, std::size_t limit = none) {
     k.begin = at_;
     for (;;) {
-      std::string part;
       if (!more()) return false;
+      std::size_t length_at = path.size();
+      add_part(path, "");
       if (t_[at_] == '"' || t_[at_] == '\'') {
-        if (!string(&part)) return false;
+        if (!string(&path)) return false;
       } else {
         std::size_t b = at_;
         while (more() && is_bare(t_[at_])) ++at_;
         if (at_ == b) return false;
-        part.assign(t_.substr(b, at_ - b));
+        path.append(t_.substr(b, at_ - b));
       }
-      k.parts.push_back(std::move(part));
-      k.part_ends.push_back(at_);
+      auto n = static_cast<std::uint32_t>(path.size() - length_at - sizeof(std::uint32_t));
+      std::memcpy(path.data() + length_at, &n, sizeof n);
+      ++k.parts;
       k.end = at_;
+      if (k.parts == limit) return true;
       std::size_t mark = at_;
       blanks();
       if (more() && t_[at_] == '.') {
@@ -300,7 +345,7 @@ class Scanner {
         space();
         if (eat('}')) break;
         Field m;
-        if (!key(m.key)) return false;
+        if (!key(m.key, m.name)) return false;
         blanks();
         if (!eat('=')) return false;
         blanks();
@@ -366,11 +411,7 @@ class TextEditor {
   }
 
   std::optional<std::string> run(const Value& before, const Value& after) {
-    if (!Scanner(t_).document(stmts_)) return std::nullopt;
-    for (std::size_t i = 0; i < stmts_.size(); ++i) {
-      const Stmt& s = stmts_[i];
-      (s.header ? headers_ : entries_)[joined(s.path, s.path.size())] = i;
-    }
+    if (!Scanner(t_).document(stmts_, paths_)) return std::nullopt;
     table({}, before.as_object(), after.as_object());
     if (cannot_) return std::nullopt;
     return apply();
@@ -485,16 +526,29 @@ class TextEditor {
     edits_.push_back({b, e, std::move(text), b == e ? order : Edit::range});
   }
 
-  const Stmt* entry(const Path& p) const {
-    auto f = entries_.find(joined(p, p.size()));
-    return f == entries_.end() ? nullptr : &stmts_[f->second];
+  std::string_view path_of(const Stmt& s) const { return std::string_view(paths_).substr(s.path_at, s.path_size); }
+
+  // The last key/value or header at p. A few lookups search the statements;
+  // many (a document changed all over) build an index once.
+  const Stmt* find(const Path& p, bool header) {
+    std::string key = encoded(p);
+    if (++lookups_ > 16 && index_.empty()) {
+      for (std::size_t i = 0; i < stmts_.size(); ++i) index_[{path_of(stmts_[i]), stmts_[i].header}] = i;
+    }
+    if (!index_.empty()) {
+      auto f = index_.find({key, header});
+      return f == index_.end() ? nullptr : &stmts_[f->second];
+    }
+    for (std::size_t i = stmts_.size(); i-- > 0;)
+      if (stmts_[i].header == header && path_of(stmts_[i]) == key) return &stmts_[i];
+    return nullptr;
   }
-  const Stmt* header(const Path& p) const {
-    auto f = headers_.find(joined(p, p.size()));
-    return f == headers_.end() ? nullptr : &stmts_[f->second];
-  }
-  static bool under(const Path& p, const Path& prefix) {
-    return p.size() > prefix.size() && std::equal(prefix.begin(), prefix.end(), p.begin());
+  const Stmt* entry(const Path& p) { return find(p, false); }
+  const Stmt* header(const Path& p) { return find(p, true); }
+  // Whether the statement is at p or under it.
+  bool at_or_under(const Stmt& s, const std::string& p) const { return path_of(s).starts_with(p); }
+  bool under(const Stmt& s, const std::string& p) const {
+    return s.path_size > p.size() && path_of(s).starts_with(p);
   }
 
   // A value held in the text as a key/value's value (or an inline member's).
@@ -509,7 +563,7 @@ class TextEditor {
   // The last member before i that stays.
   static const Field* last_kept(const std::vector<Field>& ms, std::size_t i, const Object& after) {
     while (i-- > 0)
-      if (after.find(ms[i].key.parts[0])) return &ms[i];
+      if (after.find(first_part(ms[i].name))) return &ms[i];
     return nullptr;
   }
 
@@ -517,11 +571,11 @@ class TextEditor {
     const auto& ms = at.members;
     auto find = [&](std::string_view k) -> const Field* {
       for (auto it = ms.rbegin(); it != ms.rend(); ++it)
-        if (it->key.parts.size() == 1 && it->key.parts[0] == k) return &*it;
+        if (it->key.parts == 1 && first_part(it->name) == k) return &*it;
       return nullptr;
     };
     for (const auto& m : ms)
-      if (m.key.parts.size() != 1) return cannot();  // dotted keys inside: left to the writer
+      if (m.key.parts != 1) return cannot();  // dotted keys inside: left to the writer
     std::vector<const zub::Member*> added;
     for (const auto& m : before) {
       const Field* mine = find(m.key);
@@ -554,7 +608,7 @@ class TextEditor {
     // After the last member still there, or the last one when all go.
     const Field* last = nullptr;
     for (const auto& m : ms)
-      if (after.find(m.key.parts[0])) last = &m;
+      if (after.find(first_part(m.name))) last = &m;
     if (!last) return replace(at.begin, at.end, "{ " + text + " }");
     if (last->comma != none && last == &ms.back())
       replace(last->comma + 1, last->comma + 1, " " + text + ",");
@@ -601,8 +655,9 @@ class TextEditor {
     // Sections of a table array that changed size are written again where
     // its first one was.
     std::size_t place = none;
+    const std::string at = encoded(p);
     for (const auto& s : stmts_)
-      if (s.header && (s.path == p || under(s.path, p))) {
+      if (s.header && at_or_under(s, at)) {
         place = s.comments_begin;
         break;
       }
@@ -622,8 +677,9 @@ class TextEditor {
   // sections, each with the comment lines above.
   void remove_under(const Path& p) {
     bool found = false;
+    const std::string at = encoded(p);
     for (const auto& s : stmts_) {
-      if (s.path != p && !under(s.path, p)) continue;
+      if (!at_or_under(s, at)) continue;
       found = true;
       // Between two blank lines, one of them goes too.
       std::size_t end = s.header ? s.section_end : s.line_end;
@@ -652,8 +708,9 @@ class TextEditor {
     if (header_form && by_headers) {
       // After the parent's last sub-table, or at the end of its section.
       std::size_t at = p.empty() ? t_.size() : header(p)->section_end;
+      const std::string parent = encoded(p);
       for (const auto& s : stmts_)
-        if (s.header && under(s.path, p)) at = std::max(at, s.section_end);
+        if (s.header && under(s, parent)) at = std::max(at, s.section_end);
       Path named;
       for (const auto& part : p)
         if (!part.starts_with('\xFF')) named.push_back(part);
@@ -685,19 +742,20 @@ class TextEditor {
     // A key/value after the last one of this table, with its indentation
     // and dotted prefix.
     const Stmt* last = nullptr;
+    const std::string parent = encoded(p);
     for (const auto& s : stmts_) {
-      if (s.header || !under(s.path, p)) continue;
-      std::size_t depth = s.section == none ? 0 : stmts_[s.section].path.size();
+      if (s.header || !under(s, parent)) continue;
+      std::size_t depth = s.section == none ? 0 : stmts_[s.section].depth;
       if (depth > p.size()) continue;
       last = &s;
     }
     std::string line;
     std::size_t at;
     if (last) {
-      std::size_t depth = last->section == none ? 0 : stmts_[last->section].path.size();
+      std::size_t depth = last->section == none ? 0 : stmts_[last->section].depth;
       std::size_t own = p.size() - depth;
       line = std::string(t_.substr(last->line_begin, last->key.begin - last->line_begin));
-      if (own) line += std::string(t_.substr(last->key.begin, last->key.part_ends[own - 1] - last->key.begin)) + ".";
+      if (own) line += std::string(t_.substr(last->key.begin, Scanner(t_).part_end(last->key.begin, own) - last->key.begin)) + ".";
       at = last->line_end;
     } else if (!p.empty() && header(p)) {
       at = header(p)->line_end;
@@ -713,7 +771,7 @@ class TextEditor {
       // the first of them.
       const Stmt* first = nullptr;
       for (const auto& s : stmts_)
-        if (s.header && under(s.path, p)) {
+        if (s.header && under(s, parent)) {
           first = &s;
           break;
         }
@@ -756,7 +814,14 @@ class TextEditor {
 
   std::string_view t_;
   std::vector<Stmt> stmts_;
-  std::unordered_map<std::string, std::size_t> entries_, headers_;
+  std::string paths_;  // the statements' paths
+  struct PathHash {
+    std::size_t operator()(const std::pair<std::string_view, bool>& k) const noexcept {
+      return std::hash<std::string_view>()(k.first) ^ k.second;
+    }
+  };
+  std::unordered_map<std::pair<std::string_view, bool>, std::size_t, PathHash> index_;
+  std::size_t lookups_ = 0;
   std::vector<Edit> edits_;
   bool cannot_ = false;
   bool crlf_ = false;
