@@ -5,17 +5,15 @@
 #include <bit>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
-#include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
-
-#include <rapidjson/error/en.h>
-#include <rapidjson/reader.h>
 
 #include "drivers/file_io.hpp"
 #include "drivers/formats.hpp"
@@ -26,106 +24,143 @@ namespace {
 
 constexpr std::string_view error_prefix = "JSON parse error: ";
 
-// RapidJSON's read-only stream concept over a descriptor. The current
-// character is always readable (a '\0' stands after the end), so Peek is
-// one load and Take one compare; RapidJSON treats '\0' as the end, so
-// at_end() tells a real end of file from a NUL byte in the data.
-class FdStream {
+// What went wrong; the texts are the messages users have always seen.
+enum class Error : std::uint8_t {
+  empty,
+  not_singular,
+  value_invalid,
+  miss_name,
+  miss_colon,
+  miss_comma_or_brace,
+  miss_comma_or_bracket,
+  bad_hex,
+  bad_surrogate,
+  bad_escape,
+  miss_quote,
+  bad_encoding,
+  too_big,
+  miss_fraction,
+  miss_exponent,
+  too_deep,
+};
+
+constexpr std::string_view message(Error e) {
+  switch (e) {
+    case Error::empty: return "The document is empty.";
+    case Error::not_singular: return "The document root must not be followed by other values.";
+    case Error::value_invalid: return "Invalid value.";
+    case Error::miss_name: return "Missing a name for object member.";
+    case Error::miss_colon: return "Missing a colon after a name of object member.";
+    case Error::miss_comma_or_brace: return "Missing a comma or '}' after an object member.";
+    case Error::miss_comma_or_bracket: return "Missing a comma or ']' after an array element.";
+    case Error::bad_hex: return "Incorrect hex digit after \\u escape in string.";
+    case Error::bad_surrogate: return "The surrogate pair in string is invalid.";
+    case Error::bad_escape: return "Invalid escape character in string.";
+    case Error::miss_quote: return "Missing a closing quotation mark in string.";
+    case Error::bad_encoding: return "Invalid encoding in string.";
+    case Error::too_big: return "Number too big to be stored in double.";
+    case Error::miss_fraction: return "Miss fraction part in number.";
+    case Error::miss_exponent: return "Miss exponent in number.";
+    case Error::too_deep: return "recursion limit exceeded";
+  }
+  return "";
+}
+
+// The text arrives a buffer at a time, from a descriptor or from a string.
+// A '\0' always stands at end(), so scanning loops stop there without a
+// bounds check of their own and only a '\0' asks whether the buffer ran
+// out; the bytes after it are readable too, so plain text can be scanned
+// a word at a time.
+class Input {
  public:
-  using Ch = char;
+  static constexpr std::size_t capacity = 8192;
 
-  explicit FdStream(int fd) noexcept : fd_(fd) { refill(); }
-  FdStream(const FdStream&) = delete;
-  FdStream& operator=(const FdStream&) = delete;
+  explicit Input(int fd) noexcept : fd_(fd) { std::memset(buf_, 0, padding); }
+  explicit Input(std::string_view text) noexcept : text_(text) { std::memset(buf_, 0, padding); }
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
 
-  Ch Peek() const noexcept { return *cur_; }
-  Ch Take() noexcept {
-    Ch c = *cur_;
-    if (++cur_ == end_) refill();
-    return c;
-  }
-  std::size_t Tell() const noexcept { return base_ + static_cast<std::size_t>(cur_ - buf_); }
-
-  // Required by the concept's declarations, never called for reading.
-  Ch* PutBegin() noexcept { return nullptr; }
-  void Put(Ch) noexcept {}
-  void Flush() noexcept {}
-  std::size_t PutEnd(Ch*) noexcept { return 0; }
-
-  bool at_end() const noexcept { return eof_ && cur_ == buf_; }
-
-  // A UTF-8 byte-order mark before the text is no part of it.
-  void skip_byte_order_mark() noexcept {
-    if (end_ - cur_ >= 3 && std::memcmp(cur_, "\xEF\xBB\xBF", 3) == 0) {
-      cur_ += 3;
-      if (cur_ == end_) refill();
-    }
-  }
+  const char* begin() const noexcept { return buf_; }
+  const char* end() const noexcept { return end_; }
+  bool exhausted() const noexcept { return eof_; }
   int read_error() const noexcept { return err_; }
+  std::size_t offset(const char* at) const noexcept { return base_ + static_cast<std::size_t>(at - buf_); }
 
- private:
-  void refill() noexcept {
-    if (eof_) {
-      cur_ = buf_;
-      return;
+  // The next piece of the text, once the current one is used up; false at
+  // the end, where the cursor stays at end().
+  bool refill() noexcept {
+    if (eof_) return false;
+    std::size_t n = 0;
+    if (fd_ >= 0) {
+      ssize_t got;
+      do got = ::read(fd_, buf_, capacity);
+      while (got < 0 && errno == EINTR);
+      if (got < 0) err_ = errno;
+      n = got > 0 ? static_cast<std::size_t>(got) : 0;
+    } else {
+      n = std::min(capacity, text_.size());
+      std::memcpy(buf_, text_.data(), n);
+      text_.remove_prefix(n);
+    }
+    if (n == 0) {
+      eof_ = true;
+      return false;
     }
     base_ += static_cast<std::size_t>(end_ - buf_);
-    ssize_t n;
-    do n = ::read(fd_, buf_, buffer_size);
-    while (n < 0 && errno == EINTR);
-    if (n <= 0) {
-      if (n < 0) err_ = errno;
-      eof_ = true;
-      buf_[0] = '\0';
-      end_ = buf_ + 1;
-    } else {
-      end_ = buf_ + n;
-    }
-    cur_ = buf_;
+    end_ = buf_ + n;
+    std::memset(end_, 0, padding);
+    return true;
   }
 
-  static constexpr std::size_t buffer_size = 8192;
-  int fd_;
-  char* cur_ = buf_;
+ private:
+  static constexpr std::size_t padding = 16;
+  int fd_ = -1;
+  std::string_view text_;
   char* end_ = buf_;
   std::size_t base_ = 0;
   bool eof_ = false;
   int err_ = 0;
-  char buf_[buffer_size];
+  char buf_[capacity + padding];
 };
 
-// Parse events go onto a flat tape first and the tree is built from it top
+// Values go onto a flat tape first and the tree is built from it top
 // down: every container is allocated before its children, in the order a
-// writer visits them. Built bottom-up, as the events arrive, a large tree
+// writer visits them. Built bottom-up, as the values arrive, a large tree
 // ends up scattered through memory and walking it (to save it, above all)
 // spends most of its time waiting on cache misses.
-class Builder {
+class TreeBuilder {
  public:
-  Builder() { tokens_.reserve(256); }
+  TreeBuilder() { tokens_.reserve(256); }
 
-  bool Null() { return push(Tag::null, 0, 0); }
-  bool Bool(bool b) { return push(Tag::boolean, 0, b ? 1 : 0); }
-  bool Int(int i) { return push(Tag::sint, 0, static_cast<std::uint64_t>(std::int64_t{i})); }
-  bool Uint(unsigned u) { return push(Tag::uint, 0, u); }
-  bool Int64(std::int64_t i) { return push(Tag::sint, 0, static_cast<std::uint64_t>(i)); }
-  bool Uint64(std::uint64_t u) { return push(Tag::uint, 0, u); }
-  bool Double(double d) { return push(Tag::real, 0, std::bit_cast<std::uint64_t>(d)); }
-  // Numbers arrive as text: RapidJSON's own full-precision conversion reads
-  // outside its table of powers of ten when a fraction has hundreds of
-  // leading zeros. The grammar and the "too big" checks stay RapidJSON's.
-  bool RawNumber(const char* s, rapidjson::SizeType len, bool) { return push_number(number(std::string_view(s, len))); }
-  bool String(const char* s, rapidjson::SizeType len, bool) { return text(Tag::string, s, len); }
-  bool Key(const char* s, rapidjson::SizeType len, bool) { return text(Tag::key, s, len); }
+  std::size_t depth() const noexcept { return open_.size(); }
+  bool in_object() const noexcept { return open_.back().object; }
 
-  bool StartObject() { return enter(Tag::object); }
-  bool StartArray() { return enter(Tag::array); }
-  bool EndObject(rapidjson::SizeType count) { return leave(count); }
-  bool EndArray(rapidjson::SizeType count) { return leave(count); }
-
-  bool too_deep() const noexcept { return too_deep_; }
-  bool lone_surrogate() const noexcept { return lone_surrogate_; }
+  void null() { push(Tag::null, 0, 0); }
+  void boolean(bool b) { push(Tag::boolean, 0, b ? 1 : 0); }
+  void uint(std::uint64_t u) { push(Tag::uint, 0, u); }
+  // Negative integers only.
+  void sint(std::int64_t i) { push(Tag::sint, 0, static_cast<std::uint64_t>(i)); }
+  // Non-finite values are null in the tree.
+  void real(double d) { push(Tag::real, 0, std::bit_cast<std::uint64_t>(d)); }
+  void string(std::string_view s) { text(Tag::string, s); }
+  // Keys are not values: they do not count as entries.
+  void key(std::string_view s) {
+    std::size_t at = text_.size();
+    text_.append(s);
+    tokens_.push_back(Token{Tag::key, static_cast<std::uint32_t>(s.size()), at});
+  }
+  void open_array() { enter(Tag::array); }
+  void open_object() { enter(Tag::object); }
+  void close() {
+    Open o = open_.back();
+    open_.pop_back();
+    Token& start = tokens_[o.at];
+    start.size = o.count;
+    start.payload = tokens_.size();
+  }
 
   Value build() {
+    text_.append(8, '\0');
     std::size_t at = 0;
     return tokens_.empty() ? Value() : build(at);
   }
@@ -141,39 +176,53 @@ class Builder {
     std::uint64_t payload;
   };
 
-  struct Pending {
-    std::string_view key;
-    std::size_t value_at;
+  struct Open {
+    std::size_t at;
+    std::uint32_t count;
+    bool object;
   };
 
-  bool push(Tag tag, std::uint32_t size, std::uint64_t payload) {
-    tokens_.push_back(Token{tag, size, payload});
-    return true;
-  }
+  // A member waiting to be built; prefix holds the key's first eight bytes
+  // so that most comparisons are one integer compare.
+  struct Pending {
+    std::uint64_t prefix;
+    std::string_view key;
+    std::size_t value_at;
 
-  bool text(Tag tag, const char* s, rapidjson::SizeType len) {
-    if (!well_formed(s, len)) return false;
-    std::size_t at = text_.size();
-    text_.append(s, len);
-    return push(tag, len, at);
-  }
-
-  bool enter(Tag tag) {
-    if (++depth_ > max_parse_depth) {
-      too_deep_ = true;
-      return false;
+    friend bool operator<(const Pending& a, const Pending& b) noexcept {
+      if (a.prefix != b.prefix) return a.prefix < b.prefix;
+      return a.key.size() > 8 && b.key.size() > 8 ? a.key.substr(8) < b.key.substr(8) : a.key.size() < b.key.size();
     }
-    open_.push_back(tokens_.size());
-    return push(tag, 0, 0);
+    bool same_key(const Pending& b) const noexcept { return prefix == b.prefix && key == b.key; }
+  };
+
+  // Reads eight bytes whatever the key's length: build() pads text_.
+  static std::uint64_t prefix_of(std::string_view key) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, key.data(), 8);
+    if constexpr (std::endian::native == std::endian::little) {
+      if (key.size() < 8) w &= (std::uint64_t{1} << (8 * key.size())) - 1;
+      w = __builtin_bswap64(w);
+    } else {
+      if (key.size() < 8) w &= ~(~std::uint64_t{0} >> (8 * key.size()));
+    }
+    return w;
   }
 
-  bool leave(rapidjson::SizeType count) {
-    Token& start = tokens_[open_.back()];
-    open_.pop_back();
-    start.size = count;
-    start.payload = tokens_.size();
-    --depth_;
-    return true;
+  void push(Tag tag, std::uint32_t size, std::uint64_t payload) {
+    if (!open_.empty()) ++open_.back().count;
+    tokens_.push_back(Token{tag, size, payload});
+  }
+
+  void text(Tag tag, std::string_view s) {
+    std::size_t at = text_.size();
+    text_.append(s);
+    push(tag, static_cast<std::uint32_t>(s.size()), at);
+  }
+
+  void enter(Tag tag) {
+    push(tag, 0, 0);
+    open_.push_back(Open{tokens_.size() - 1, 0, tag == Tag::object});
   }
 
   std::string_view text_of(const Token& t) const noexcept { return {text_.data() + t.payload, t.size}; }
@@ -216,23 +265,31 @@ class Builder {
   Object object(std::size_t at, std::size_t count) {
     std::size_t base = pending_.size();
     for (std::size_t k = 0; k < count; ++k) {
-      pending_.push_back(Pending{text_of(tokens_[at]), at + 1});
+      std::string_view key = text_of(tokens_[at]);
+      pending_.push_back(Pending{prefix_of(key), key, at + 1});
       at = next(at + 1);
     }
     auto first = pending_.begin() + static_cast<std::ptrdiff_t>(base);
-    auto by_key = [](const Pending& a, const Pending& b) { return a.key < b.key; };
     if (count <= 16) {
       // Stable and without stable_sort's temporary buffer.
-      for (auto i = first; i != pending_.end(); ++i)
-        std::rotate(std::upper_bound(first, i, *i, by_key), i, i + 1);
+      for (auto i = first + (count != 0); i < pending_.end(); ++i) {
+        if (!(*i < *(i - 1))) continue;
+        Pending moving = *i;
+        auto j = i;
+        do {
+          *j = *(j - 1);
+          --j;
+        } while (j != first && moving < *(j - 1));
+        *j = moving;
+      }
     } else {
-      std::stable_sort(first, pending_.end(), by_key);
+      std::stable_sort(first, pending_.end());
     }
     std::vector<Member> members;
     members.reserve(count);
     // pending_ may grow while the members are built: indices, not iterators.
     for (std::size_t k = base; k < pending_.size(); ++k) {
-      if (k + 1 < pending_.size() && pending_[k + 1].key == pending_[k].key) continue;
+      if (k + 1 < pending_.size() && pending_[k + 1].same_key(pending_[k])) continue;
       std::size_t value_at = pending_[k].value_at;
       members.push_back(Member{std::string(pending_[k].key), build(value_at)});
     }
@@ -240,97 +297,596 @@ class Builder {
     return Object::from_unsorted(std::move(members));
   }
 
-  // RapidJSON 1.1 lets an escaped lone low surrogate (\uDC00..\uDFFF)
-  // through as the bytes ED B0..BF xx, which are not UTF-8. The input
-  // itself is validated, so such bytes can only come from that escape.
-  bool well_formed(const char* s, std::size_t len) noexcept {
-    const char* end = s + len;
-    while (const void* hit = std::memchr(s, '\xED', static_cast<std::size_t>(end - s))) {
-      s = static_cast<const char*>(hit) + 1;
-      if (s < end && static_cast<unsigned char>(*s) >= 0xA0) {
-        lone_surrogate_ = true;
-        return false;
-      }
-    }
-    return true;
-  }
-
-  static Value number(std::string_view text) {
-    const char* first = text.data();
-    const char* last = first + text.size();
-    const bool minus = text.front() == '-';
-    if (text.find_first_of(".eE") == std::string_view::npos) {
-      if (minus) {
-        std::int64_t i = 0;
-        if (std::from_chars(first, last, i).ec == std::errc()) return Value::from_int(i);
-      } else {
-        std::uint64_t u = 0;
-        if (std::from_chars(first, last, u).ec == std::errc()) return Value(u);
-      }
-    }
-    double d = 0;
-    if (std::from_chars(first, last, d).ec == std::errc()) return Value::from_double(d);
-    // Out of range: beyond the largest double it is infinite (null in the
-    // tree), below the smallest it is zero.
-    return overflows(text) ? Value() : Value::from_double(minus ? -0.0 : 0.0);
-  }
-
-  // Whether a number's magnitude is at least 1 (its leading digit's power of
-  // ten, plus the exponent, is not negative).
-  static bool overflows(std::string_view text) {
-    std::size_t e = text.find_first_of("eE");
-    std::string_view mantissa = text.substr(0, e);
-    long long exponent = 0;
-    if (e != std::string_view::npos) {
-      std::string_view digits = text.substr(e + 1);
-      const bool negative = !digits.empty() && digits.front() == '-';
-      if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) digits.remove_prefix(1);
-      for (char c : digits) exponent = std::min(exponent * 10 + (c - '0'), 1LL << 40);
-      if (negative) exponent = -exponent;
-    }
-    std::size_t point = std::min(mantissa.find('.'), mantissa.size());
-    std::size_t lead = mantissa.find_first_of("123456789");
-    if (lead == std::string_view::npos) return false;
-    long long magnitude = lead < point ? static_cast<long long>(point - lead) - 1
-                                       : -static_cast<long long>(lead - point);
-    return magnitude + exponent >= 0;
-  }
-
-  bool push_number(const Value& v) {
-    switch (v.kind()) {
-      case Value::Kind::uint: return push(Tag::uint, 0, v.as_uint());
-      case Value::Kind::sint: return push(Tag::sint, 0, static_cast<std::uint64_t>(v.as_sint()));
-      case Value::Kind::real: return push(Tag::real, 0, std::bit_cast<std::uint64_t>(v.as_real()));
-      default: return push(Tag::null, 0, 0);
-    }
-  }
-
   std::vector<Token> tokens_;
   std::string text_;
-  std::vector<std::size_t> open_;
+  std::vector<Open> open_;
   std::vector<Pending> pending_;
-  std::size_t depth_ = 0;
-  bool too_deep_ = false;
-  bool lone_surrogate_ = false;
 };
 
-// Only paid on failure: rereads the start of the file to turn RapidJSON's
-// byte offset into a line and column.
-std::string where(int fd, std::size_t offset) {
-  std::string prefix;
-  prefix.resize(offset);
-  std::size_t got = 0;
-  while (got < offset) {
-    ssize_t n = ::pread(fd, prefix.data() + got, offset - got, static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  if (got < offset) return " at byte " + std::to_string(offset);  // pipes and the like
-  auto pos = io::position_of(prefix, offset);
-  return " at line " + std::to_string(pos.line) + " column " + std::to_string(pos.column);
+constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+
+// Whether any of eight bytes ends a run of plain ASCII in a string: a
+// control character, '"', '\\' or a byte of a multi-byte character.
+constexpr bool string_stop(std::uint64_t w) noexcept {
+  return io::word_has_special<'"', '\\'>(w) || (w & highs) != 0;
 }
 
+constexpr auto plain_byte = [] {
+  // Plain ASCII inside a string: copied as it is.
+  std::array<bool, 256> t{};
+  for (int c = 0x20; c < 0x80; ++c) t[static_cast<std::size_t>(c)] = true;
+  t['"'] = t['\\'] = false;
+  return t;
+}();
+
+inline bool is_plain(char c) noexcept { return plain_byte[static_cast<unsigned char>(c)]; }
+inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
+
+// The length of the well-formed UTF-8 character at p (its lead byte is at
+// least 0x80 and four bytes are readable), or 0.
+inline int utf8_length(const char* p) noexcept {
+  auto b = [p](int k) { return static_cast<unsigned char>(p[k]); };
+  auto tail = [&b](int k) { return (b(k) & 0xC0) == 0x80; };
+  unsigned c = b(0);
+  if (c < 0xC2) return 0;
+  if (c < 0xE0) return tail(1) ? 2 : 0;
+  if (c < 0xF0) {
+    unsigned lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+    return b(1) >= lo && b(1) <= hi && tail(2) ? 3 : 0;
+  }
+  if (c < 0xF5) {
+    unsigned lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+    return b(1) >= lo && b(1) <= hi && tail(2) && tail(3) ? 4 : 0;
+  }
+  return 0;
+}
+
+// Number conversion, as the text stands: integers that fit stay integers,
+// the rest goes through from_chars.
+Value number_value(std::string_view text);
+
+// Whether a number's text is refused as too big for a double: an integer
+// part beyond about 1e308 digit by digit, or a positive exponent beyond
+// 308 plus the fraction digits that count.
+bool integer_too_big(std::string_view text);
+bool exponent_too_big(std::string_view text);
+
+class Parser {
+ public:
+  explicit Parser(Input& in) noexcept : in_(in) {}
+
+  // On failure, error() and error_offset() say what and where.
+  bool parse();
+  Value take_root() { return tree_.build(); }
+  Error error() const noexcept { return error_; }
+  std::size_t error_offset() const noexcept { return error_at_; }
+
+ private:
+  bool fail(Error e, const char* at) noexcept { return fail_at(e, in_.offset(at)); }
+  bool fail_at(Error e, std::size_t offset) noexcept {
+    error_ = e;
+    error_at_ = offset;
+    return false;
+  }
+
+  // The byte at p, loading the next buffer when p is at the end (a '\0'
+  // with p at end() after that is the end of the text).
+  char peek(const char*& p) noexcept {
+    if (*p == '\0' && p == in_.end() && in_.refill()) p = in_.begin();
+    return *p;
+  }
+  bool at_end(const char* p) const noexcept { return p == in_.end() && in_.exhausted(); }
+
+  const char* skip_space(const char* p) noexcept {
+    for (;;) {
+      for (;;) {
+        char c = *p;
+        if (c == ' ') {
+          ++p;
+        } else if (c == '\n') {
+          // Indentation a word at a time.
+          ++p;
+          for (std::uint64_t w; std::memcpy(&w, p, 8), w == ones * ' ';) p += 8;
+        } else if (c == '\t' || c == '\r') {
+          ++p;
+        } else {
+          break;
+        }
+      }
+      if (*p != '\0' || p != in_.end() || !in_.refill()) return p;
+      p = in_.begin();
+    }
+  }
+
+  bool string(const char*& p, std::string_view& out);
+  bool escape(const char*& p, bool& lone_low);
+  bool utf8_slow(const char*& p);
+  bool literal(const char*& p, std::string_view word);
+  bool number(const char*& p);
+
+  Input& in_;
+  TreeBuilder tree_;
+  std::string scratch_;  // a string's text when it is not one piece of the buffer
+  std::string digits_;   // a number's text when it straddles two buffers
+  Error error_ = Error::empty;
+  std::size_t error_at_ = 0;
+};
+
+bool Parser::parse() {
+  if (!in_.refill()) return fail(Error::empty, in_.begin());
+  const char* p = in_.begin();
+  // A byte-order mark is no part of the text; it is only recognised whole
+  // at the start of the first buffer, which holds it but for a tiny pipe write.
+  if (in_.end() - p >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;
+  p = skip_space(p);
+  char c = *p;
+  if (c == '\0' || c == ']' || c == '}' || c == ',' || c == ':') return fail(Error::empty, p);
+
+value:
+  switch (c) {
+    case '[':
+      if (tree_.depth() == max_parse_depth) return fail(Error::too_deep, p);
+      tree_.open_array();
+      p = skip_space(p + 1);
+      c = *p;
+      if (c != ']') goto value;
+      ++p;
+      tree_.close();
+      goto next;
+    case '{':
+      if (tree_.depth() == max_parse_depth) return fail(Error::too_deep, p);
+      tree_.open_object();
+      p = skip_space(p + 1);
+      c = *p;
+      if (c == '"') goto key;
+      if (c != '}') return fail(Error::miss_name, p);
+      ++p;
+      tree_.close();
+      goto next;
+    case '"': {
+      std::string_view s;
+      ++p;
+      if (!string(p, s)) return false;
+      tree_.string(s);
+      goto next;
+    }
+    case 't':
+      if (!literal(p, "true")) return false;
+      tree_.boolean(true);
+      goto next;
+    case 'f':
+      if (!literal(p, "false")) return false;
+      tree_.boolean(false);
+      goto next;
+    case 'n':
+      if (!literal(p, "null")) return false;
+      tree_.null();
+      goto next;
+    default:
+      if (!number(p)) return false;
+      goto next;
+  }
+
+key: {
+  std::string_view k;
+  ++p;
+  if (!string(p, k)) return false;
+  tree_.key(k);
+  p = skip_space(p);
+  if (*p != ':') return fail(Error::miss_colon, p);
+  p = skip_space(p + 1);
+  c = *p;
+  goto value;
+}
+
+next:
+  p = skip_space(p);
+  c = *p;
+  if (tree_.depth() == 0) {
+    if (!at_end(p)) return fail(Error::not_singular, p);
+    return true;
+  }
+  if (tree_.in_object()) {
+    if (c == ',') {
+      p = skip_space(p + 1);
+      if (*p != '"') return fail(Error::miss_name, p);
+      goto key;
+    }
+    if (c != '}') return fail(Error::miss_comma_or_brace, p);
+  } else {
+    if (c == ',') {
+      p = skip_space(p + 1);
+      c = *p;
+      goto value;
+    }
+    if (c != ']') return fail(Error::miss_comma_or_bracket, p);
+  }
+  ++p;
+  tree_.close();
+  goto next;
+}
+
+// p is past the opening quote; on success it is past the closing one and
+// out holds the text, valid until the next read from the input.
+bool Parser::string(const char*& p, std::string_view& out) {
+  const char* run = p;       // start of the part not yet in scratch_
+  bool copying = false;      // whether scratch_ holds the part before run
+  bool lone_low = false;
+  for (;;) {
+    for (std::uint64_t w; std::memcpy(&w, p, 8), !string_stop(w);) p += 8;
+    while (is_plain(*p)) ++p;
+    auto c = static_cast<unsigned char>(*p);
+    if (c == '"') {
+      if (copying) {
+        scratch_.append(run, p);
+        out = scratch_;
+      } else {
+        out = std::string_view(run, static_cast<std::size_t>(p - run));
+      }
+      ++p;
+      // An escaped low surrogate without its high one is refused once the
+      // string is complete, just past its closing quote.
+      if (lone_low) return fail(Error::bad_surrogate, p);
+      return true;
+    }
+    if (c >= 0x80 && in_.end() - p >= 4) {
+      int n = utf8_length(p);
+      if (n == 0) return fail(Error::bad_encoding, p);
+      p += n;
+      continue;
+    }
+    // Everything else leaves the buffer's text behind.
+    if (copying)
+      scratch_.append(run, p);
+    else
+      scratch_.assign(run, p);
+    copying = true;
+    if (c == '\\') {
+      if (!escape(p, lone_low)) return false;
+    } else if (c >= 0x80) {
+      if (!utf8_slow(p)) return false;
+    } else if (c == '\0' && p == in_.end()) {
+      if (!in_.refill()) return fail(Error::miss_quote, p);
+      p = in_.begin();
+    } else {
+      return fail(c == '\0' ? Error::miss_quote : Error::bad_escape, p);
+    }
+    run = p;
+  }
+}
+
+constexpr auto escape_letter = [] {
+  std::array<char, 256> t{};
+  t['"'] = '"';
+  t['\\'] = '\\';
+  t['/'] = '/';
+  t['b'] = '\b';
+  t['f'] = '\f';
+  t['n'] = '\n';
+  t['r'] = '\r';
+  t['t'] = '\t';
+  return t;
+}();
+
+// p is at the backslash; errors point there.
+bool Parser::escape(const char*& p, bool& lone_low) {
+  const std::size_t at = in_.offset(p);
+  ++p;
+  char e = peek(p);
+  if (char plain = escape_letter[static_cast<unsigned char>(e)]) {
+    scratch_ += plain;
+    ++p;
+    return true;
+  }
+  if (e != 'u') return fail_at(Error::bad_escape, at);
+  ++p;
+  auto hex4 = [this, &p, at](std::uint32_t& cp) {
+    cp = 0;
+    for (int k = 0; k < 4; ++k) {
+      char h = peek(p);
+      unsigned d;
+      if (is_digit(h))
+        d = static_cast<unsigned>(h - '0');
+      else if (h >= 'a' && h <= 'f')
+        d = static_cast<unsigned>(h - 'a' + 10);
+      else if (h >= 'A' && h <= 'F')
+        d = static_cast<unsigned>(h - 'A' + 10);
+      else
+        return fail_at(Error::bad_hex, at);
+      cp = cp << 4 | d;
+      ++p;
+    }
+    return true;
+  };
+  std::uint32_t cp;
+  if (!hex4(cp)) return false;
+  if (cp >= 0xD800 && cp <= 0xDBFF) {
+    if (peek(p) != '\\') return fail_at(Error::bad_surrogate, at);
+    ++p;
+    if (peek(p) != 'u') return fail_at(Error::bad_surrogate, at);
+    ++p;
+    std::uint32_t low;
+    if (!hex4(low)) return false;
+    if (low < 0xDC00 || low > 0xDFFF) return fail_at(Error::bad_surrogate, at);
+    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+  } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+    lone_low = true;
+  }
+  io::append_utf8(scratch_, cp);
+  return true;
+}
+
+// A multi-byte character near the buffer's end, a byte at a time; every
+// byte it should have is taken before it is judged, and a fault points at
+// its first byte.
+bool Parser::utf8_slow(const char*& p) {
+  const std::size_t at = in_.offset(p);
+  char first = *p++;
+  char bytes[4] = {first, 0, 0, 0};
+  auto lead = static_cast<unsigned char>(first);
+  int n = lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3 : lead >= 0xF0 && lead < 0xF5 ? 4 : 1;
+  for (int k = 1; k < n; ++k) {
+    bytes[k] = peek(p);
+    if (!at_end(p)) ++p;
+  }
+  if (n == 1 || utf8_length(bytes) != n) return fail_at(Error::bad_encoding, at);
+  scratch_.append(bytes, static_cast<std::size_t>(n));
+  return true;
+}
+
+// p is at the first letter, which matched.
+bool Parser::literal(const char*& p, std::string_view word) {
+  if (static_cast<std::size_t>(in_.end() - p) >= word.size() && std::memcmp(p, word.data(), word.size()) == 0) {
+    p += word.size();
+    return true;
+  }
+  ++p;
+  for (char expected : word.substr(1)) {
+    if (peek(p) != expected) return fail(Error::value_invalid, p);
+    ++p;
+  }
+  return true;
+}
+
+// The grammar of a number over a cursor: the text in the buffer, or taken
+// a byte at a time across buffers. Returns the error, if any, with the
+// cursor where it was found.
+struct NumberShape {
+  bool minus = false;
+  bool integral = true;        // no fraction, no exponent
+  bool positive_exponent = false;
+  std::size_t int_digits = 0;
+  std::uint64_t int_value = 0;  // of the first 19 digits
+  std::uint32_t exponent = 0;   // saturated
+};
+
+template <class Cursor>
+bool scan_number(Cursor& s, NumberShape& shape, Error& error) {
+  if (s.peek() == '-') {
+    shape.minus = true;
+    s.take();
+  }
+  char c = s.peek();
+  if (c == '0') {
+    s.take();
+    shape.int_digits = 1;
+  } else if (c >= '1' && c <= '9') {
+    std::uint64_t v = 0;
+    std::size_t n = 0;
+    do {
+      if (n < 19) v = v * 10 + static_cast<unsigned>(c - '0');
+      ++n;
+      s.take();
+      c = s.peek();
+    } while (is_digit(c));
+    shape.int_value = v;
+    shape.int_digits = n;
+  } else {
+    error = Error::value_invalid;
+    return false;
+  }
+  if (s.peek() == '.') {
+    s.take();
+    shape.integral = false;
+    if (!is_digit(s.peek())) {
+      error = Error::miss_fraction;
+      return false;
+    }
+    do s.take();
+    while (is_digit(s.peek()));
+  }
+  c = s.peek();
+  if (c == 'e' || c == 'E') {
+    s.take();
+    shape.integral = false;
+    c = s.peek();
+    bool negative = c == '-';
+    if (c == '+' || c == '-') s.take();
+    if (!is_digit(s.peek())) {
+      error = Error::miss_exponent;
+      return false;
+    }
+    std::uint32_t e = 0;
+    do {
+      e = std::min<std::uint32_t>(e * 10 + static_cast<unsigned>(s.peek() - '0'), 1u << 24);
+      s.take();
+    } while (is_digit(s.peek()));
+    shape.exponent = e;
+    shape.positive_exponent = !negative;
+  }
+  return true;
+}
+
+struct BufferCursor {
+  const char* p;
+  char peek() const noexcept { return *p; }
+  void take() noexcept { ++p; }
+};
+
+bool Parser::number(const char*& p) {
+  NumberShape shape;
+  Error error = Error::value_invalid;
+  BufferCursor fast{p};
+  bool ok = scan_number(fast, shape, error);
+  std::string_view text(p, static_cast<std::size_t>(fast.p - p));
+  const std::size_t start = in_.offset(p);
+  if (fast.p == in_.end() && !in_.exhausted()) {
+    // The number may go on in the next buffer: again, a byte at a time.
+    struct StreamCursor {
+      Parser& parser;
+      const char*& p;
+      char peek() noexcept { return parser.peek(p); }
+      void take() {
+        parser.digits_ += *p;
+        ++p;
+      }
+    } slow{*this, p};
+    digits_.clear();
+    shape = NumberShape();
+    ok = scan_number(slow, shape, error);
+    text = digits_;
+  } else {
+    p = fast.p;
+  }
+  if (shape.int_digits > 19 && integer_too_big(text)) return fail_at(Error::too_big, start);
+  if (!ok) return fail(error, p);
+  if (shape.positive_exponent && shape.exponent > 308 && exponent_too_big(text)) return fail_at(Error::too_big, start);
+  if (shape.integral && shape.int_digits <= 19) {
+    std::uint64_t v = shape.int_value;
+    if (!shape.minus || v == 0) {
+      tree_.uint(v);
+      return true;
+    }
+    if (v <= std::uint64_t{1} << 63) {
+      tree_.sint(static_cast<std::int64_t>(0 - v));
+      return true;
+    }
+  }
+  Value v = number_value(text);
+  switch (v.kind()) {
+    case Value::Kind::uint: tree_.uint(v.as_uint()); break;
+    case Value::Kind::sint: tree_.sint(v.as_sint()); break;
+    case Value::Kind::real: tree_.real(v.as_real()); break;
+    default: tree_.null(); break;
+  }
+  return true;
+}
+
+// Whether a number's magnitude is at least 1 (its leading digit's power of
+// ten, plus the exponent, is not negative).
+bool overflows(std::string_view text) {
+  std::size_t e = text.find_first_of("eE");
+  std::string_view mantissa = text.substr(0, e);
+  long long exponent = 0;
+  if (e != std::string_view::npos) {
+    std::string_view digits = text.substr(e + 1);
+    const bool negative = !digits.empty() && digits.front() == '-';
+    if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) digits.remove_prefix(1);
+    for (char c : digits) exponent = std::min(exponent * 10 + (c - '0'), 1LL << 40);
+    if (negative) exponent = -exponent;
+  }
+  std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+  std::size_t lead = mantissa.find_first_of("123456789");
+  if (lead == std::string_view::npos) return false;
+  long long magnitude = lead < point ? static_cast<long long>(point - lead) - 1
+                                     : -static_cast<long long>(lead - point);
+  return magnitude + exponent >= 0;
+}
+
+Value number_value(std::string_view text) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  const bool minus = text.front() == '-';
+  if (text.find_first_of(".eE") == std::string_view::npos) {
+    if (minus) {
+      std::int64_t i = 0;
+      if (std::from_chars(first, last, i).ec == std::errc()) return Value::from_int(i);
+    } else {
+      std::uint64_t u = 0;
+      if (std::from_chars(first, last, u).ec == std::errc()) return Value(u);
+    }
+  }
+  double d = 0;
+  if (std::from_chars(first, last, d).ec == std::errc()) return Value::from_double(d);
+  // Out of range: beyond the largest double it is infinite (null in the
+  // tree), below the smallest it is zero.
+  return overflows(text) ? Value() : Value::from_double(minus ? -0.0 : 0.0);
+}
+
+// The integer part is gathered exactly while it fits 64 bits (2^63 with a
+// minus), then as a double, digit by digit; a digit that would take that
+// double past a tenth of the largest one is refused.
+bool integer_too_big(std::string_view text) {
+  const bool minus = text.front() == '-';
+  const std::uint64_t limit = minus ? std::uint64_t{1} << 63 : ~std::uint64_t{0};
+  std::uint64_t v = 0;
+  double d = 0;
+  bool wide = false;
+  for (std::size_t k = minus ? 1 : 0; k < text.size() && is_digit(text[k]); ++k) {
+    unsigned digit = static_cast<unsigned>(text[k] - '0');
+    if (!wide && (v > limit / 10 || (v == limit / 10 && digit > limit % 10))) {
+      wide = true;
+      d = static_cast<double>(v);
+    }
+    if (!wide) {
+      v = v * 10 + digit;
+      continue;
+    }
+    if (d >= 1.7976931348623157e307) return true;
+    d = d * 10 + digit;
+  }
+  return false;
+}
+
+// The exponent's limit is 308 plus the fraction digits taken into the
+// significand: all of them while it stays below 2^53, then only while it
+// has fewer than 17 significant digits.
+bool exponent_too_big(std::string_view text) {
+  std::size_t k = text.front() == '-' ? 1 : 0;
+  const bool minus = k == 1;
+  const std::uint64_t limit = minus ? std::uint64_t{1} << 63 : ~std::uint64_t{0};
+  std::uint64_t v = 0;
+  bool wide = false;
+  int significant = 0;  // digits after the first nonzero one, as counted so far
+  bool first = true;
+  for (; k < text.size() && is_digit(text[k]); ++k) {
+    unsigned digit = static_cast<unsigned>(text[k] - '0');
+    if (wide) continue;
+    if (v > limit / 10 || (v == limit / 10 && digit > limit % 10)) {
+      wide = true;
+      continue;
+    }
+    v = v * 10 + digit;
+    if (!first) ++significant;
+    first = false;
+  }
+  long long fraction = 0;  // fraction digits counted
+  if (k < text.size() && text[k] == '.') {
+    ++k;
+    bool nonzero = v != 0;
+    if (!wide) {
+      for (; k < text.size() && is_digit(text[k]); ++k) {
+        if (v > (std::uint64_t{1} << 53) - 1) break;
+        v = v * 10 + static_cast<unsigned>(text[k] - '0');
+        --fraction;
+        if (v != 0) ++significant;
+      }
+      nonzero = v != 0;
+    }
+    for (; k < text.size() && is_digit(text[k]); ++k) {
+      if (significant < 17) {
+        nonzero = nonzero || text[k] != '0';
+        --fraction;
+        if (nonzero) ++significant;
+      }
+    }
+  }
+  if (k < text.size()) ++k;  // 'e' or 'E'
+  if (k < text.size() && text[k] == '+') ++k;
+  long long exponent = 0;
+  for (; k < text.size(); ++k) exponent = std::min(exponent * 10 + (text[k] - '0'), 1LL << 40);
+  return exponent > 308 - fraction;
+}
 // Lookup of the characters a JSON string cannot hold as is: 0 copies the
 // byte, 'u' needs \u00XX, anything else is the letter after the backslash.
 constexpr auto escape_table = [] {
@@ -353,6 +909,59 @@ constexpr auto any_to_escape = io::word_has_special<'"', '\\'>;
 // The shortest form of a double is at most 24 characters ("-2.2250738585072014e-308"),
 // and only forms without '.' or 'e' (20 at most) get ".0".
 constexpr std::size_t max_real_chars = 26;
+
+constexpr double exact_powers_of_ten[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// Most floats in settings were typed as short decimals. A decimal of at
+// most 15 significant digits that reads back as d is the only one that
+// does, so it is the shortest form too: found as the first count of
+// fraction digits k for which round(|d| * 10^k) / 10^k gives d back (the
+// division of two exact operands rounds correctly, as reading does).
+// Writes it when fixed notation is no longer than scientific, which is
+// where to_chars would choose it as well; returns the end, or nullptr.
+char* short_decimal(double d, char* out) noexcept {
+  const double a = std::fabs(d);
+  if (!(a >= 1e-5 && a < 1e15)) return nullptr;
+  for (int k = 0; k <= 20; ++k) {
+    const double m = std::nearbyint(a * exact_powers_of_ten[k]);
+    if (m >= 1e15) return nullptr;
+    if (m / exact_powers_of_ten[k] != a) continue;
+    char digits[16];
+    const auto n = static_cast<int>(std::to_chars(digits, digits + sizeof digits, static_cast<std::uint64_t>(m)).ptr - digits);
+    // Past the first k, m has no trailing zero: a shorter k would have matched.
+    int significant = n;
+    if (k == 0)
+      while (significant > 1 && digits[significant - 1] == '0') --significant;
+    const int exponent = n - 1 - k;
+    const int fixed = k == 0 ? n : n > k ? n + 1 : k + 2;
+    const int scientific = significant + (significant > 1) + 2 + (exponent >= 100 || exponent <= -100 ? 3 : 2);
+    if (fixed > scientific) return nullptr;
+    char* p = out;
+    if (std::signbit(d)) *p++ = '-';
+    const auto whole = static_cast<std::size_t>(n), fraction = static_cast<std::size_t>(k);
+    if (k == 0) {
+      std::memcpy(p, digits, whole);
+      p += whole;
+      std::memcpy(p, ".0", 2);  // keeps the float a float when read back
+      return p + 2;
+    }
+    if (whole > fraction) {
+      std::memcpy(p, digits, whole - fraction);
+      p += whole - fraction;
+      *p++ = '.';
+      std::memcpy(p, digits + whole - fraction, fraction);
+      return p + fraction;
+    }
+    *p++ = '0';
+    *p++ = '.';
+    std::memset(p, '0', fraction - whole);
+    p += fraction - whole;
+    std::memcpy(p, digits, whole);
+    return p + whole;
+  }
+  return nullptr;
+}
 
 // Streams into the sink through a small buffer, so there is no page-faulting
 // of fresh memory and no walk beforehand to size a whole-document string.
@@ -434,6 +1043,10 @@ class Writer {
   }
 
   void real(double d) noexcept {
+    if (char* end = short_decimal(d, out_.at)) {
+      out_.at = end;
+      return;
+    }
     char* first = out_.at;
     out_.at = std::to_chars(out_.at, out_.at + max_real_chars, d).ptr;
     // Keeps the float a float when read back.
@@ -493,66 +1106,46 @@ class Writer {
   io::TextOut out_;
 };
 
-// One parse over any RapidJSON stream with at_end() and Tell(); locate
-// turns a failure's byte offset into the message's position text.
-template <class Stream, class Locate>
-Result<Value> read_stream(Stream& stream, Locate&& locate) {
-  constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag |
-                             rapidjson::kParseNumbersAsStringsFlag;
-  auto fail = [&](std::string_view what, std::size_t offset) {
-    return type_failure(std::string(error_prefix) + std::string(what) + locate(offset));
-  };
-  Builder builder;
-  rapidjson::Reader reader;
-  rapidjson::ParseResult ok = reader.Parse<flags>(stream, builder);
-  if (stream.read_error() != 0) return type_failure(std::string(error_prefix) + os_error_text(stream.read_error()));
-  if (!ok) {
-    if (builder.too_deep()) return fail("recursion limit exceeded", ok.Offset());
-    if (builder.lone_surrogate())
-      return fail(rapidjson::GetParseError_En(rapidjson::kParseErrorStringUnicodeSurrogateInvalid), ok.Offset());
-    return fail(rapidjson::GetParseError_En(ok.Code()), ok.Offset());
+// Only paid on failure: rereads the start of the file to turn the byte
+// offset into a line and column.
+std::string where(int fd, std::size_t offset) {
+  std::string prefix;
+  prefix.resize(offset);
+  std::size_t got = 0;
+  while (got < offset) {
+    ssize_t n = ::pread(fd, prefix.data() + got, offset - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
   }
-  // RapidJSON stops at a NUL byte as if the file ended there.
-  if (!stream.at_end()) return fail(rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular), stream.Tell());
-  return builder.build();
+  if (got < offset) return " at byte " + std::to_string(offset);  // pipes and the like
+  auto pos = io::position_of(prefix, offset);
+  return " at line " + std::to_string(pos.line) + " column " + std::to_string(pos.column);
 }
 
-// The same stream over a whole text; c_str() supplies the '\0' after the end.
-class TextStream {
- public:
-  using Ch = char;
-  explicit TextStream(const std::string& text) noexcept : begin_(text.c_str()), cur_(begin_), end_(begin_ + text.size()) {}
-  Ch Peek() const noexcept { return *cur_; }
-  Ch Take() noexcept { return cur_ == end_ ? '\0' : *cur_++; }
-  std::size_t Tell() const noexcept { return static_cast<std::size_t>(cur_ - begin_); }
-  Ch* PutBegin() noexcept { return nullptr; }
-  void Put(Ch) noexcept {}
-  void Flush() noexcept {}
-  std::size_t PutEnd(Ch*) noexcept { return 0; }
-  bool at_end() const noexcept { return cur_ == end_; }
-  int read_error() const noexcept { return 0; }
-  void skip_byte_order_mark() noexcept {
-    if (end_ - cur_ >= 3 && std::memcmp(cur_, "\xEF\xBB\xBF", 3) == 0) cur_ += 3;
-  }
-
- private:
-  const char* begin_;
-  const char* cur_;
-  const char* end_;
-};
+// One parse over either kind of input; locate turns a failure's byte
+// offset into the message's position text.
+template <class Locate>
+Result<Value> read_input(Input& in, Locate&& locate) {
+  Parser parser(in);
+  bool ok = parser.parse();
+  if (in.read_error() != 0) return type_failure(std::string(error_prefix) + os_error_text(in.read_error()));
+  if (!ok)
+    return type_failure(std::string(error_prefix) + std::string(message(parser.error())) +
+                        locate(parser.error_offset()));
+  return parser.take_root();
+}
 
 }  // namespace
 
 Result<Value> read(int fd) {
-  FdStream stream(fd);
-  stream.skip_byte_order_mark();
-  return read_stream(stream, [fd](std::size_t offset) { return where(fd, offset); });
+  Input in(fd);
+  return read_input(in, [fd](std::size_t offset) { return where(fd, offset); });
 }
 
 Result<Value> parse(const std::string& text) {
-  TextStream stream(text);
-  stream.skip_byte_order_mark();
-  return read_stream(stream, [&text](std::size_t offset) {
+  Input in{std::string_view(text)};
+  return read_input(in, [&text](std::size_t offset) {
     auto pos = io::position_of(text, offset);
     return " at line " + std::to_string(pos.line) + " column " + std::to_string(pos.column);
   });

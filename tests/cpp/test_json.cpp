@@ -62,6 +62,13 @@ TEST(JsonWrite, Layouts) {
       {"float 1e16", f(1e16), "1e+16"},
       {"float -2.5", f(-2.5), "-2.5"},
       {"float 123456789.0", f(123456789.0), "123456789.0"},
+      {"float 0.001", f(0.001), "0.001"},
+      {"float 0.000123", f(0.000123), "0.000123"},
+      {"float 0.0001", f(0.0001), "1e-04"},
+      {"float 10000.0", f(10000.0), "10000.0"},
+      {"float 100000.0", f(100000.0), "1e+05"},
+      {"float 15 digits", f(123456789012345.0), "123456789012345.0"},
+      {"float 17 digits", f(0.30000000000000004), "0.30000000000000004"},
   };
   for (const auto& c : cases) EXPECT_EQ(json::write(c.value), c.text) << c.name;
 }
@@ -185,12 +192,17 @@ TEST(JsonRead, DepthLimit) {
 // The reader streams through a fixed buffer: values, escapes and error
 // positions must come out right across refills.
 TEST(JsonRead, AcrossBufferBoundaries) {
-  for (std::size_t pad : {8180u, 8185u, 8190u, 8191u, 8192u, 8193u, 16383u, 16384u}) {
+  std::vector<std::size_t> pads = {16383, 16384};
+  for (std::size_t pad = 8150; pad <= 8193; ++pad) pads.push_back(pad);
+  for (std::size_t pad : pads) {
     std::string long_string(pad, 'x');
-    std::string text = "{\"k\": \"" + long_string + "\\u00e9\\n\", \"n\": 12345678901234567890}";
+    std::string text = "{\"k\": \"" + long_string + "\\u00e9\\n\xe2\x82\xac\xf0\x9f\x98\x80\", " +
+                       "\"n\": [12345678901234567890, -1.5e3, true, null]}";
     auto r = load(text);
     ASSERT_TRUE(r.ok()) << pad << ": " << r.failure().message;
-    EXPECT_EQ(*r, obj({{"k", s(long_string + "\xc3\xa9\n")}, {"n", u(12345678901234567890u)}})) << pad;
+    EXPECT_EQ(*r, obj({{"k", s(long_string + "\xc3\xa9\n\xe2\x82\xac\xf0\x9f\x98\x80")},
+                       {"n", arr({u(12345678901234567890u), f(-1500.0), Value(true), Value()})}}))
+        << pad;
 
     std::string lines(pad, '\n');
     EXPECT_EQ(error_of(lines + "[x]"),
