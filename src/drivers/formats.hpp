@@ -24,6 +24,9 @@ enum class Format { json, json5, toml, yaml };
 namespace json {
 Result<Value> read(int fd);  // streams through an 8192-byte buffer
 Result<Value> parse(const std::string& text);
+// Whether text reads as expected, without building a tree; the parse error
+// when it does not read at all.
+Result<bool> matches(const std::string& text, const Value& expected);
 void write(const Value& root, io::TextSink& sink);
 std::string write(const Value& root);
 }  // namespace json

@@ -165,6 +165,15 @@ class TreeBuilder {
     return tokens_.empty() ? Value() : build(at);
   }
 
+  // Whether build() would give a tree equal to expected, building none of
+  // it: the same rules (numbers, the last of a repeated key) applied to the
+  // tape as it stands.
+  bool matches(const Value& expected) {
+    text_.append(8, '\0');
+    std::size_t at = 0;
+    return tokens_.empty() ? expected == Value() : matches(at, expected);
+  }
+
  private:
   enum class Tag : std::uint8_t { null, boolean, uint, sint, real, string, key, array, object };
 
@@ -260,9 +269,49 @@ class TreeBuilder {
     return Value();
   }
 
-  // Orders the members by key (the last of a repeated key wins) before
-  // building any of them, so that they are allocated in that order too.
-  Object object(std::size_t at, std::size_t count) {
+  // Recursion is bounded by the parse depth limit. at moves past the value.
+  bool matches(std::size_t& at, const Value& expected) {
+    const Token& t = tokens_[at];
+    switch (t.tag) {
+      case Tag::string:
+      case Tag::key:
+        ++at;
+        return expected.kind() == Value::Kind::string && expected.as_string() == text_of(t);
+      case Tag::array: {
+        at = static_cast<std::size_t>(t.payload);
+        if (!expected.is_array() || expected.as_array().size() != t.size) return false;
+        auto item = static_cast<std::size_t>(&t - tokens_.data()) + 1;
+        for (const Value& e : expected.as_array())
+          if (!matches(item, e)) return false;
+        return true;
+      }
+      case Tag::object: {
+        at = static_cast<std::size_t>(t.payload);
+        const Object* o = expected.if_object();
+        if (!o) return false;
+        std::size_t base = pending_.size();
+        sort_members(static_cast<std::size_t>(&t - tokens_.data()) + 1, t.size);
+        bool same = true;
+        auto m = o->begin();
+        std::size_t seen = 0;
+        for (std::size_t k = base; same && k < pending_.size(); ++k) {
+          if (k + 1 < pending_.size() && pending_[k + 1].same_key(pending_[k])) continue;
+          std::size_t value_at = pending_[k].value_at;
+          same = seen++ < o->size() && std::string_view(m->key) == pending_[k].key && matches(value_at, m->value);
+          if (same) ++m;
+        }
+        pending_.resize(base);
+        return same && seen == o->size();
+      }
+      default:
+        // A scalar: made as build() makes it (a value, no allocation).
+        return build(at) == expected;
+    }
+  }
+
+  // Puts the members of the object whose first key is at onto pending_,
+  // ordered by key; of a repeated key the last stays last.
+  void sort_members(std::size_t at, std::size_t count) {
     std::size_t base = pending_.size();
     for (std::size_t k = 0; k < count; ++k) {
       std::string_view key = text_of(tokens_[at]);
@@ -285,6 +334,13 @@ class TreeBuilder {
     } else {
       std::stable_sort(first, pending_.end());
     }
+  }
+
+  // Orders the members by key (the last of a repeated key wins) before
+  // building any of them, so that they are allocated in that order too.
+  Object object(std::size_t at, std::size_t count) {
+    std::size_t base = pending_.size();
+    sort_members(at, count);
     std::vector<Member> members;
     members.reserve(count);
     // pending_ may grow while the members are built: indices, not iterators.
@@ -358,6 +414,7 @@ class Parser {
   // On failure, error() and error_offset() say what and where.
   bool parse();
   Value take_root() { return tree_.build(); }
+  bool root_matches(const Value& expected) { return tree_.matches(expected); }
   Error error() const noexcept { return error_; }
   std::size_t error_offset() const noexcept { return error_at_; }
 
@@ -1149,6 +1206,17 @@ Result<Value> parse(const std::string& text) {
     auto pos = io::position_of(text, offset);
     return " at line " + std::to_string(pos.line) + " column " + std::to_string(pos.column);
   });
+}
+
+Result<bool> matches(const std::string& text, const Value& expected) {
+  Input in{std::string_view(text)};
+  Parser parser(in);
+  if (!parser.parse()) {
+    auto pos = io::position_of(text, parser.error_offset());
+    return type_failure(std::string(error_prefix) + std::string(message(parser.error())) + " at line " +
+                        std::to_string(pos.line) + " column " + std::to_string(pos.column));
+  }
+  return parser.root_matches(expected);
 }
 
 void write(const Value& root, io::TextSink& sink) {

@@ -154,6 +154,35 @@ TEST(JsonRead, LaterDuplicateWinsInLargeObjects) {
   for (const auto& m : r->as_object()) EXPECT_EQ(m.value, arr({u(last.at(m.key))})) << m.key;
 }
 
+// Comparing a text with a tree while reading must agree with reading the
+// text and comparing the trees, for every pair of these texts.
+TEST(JsonRead, MatchesAgreesWithReadThenCompare) {
+  std::string many = "{";
+  for (int n = 0; n < 40; ++n) many += (n ? ",\"k" : "\"k") + std::to_string(n % 23) + "\": " + std::to_string(n);
+  many += "}";
+  const std::vector<std::string> texts = {
+      "null", "true", "false", "0", "1", "-1", "1.0", "1e0", "1e308", "-0.0", "0.5", "18446744073709551615",
+      "-9223372036854775808", "\"\"", "\"1\"", "\"a\\u0000b\"", "\"ab\"", "[]", "{}", "[1]", "[1,2]", "[2,1]",
+      "[[1]]", "[{}]", R"({"a":1})", R"({"a":1.0})", R"({"a":"1"})", R"({"b":1})", R"({"a":1,"b":2})",
+      R"({"b":2,"a":1})", R"({"a":0,"a":1})", R"({"a":1,"a":0})", R"({"a":1,"b":2,"a":1})", R"({"a":{"b":[1,{"c":null}]}})",
+      R"({"a":{"b":[1,{"c":0}]}})", R"({"a":{"b":[1,{"c":null,"d":0}]}})", R"({"":1})", R"({"a\u0000":1})",
+      R"({"a":1,"a\u0000":1})", many, many.substr(0, many.size() - 1) + R"(,"k5":-1})"};
+  for (const auto& text : texts) {
+    auto read = json::parse(text);
+    ASSERT_TRUE(read.ok()) << text;
+    for (const auto& other : texts) {
+      auto expected = json::parse(other);
+      ASSERT_TRUE(expected.ok()) << other;
+      auto got = json::matches(text, *expected);
+      ASSERT_TRUE(got.ok()) << text;
+      EXPECT_EQ(*got, *read == *expected) << text << " against " << other;
+    }
+  }
+  auto broken = json::matches("[1,", Value());
+  ASSERT_FALSE(broken.ok());
+  EXPECT_EQ(broken.failure().message, "JSON parse error: Invalid value. at line 1 column 4");
+}
+
 TEST(JsonRead, Errors) {
   const std::pair<std::string, std::string> cases[] = {
       {"", "JSON parse error: The document is empty. at line 1 column 1"},
