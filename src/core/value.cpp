@@ -9,8 +9,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
+#include <ostream>
 #include <set>
 #include <type_traits>
 #include <utility>
@@ -34,9 +37,9 @@ std::uint64_t make_seed() noexcept {
 
 struct KeyOrder {
   using is_transparent = void;
-  bool operator()(const Member& a, const Member& b) const noexcept { return a.key < b.key; }
-  bool operator()(const Member& a, std::string_view b) const noexcept { return a.key < b; }
-  bool operator()(std::string_view a, const Member& b) const noexcept { return a < b.key; }
+  bool operator()(const Member& a, const Member& b) const noexcept { return a.key.view() < b.key.view(); }
+  bool operator()(const Member& a, std::string_view b) const noexcept { return a.key.view() < b; }
+  bool operator()(std::string_view a, const Member& b) const noexcept { return a < b.key.view(); }
 };
 
 using Tree = std::set<Member, KeyOrder>;
@@ -47,8 +50,30 @@ static_assert(sizeof(TreeIt) == sizeof(const void*) && std::is_trivially_copyabl
 const void* pack(TreeIt it) noexcept { return std::bit_cast<const void*>(it); }
 TreeIt unpack(const void* word) noexcept { return std::bit_cast<TreeIt>(word); }
 
-bool same_key(const std::string& a, std::string_view b) noexcept {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), b.size()) == 0;
+// Container blocks come from malloc so that growth can use realloc. Keys,
+// values and members hold no pointer into themselves (only to the blocks
+// they own), so moving their bytes elsewhere moves them: growing, shifting
+// and shrinking a block never runs a constructor.
+void* block_resize(void* p, std::size_t bytes) {
+  void* q = std::realloc(p, bytes);
+  if (!q) throw std::bad_alloc();
+  return q;
+}
+
+template <class T>
+void relocate(T* to, T* from, std::size_t n) noexcept {
+  if (n) std::memmove(static_cast<void*>(to), static_cast<const void*>(from), n * sizeof(T));
+}
+
+// Counts stay 32-bit: a container of four billion entries would need
+// 64 GB before it reached the limit.
+std::uint32_t checked_count(std::size_t n) {
+  if (n > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+  return static_cast<std::uint32_t>(n);
+}
+
+std::size_t grown(std::size_t capacity, std::size_t at_least) {
+  return std::max(at_least, capacity + capacity / 2 + 1);
 }
 
 }  // namespace
@@ -60,10 +85,113 @@ std::uint64_t process_hash_seed() noexcept {
   return seed;
 }
 
+// ---- strings -------------------------------------------------------------------------------
+
+void text_cell::make(unsigned char* b, std::string_view s) {
+  std::memset(b, 0, 16);
+  if (s.size() <= inline_max) {
+    if (!s.empty()) std::memcpy(b, s.data(), s.size());
+    b[15] = static_cast<unsigned char>(s.size());
+    return;
+  }
+  if (s.size() >> 56) throw std::bad_alloc();
+  char* p = static_cast<char*>(::operator new(s.size()));
+  std::memcpy(p, s.data(), s.size());
+  std::memcpy(b, &p, sizeof p);
+  const std::uint64_t w = long_word(s.size());
+  std::memcpy(b + 8, &w, 8);
+}
+
+std::ostream& operator<<(std::ostream& out, const Key& key) { return out << key.view(); }
+
+// ---- arrays --------------------------------------------------------------------------------
+
+Array::Array(std::initializer_list<Value> items) {
+  reserve(items.size());
+  for (const Value& v : items) push_back(v);
+}
+
+Array::Array(std::vector<Value>&& items) : Array(from_span(items)) {}
+
+Array Array::from_span(std::span<Value> items) {
+  Array out;
+  if (items.empty()) return out;
+  out.reserve(items.size());
+  Value* to = out.items();
+  for (std::size_t i = 0; i < items.size(); ++i) new (to + i) Value(std::move(items[i]));
+  out.h_->size = static_cast<std::uint32_t>(items.size());
+  return out;
+}
+
+Array::Array(const Array& other) {
+  if (other.empty()) return;
+  // Made aside and counted element by element, so that a failed copy
+  // frees exactly what was made.
+  Array out;
+  out.reserve(other.size());
+  for (const Value& v : other) {
+    new (out.items() + out.h_->size) Value(v);
+    ++out.h_->size;
+  }
+  std::swap(h_, out.h_);
+}
+
+Array& Array::operator=(const Array& other) {
+  if (this != &other) *this = Array(other);
+  return *this;
+}
+
+Array& Array::operator=(Array&& other) noexcept {
+  if (this != &other) {
+    clear();
+    h_ = other.h_;
+    other.h_ = nullptr;
+  }
+  return *this;
+}
+
+Array::~Array() { clear(); }
+
+// Elements move with their bytes (see relocate), so realloc serves.
+void Array::reserve(std::size_t n) {
+  if (n <= capacity()) return;
+  const std::uint32_t count = checked_count(n);
+  auto* h = static_cast<Header*>(block_resize(h_, sizeof(Header) + count * sizeof(Value)));
+  if (!h_) h->size = 0;
+  h->capacity = count;
+  h_ = h;
+}
+
+void Array::push_back(Value&& v) {
+  if (size() == capacity()) reserve(grown(capacity(), size() + 1));
+  new (items() + h_->size) Value(std::move(v));
+  ++h_->size;
+}
+
+void Array::push_back(const Value& v) {
+  Value copy(v);  // before any growth: v may be one of the elements
+  push_back(std::move(copy));
+}
+
+void Array::pop_back() noexcept {
+  items()[--h_->size].~Value();
+}
+
+void Array::clear() noexcept {
+  if (!h_) return;
+  for (std::size_t i = 0; i < h_->size; ++i) items()[i].~Value();
+  std::free(h_);
+  h_ = nullptr;
+}
+
+bool Array::operator==(const Array& other) const { return std::equal(begin(), end(), other.begin(), other.end()); }
+
+// ---- objects -------------------------------------------------------------------------------
+
 // Open addressing with linear probing over pointers to members, at most
 // half full. The pointers stay valid: flat members move only when the
-// vector reallocates or shifts, and both rebuild the index; tree nodes never
-// move.
+// block grows, shrinks or shifts, and each of those rebuilds the index;
+// tree nodes never move.
 struct Object::Large {
   std::unique_ptr<const Member*[]> slots;
   std::size_t mask = 0;  // slot count - 1; no index when slots is empty
@@ -73,10 +201,10 @@ struct Object::Large {
 
   std::size_t home(std::string_view key) const noexcept { return key_hash(key) & mask; }
 
-  const Member* find(std::string_view key) const noexcept {
-    for (std::size_t i = home(key);; i = (i + 1) & mask) {
+  const Member* find(const KeyProbe& probe) const noexcept {
+    for (std::size_t i = home(probe.text());; i = (i + 1) & mask) {
       const Member* m = slots[i];
-      if (!m || same_key(m->key, key)) return m;
+      if (!m || probe.matches(m->key)) return m;
     }
   }
 
@@ -111,30 +239,56 @@ struct Object::Large {
   }
 };
 
+// The members follow the header in the same block.
+struct Object::Header {
+  std::uint32_t size;  // flat members; 0 in tree mode
+  std::uint32_t capacity;
+  std::unique_ptr<Large> large;  // index and tree, for the few large objects
+  Member* members() noexcept { return reinterpret_cast<Member*>(this + 1); }
+};
+
 const Member& Object::const_iterator::tree_member() const noexcept { return *unpack(node_); }
 
 void Object::const_iterator::tree_next() noexcept { node_ = pack(std::next(unpack(node_))); }
 
-bool Object::in_tree() const noexcept { return large_ && large_->tree_mode; }
+Member* Object::flat() const noexcept { return h_ ? h_->members() : nullptr; }
+std::size_t Object::flat_size() const noexcept { return h_ ? h_->size : 0; }
+Object::Large* Object::large() const noexcept { return h_ ? h_->large.get() : nullptr; }
+bool Object::in_tree() const noexcept {
+  const Large* l = large();
+  return l && l->tree_mode;
+}
 
-std::size_t Object::size() const noexcept { return in_tree() ? large_->tree.size() : members_.size(); }
+std::size_t Object::size() const noexcept { return in_tree() ? large()->tree.size() : flat_size(); }
 
 Object::const_iterator Object::begin() const noexcept {
   const_iterator it;
   if (in_tree())
-    it.node_ = pack(large_->tree.begin());
+    it.node_ = pack(large()->tree.begin());
   else
-    it.flat_ = members_.data();
+    it.flat_ = flat();
   return it;
 }
 
 Object::const_iterator Object::end() const noexcept {
   const_iterator it;
   if (in_tree())
-    it.node_ = pack(large_->tree.end());
+    it.node_ = pack(large()->tree.end());
   else
-    it.flat_ = members_.data() + members_.size();
+    it.flat_ = flat() + flat_size();
   return it;
+}
+
+// Makes room for n flat members; the caller rebuilds the index if the
+// block moved.
+void Object::reserve_flat(std::size_t n) {
+  static_assert(sizeof(Header) == 16 && alignof(Header) <= alignof(Member));
+  if (h_ && n <= h_->capacity) return;
+  const std::uint32_t capacity = checked_count(n);
+  auto* h = static_cast<Header*>(block_resize(h_, sizeof(Header) + capacity * sizeof(Member)));
+  if (!h_) new (h) Header{0, 0, nullptr};
+  h->capacity = capacity;
+  h_ = h;
 }
 
 // Builds the index from scratch, sized for twice the members. Without an
@@ -143,14 +297,14 @@ Object::const_iterator Object::end() const noexcept {
 void Object::reindex() noexcept {
   std::size_t n = size();
   if (n < indexed_from) {
-    if (large_) large_->drop_index();
+    if (Large* l = large()) l->drop_index();
     return;
   }
-  if (!large_) {
-    large_.reset(new (std::nothrow) Large());
-    if (!large_) return;
+  if (!h_->large) {
+    h_->large.reset(new (std::nothrow) Large());
+    if (!h_->large) return;
   }
-  Large& l = *large_;
+  Large& l = *h_->large;
   std::size_t slots = 32;
   while (slots < n * 2) slots *= 2;
   l.drop_index();
@@ -161,112 +315,146 @@ void Object::reindex() noexcept {
 }
 
 void Object::index_add(const Member* m) noexcept {
-  if (!large_ || !large_->slots || (large_->used + 1) * 2 > large_->mask + 1) {
+  Large* l = large();
+  if (!l || !l->slots || (l->used + 1) * 2 > l->mask + 1) {
     reindex();
     return;
   }
-  large_->put(m);
+  l->put(m);
 }
 
 void Object::index_remove(const Member* m) noexcept {
-  if (large_ && large_->slots) large_->remove(m);
+  Large* l = large();
+  if (l && l->slots) l->remove(m);
 }
 
 // Moves every member into nodes of the tree. Fails only for want of
 // memory, and then leaves the object as it was.
 bool Object::move_to_tree() {
-  if (!large_) large_ = std::make_unique<Large>();
-  Tree& tree = large_->tree;
+  if (!h_->large) h_->large = std::make_unique<Large>();
+  Tree& tree = h_->large->tree;
+  Member* members = h_->members();
+  const std::size_t n = h_->size;
   std::size_t moved = 0;
   try {
-    for (Member& m : members_) {
-      tree.emplace_hint(tree.end(), std::move(m));
-      ++moved;
-    }
+    for (; moved < n; ++moved) tree.emplace_hint(tree.end(), std::move(members[moved]));
   } catch (const std::bad_alloc&) {
     // Members moved so far come back; moving them allocates nothing.
     auto it = tree.begin();
-    for (std::size_t i = 0; i < moved; ++i, ++it) members_[i] = std::move(const_cast<Member&>(*it));
+    for (std::size_t i = 0; i < moved; ++i, ++it) members[i] = std::move(const_cast<Member&>(*it));
     tree.clear();
     return false;
   }
-  members_.clear();
-  members_.shrink_to_fit();
-  large_->tree_mode = true;
+  for (std::size_t i = 0; i < n; ++i) members[i].~Member();
+  h_->size = 0;
+  // The block keeps only its header; shrinking in place cannot fail in
+  // any way that matters, so a refusal keeps the larger block.
+  if (void* smaller = std::realloc(static_cast<void*>(h_), sizeof(Header))) {
+    h_ = static_cast<Header*>(smaller);
+    h_->capacity = 0;
+  }
+  h_->large->tree_mode = true;
   reindex();
   return true;
 }
 
 const Member* Object::locate(std::string_view key) const noexcept {
-  if (large_ && large_->slots) return large_->find(key);
-  if (in_tree()) {
-    auto it = large_->tree.find(key);
-    return it == large_->tree.end() ? nullptr : &*it;
+  if (!h_) return nullptr;
+  const KeyProbe probe(key);
+  if (const Large* l = h_->large.get()) {
+    if (l->slots) return l->find(probe);
+    if (l->tree_mode) {
+      auto it = l->tree.find(key);
+      return it == l->tree.end() ? nullptr : &*it;
+    }
   }
-  if (members_.size() < indexed_from) {
-    for (const Member& m : members_)
-      if (same_key(m.key, key)) return &m;
+  const Member* members = h_->members();
+  const std::size_t n = h_->size;
+  if (n < indexed_from) {
+    for (std::size_t i = 0; i < n; ++i)
+      if (probe.matches(members[i].key)) return &members[i];
     return nullptr;
   }
-  auto it = std::lower_bound(members_.begin(), members_.end(), key, KeyOrder{});
-  return it != members_.end() && it->key == key ? &*it : nullptr;
+  const Member* it = std::lower_bound(members, members + n, key, KeyOrder{});
+  return it != members + n && probe.matches(it->key) ? it : nullptr;
 }
 
-Object::Object() noexcept = default;
 Object::Object(const Object& other) {
   // A copy is flat whatever the original's mode.
-  members_.reserve(other.size());
-  for (const Member& m : other) members_.push_back(m);
-  reindex();
+  const std::size_t n = other.size();
+  if (n == 0) return;
+  // Made aside and counted member by member, so that a failed copy frees
+  // exactly what was made.
+  Object out;
+  out.reserve_flat(n);
+  for (const Member& m : other) {
+    new (out.h_->members() + out.h_->size) Member(m);
+    ++out.h_->size;
+  }
+  out.reindex();
+  std::swap(h_, out.h_);
 }
-Object::Object(Object&&) noexcept = default;
+
 Object& Object::operator=(const Object& other) {
   if (this != &other) *this = Object(other);
   return *this;
 }
-Object& Object::operator=(Object&&) noexcept = default;
-Object::~Object() = default;
 
-Object Object::from_unsorted(std::vector<Member>&& members) {
-  auto less = [](const Member& a, const Member& b) { return a.key < b.key; };
+Object& Object::operator=(Object&& other) noexcept {
+  if (this != &other) {
+    clear();
+    h_ = other.h_;
+    other.h_ = nullptr;
+  }
+  return *this;
+}
+
+Object::~Object() { clear(); }
+
+Object Object::from_unsorted(std::vector<Member>&& members) { return from_unsorted(std::span<Member>(members)); }
+
+Object Object::from_unsorted(std::span<Member> members) {
+  auto less = [](const Member& a, const Member& b) { return a.key.view() < b.key.view(); };
   // Loading calls this once per object, so it sorts and deduplicates in
   // place: files we wrote arrive sorted and skip both steps, small objects
-  // avoid the merge sort's buffer, and no second vector is built.
+  // avoid the merge sort's buffer.
+  std::size_t count = members.size();
   bool strictly_sorted = true;
-  for (std::size_t i = 1; i < members.size() && strictly_sorted; ++i)
-    strictly_sorted = members[i - 1].key < members[i].key;
+  for (std::size_t i = 1; i < count && strictly_sorted; ++i) strictly_sorted = less(members[i - 1], members[i]);
   if (!strictly_sorted) {
-    if (members.size() <= indexed_from) {
+    if (count <= indexed_from) {
       // Insertion sort: stable, since a member only passes greater keys.
-      for (std::size_t i = 1; i < members.size(); ++i) {
-        if (!(members[i].key < members[i - 1].key)) continue;
+      for (std::size_t i = 1; i < count; ++i) {
+        if (!less(members[i], members[i - 1])) continue;
         Member moving = std::move(members[i]);
         std::size_t j = i;
         do {
           members[j] = std::move(members[j - 1]);
           --j;
-        } while (j > 0 && moving.key < members[j - 1].key);
+        } while (j > 0 && less(moving, members[j - 1]));
         members[j] = std::move(moving);
       }
     } else {
       // Stable, so among equal keys the last to arrive ends last and wins.
       std::stable_sort(members.begin(), members.end(), less);
     }
-    auto kept = members.begin();
-    for (auto it = members.begin(); it != members.end(); ++it) {
-      if (kept != members.begin() && std::prev(kept)->key == it->key) {
-        std::prev(kept)->value = std::move(it->value);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (kept > 0 && members[kept - 1].key == members[i].key) {
+        members[kept - 1].value = std::move(members[i].value);
       } else {
-        if (kept != it) *kept = std::move(*it);
+        if (kept != i) members[kept] = std::move(members[i]);
         ++kept;
       }
     }
-    members.erase(kept, members.end());
+    count = kept;
   }
-  // Callers that could not size the vector up front may leave slack.
-  if (members.capacity() - members.size() > members.size() / 4) members.shrink_to_fit();
   Object out;
-  out.members_ = std::move(members);
+  if (count == 0) return out;
+  out.reserve_flat(count);
+  Member* to = out.h_->members();
+  for (std::size_t i = 0; i < count; ++i) new (to + i) Member(std::move(members[i]));
+  out.h_->size = static_cast<std::uint32_t>(count);
   out.reindex();
   return out;
 }
@@ -286,26 +474,40 @@ Value& Object::insert_or_assign(std::string_view key, Value&& value) {
     return *existing;
   }
   if (!in_tree()) {
-    if (members_.empty() || members_.back().key < key) {
-      // Appending (building in order) moves nothing: only a reallocation
+    const std::size_t n = flat_size();
+    const bool at_end = n == 0 || h_->members()[n - 1].key.view() < key;
+    if (at_end || n < flat_up_to) {
+      Member made{Key(key), std::move(value)};
+      Member* before = flat();
+      if (n == (h_ ? h_->capacity : 0)) reserve_flat(grown(n, n + 1));
+      Member* members = h_->members();
+      Member* at = at_end ? members + n : std::lower_bound(members, members + n, key, KeyOrder{});
+      relocate(at + 1, at, static_cast<std::size_t>(members + n - at));
+      new (at) Member(std::move(made));
+      ++h_->size;
+      // Appending (building in order) moves nothing: only a moved block
       // rebuilds the index.
-      const Member* before = members_.data();
-      members_.push_back(Member{std::string(key), std::move(value)});
-      if (members_.data() != before)
-        reindex();
+      if (at_end && members == before)
+        index_add(at);
       else
-        index_add(&members_.back());
-      return members_.back().value;
+        reindex();
+      return at->value;
     }
-    if (members_.size() < flat_up_to || !move_to_tree()) {
-      auto it = std::lower_bound(members_.begin(), members_.end(), key, KeyOrder{});
-      auto at = members_.insert(it, Member{std::string(key), std::move(value)});
+    if (!move_to_tree()) {
+      // No memory for the tree: the block takes the member in place.
+      Member made{Key(key), std::move(value)};
+      if (n == h_->capacity) reserve_flat(n + 1);
+      Member* members = h_->members();
+      Member* at = std::lower_bound(members, members + n, key, KeyOrder{});
+      relocate(at + 1, at, static_cast<std::size_t>(members + n - at));
+      new (at) Member(std::move(made));
+      ++h_->size;
       reindex();
       return at->value;
     }
   }
-  Tree& tree = large_->tree;
-  auto it = tree.emplace_hint(tree.lower_bound(key), Member{std::string(key), std::move(value)});
+  Tree& tree = h_->large->tree;
+  auto it = tree.emplace_hint(tree.lower_bound(key), Member{Key(key), std::move(value)});
   index_add(&*it);
   // Only the key orders the tree, so its value may change in place.
   return const_cast<Member&>(*it).value;
@@ -315,67 +517,93 @@ bool Object::erase(std::string_view key) noexcept {
   const Member* m = locate(key);
   if (!m) return false;
   if (!in_tree()) {
-    if (m == &members_.back()) {
-      index_remove(m);
-      members_.pop_back();
-      return true;
-    }
+    Member* members = h_->members();
+    const std::size_t n = h_->size;
+    const bool last = m == members + n - 1;
     bool moved = false;
-    if (members_.size() >= flat_up_to) {
+    if (!last && n >= flat_up_to) {
       try {
         moved = move_to_tree();
       } catch (const std::bad_alloc&) {
       }
     }
     if (!moved) {
-      members_.erase(members_.begin() + (m - members_.data()));
-      reindex();
+      Member* at = members + (m - members);
+      if (last) index_remove(at);
+      at->~Member();
+      relocate(at, at + 1, static_cast<std::size_t>(members + n - at - 1));
+      --h_->size;
+      // A block left mostly empty gives its memory back, so that a group
+      // that shrank does not keep what it held at its largest.
+      bool shrunk = false;
+      if (h_->capacity > 8 && h_->size * 4 < h_->capacity) {
+        const std::size_t capacity = h_->size * 2;
+        if (void* smaller = std::realloc(static_cast<void*>(h_), sizeof(Header) + capacity * sizeof(Member))) {
+          shrunk = smaller != h_;
+          h_ = static_cast<Header*>(smaller);
+          h_->capacity = static_cast<std::uint32_t>(capacity);
+        }
+      }
+      if (!last || shrunk) reindex();
       return true;
     }
     m = locate(key);
   }
   index_remove(m);
-  large_->tree.erase(large_->tree.find(key));
+  Tree& tree = h_->large->tree;
+  tree.erase(tree.find(key));
   return true;
 }
 
 void Object::clear() noexcept {
-  members_.clear();
-  large_.reset();
+  if (!h_) return;
+  for (std::size_t i = 0; i < h_->size; ++i) h_->members()[i].~Member();
+  h_->~Header();
+  std::free(h_);
+  h_ = nullptr;
 }
 
 bool Object::operator==(const Object& other) const {
   return size() == other.size() && std::equal(begin(), end(), other.begin());
 }
 
-Value::Value() noexcept : v_(Null{}) {}
-Value::Value(Null) noexcept : v_(Null{}) {}
-Value::Value(bool b) noexcept : v_(b) {}
-Value::Value(std::uint64_t u) noexcept : v_(u) {}
-Value::Value(std::string s) noexcept : v_(std::move(s)) {}
-Value::Value(Array a) noexcept : v_(std::move(a)) {}
-Value::Value(Object o) noexcept : v_(std::move(o)) {}
+// ---- values --------------------------------------------------------------------------------
 
 Value Value::from_int(std::int64_t i) noexcept {
   Value v;
   if (i >= 0)
-    v.v_.emplace<std::uint64_t>(static_cast<std::uint64_t>(i));
+    v.set_word(Kind::uint, static_cast<std::uint64_t>(i));
   else
-    v.v_.emplace<std::int64_t>(i);
+    v.set_word(Kind::sint, static_cast<std::uint64_t>(i));
   return v;
 }
 
 Value Value::from_double(double d) noexcept {
   Value v;
-  if (std::isfinite(d)) v.v_.emplace<double>(d);
+  if (std::isfinite(d)) v.set_word(Kind::real, std::bit_cast<std::uint64_t>(d));
   return v;
 }
 
-Value::Value(const Value&) = default;
-Value::Value(Value&&) noexcept = default;
-Value& Value::operator=(const Value&) = default;
-Value& Value::operator=(Value&&) noexcept = default;
-Value::~Value() = default;
+Value::Value(const Value& other) {
+  const unsigned t = other.raw_[15];
+  if (t == text_cell::long_tag) {
+    text_cell::make(raw_, other.as_string());
+  } else if (t == tag(Kind::array)) {
+    // Should the copy throw, this value was never made: nothing to undo.
+    set_tag(Kind::array);
+    new (raw_) Array(other.as_array());
+  } else if (t == tag(Kind::object)) {
+    set_tag(Kind::object);
+    new (raw_) Object(other.as_object());
+  } else {
+    std::memcpy(raw_, other.raw_, sizeof raw_);
+  }
+}
+
+Value& Value::operator=(const Value& other) {
+  if (this != &other) *this = Value(other);
+  return *this;
+}
 
 std::size_t Value::depth() const {
   std::size_t deepest = 0;
@@ -383,13 +611,27 @@ std::size_t Value::depth() const {
     for (const auto& m : *o) deepest = std::max(deepest, m.value.depth());
     return deepest + 1;
   }
-  if (const auto* a = std::get_if<Array>(&v_)) {
+  if (const auto* a = if_array()) {
     for (const auto& e : *a) deepest = std::max(deepest, e.depth());
     return deepest + 1;
   }
   return 0;
 }
 
-bool Value::operator==(const Value& other) const { return v_ == other.v_; }
+bool Value::operator==(const Value& other) const {
+  const Kind k = kind();
+  if (k != other.kind()) return false;
+  switch (k) {
+    case Kind::null: return true;
+    case Kind::boolean: return as_bool() == other.as_bool();
+    case Kind::uint:
+    case Kind::sint: return text_cell::word(raw_, 0) == text_cell::word(other.raw_, 0);
+    case Kind::real: return as_real() == other.as_real();
+    case Kind::string: return as_string() == other.as_string();
+    case Kind::array: return as_array() == other.as_array();
+    case Kind::object: return as_object() == other.as_object();
+  }
+  return false;
+}
 
 }  // namespace zub
