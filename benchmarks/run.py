@@ -546,7 +546,7 @@ def churn_workload(corpus, results):
     pairs = 1_000_000
     out = json.loads(subprocess.run([sys.executable, "-c", CHURN_PROBE, corpus.files["200 KB", "json"], str(pairs)],
                                     check=True, capture_output=True, text=True).stdout)
-    marks = "  ".join(f"after {n:,} {v / 1e6:.1f} MB" for n, v in sorted(out["marks"].items(), key=lambda kv: int(kv[0])))
+    marks = "  ".join(f"after {int(n):,} {v / 1e6:.1f} MB" for n, v in sorted(out["marks"].items(), key=lambda kv: int(kv[0])))
     print(f"churn {pairs:,} set_value + remove over {out['groups']} groups in {out['seconds']:.1f} s: "
           f"RSS before {out['before'] / 1e6:.1f} MB  {marks}  after {out['after'] / 1e6:.1f} MB  "
           f"after/before {out['after'] / out['before']:.3f}", flush=True)
