@@ -119,7 +119,8 @@ Array Array::from_span(std::span<Value> items) {
   out.reserve(items.size());
   Value* to = out.items();
   for (std::size_t i = 0; i < items.size(); ++i) new (to + i) Value(std::move(items[i]));
-  out.h_->size = static_cast<std::uint32_t>(items.size());
+  handle::set_count(out.b_, items.size());
+  out.set_capacity(items.size());
   return out;
 }
 
@@ -130,10 +131,11 @@ Array::Array(const Array& other) {
   Array out;
   out.reserve(other.size());
   for (const Value& v : other) {
-    new (out.items() + out.h_->size) Value(v);
-    ++out.h_->size;
+    new (out.items() + out.size()) Value(v);
+    handle::set_count(out.b_, out.size() + 1);
+    out.set_capacity(other.size());
   }
-  std::swap(h_, out.h_);
+  *this = std::move(out);
 }
 
 Array& Array::operator=(const Array& other) {
@@ -144,28 +146,33 @@ Array& Array::operator=(const Array& other) {
 Array& Array::operator=(Array&& other) noexcept {
   if (this != &other) {
     clear();
-    h_ = other.h_;
-    other.h_ = nullptr;
+    std::memcpy(b_, other.b_, sizeof b_);
+    std::memset(other.b_, 0, sizeof other.b_);
   }
   return *this;
 }
 
 Array::~Array() { clear(); }
 
+void Array::set_capacity(std::size_t capacity) noexcept {
+  handle::set_field(b_, static_cast<std::uint32_t>(std::min<std::size_t>(capacity - size(), 0xff'ffff)));
+}
+
 // Elements move with their bytes (see relocate), so realloc serves.
 void Array::reserve(std::size_t n) {
   if (n <= capacity()) return;
-  const std::uint32_t count = checked_count(n);
-  auto* h = static_cast<Header*>(block_resize(h_, sizeof(Header) + count * sizeof(Value)));
-  if (!h_) h->size = 0;
-  h->capacity = count;
-  h_ = h;
+  checked_count(n);
+  handle::set_pointer(b_, block_resize(items(), n * sizeof(Value)));
+  set_capacity(n);
 }
 
 void Array::push_back(Value&& v) {
-  if (size() == capacity()) reserve(grown(capacity(), size() + 1));
-  new (items() + h_->size) Value(std::move(v));
-  ++h_->size;
+  const std::size_t n = size();
+  if (n == capacity()) reserve(grown(n, n + 1));
+  new (items() + n) Value(std::move(v));
+  const std::size_t capacity_now = capacity();
+  handle::set_count(b_, n + 1);
+  set_capacity(capacity_now);
 }
 
 void Array::push_back(const Value& v) {
@@ -174,14 +181,17 @@ void Array::push_back(const Value& v) {
 }
 
 void Array::pop_back() noexcept {
-  items()[--h_->size].~Value();
+  const std::size_t capacity_now = capacity();
+  items()[size() - 1].~Value();
+  handle::set_count(b_, size() - 1);
+  set_capacity(capacity_now);
 }
 
 void Array::clear() noexcept {
-  if (!h_) return;
-  for (std::size_t i = 0; i < h_->size; ++i) items()[i].~Value();
-  std::free(h_);
-  h_ = nullptr;
+  Value* v = items();
+  for (std::size_t i = 0, n = size(); i < n; ++i) v[i].~Value();
+  std::free(v);
+  std::memset(b_, 0, sizeof b_);
 }
 
 bool Array::operator==(const Array& other) const { return std::equal(begin(), end(), other.begin(), other.end()); }
@@ -239,21 +249,19 @@ struct Object::Large {
   }
 };
 
-// The members follow the header in the same block.
-struct Object::Header {
-  std::uint32_t size;  // flat members; 0 in tree mode
-  std::uint32_t capacity;
-  std::unique_ptr<Large> large;  // index and tree, for the few large objects
-  Member* members() noexcept { return reinterpret_cast<Member*>(this + 1); }
-};
-
 const Member& Object::const_iterator::tree_member() const noexcept { return *unpack(node_); }
 
 void Object::const_iterator::tree_next() noexcept { node_ = pack(std::next(unpack(node_))); }
 
-Member* Object::flat() const noexcept { return h_ ? h_->members() : nullptr; }
-std::size_t Object::flat_size() const noexcept { return h_ ? h_->size : 0; }
-Object::Large* Object::large() const noexcept { return h_ ? h_->large.get() : nullptr; }
+Object::LargeSlot* Object::large_slot() const noexcept {
+  return has_large() ? std::launder(reinterpret_cast<LargeSlot*>(block())) : nullptr;
+}
+
+Object::Large* Object::large() const noexcept {
+  LargeSlot* slot = large_slot();
+  return slot ? slot->get() : nullptr;
+}
+
 bool Object::in_tree() const noexcept {
   const Large* l = large();
   return l && l->tree_mode;
@@ -279,16 +287,36 @@ Object::const_iterator Object::end() const noexcept {
   return it;
 }
 
-// Makes room for n flat members; the caller rebuilds the index if the
-// block moved.
-void Object::reserve_flat(std::size_t n) {
-  static_assert(sizeof(Header) == 16 && alignof(Header) <= alignof(Member));
-  if (h_ && n <= h_->capacity) return;
-  const std::uint32_t capacity = checked_count(n);
-  auto* h = static_cast<Header*>(block_resize(h_, sizeof(Header) + capacity * sizeof(Member)));
-  if (!h_) new (h) Header{0, 0, nullptr};
-  h->capacity = capacity;
-  h_ = h;
+void Object::set_flat(std::size_t size, std::size_t capacity) noexcept {
+  handle::set_count(b_, size);
+  const std::size_t spare = std::min(capacity - size, spare_max);
+  handle::set_field(b_, static_cast<std::uint32_t>(spare) | (has_large() ? has_large_flag : 0));
+}
+
+// Gives the block room for `capacity` flat members, keeping what it holds.
+// The caller rebuilds the index if the block moved.
+void Object::resize_block(std::size_t capacity) {
+  checked_count(capacity);
+  const std::size_t bytes = (has_large() ? sizeof(LargeSlot) : 0) + capacity * sizeof(Member);
+  if (bytes == 0) {
+    std::free(block());
+    std::memset(b_, 0, sizeof b_);
+    return;
+  }
+  handle::set_pointer(b_, block_resize(block(), bytes));
+  set_flat(flat_size(), capacity);
+}
+
+// Puts the owner of the index and tree in front of the members; the
+// members move, so the caller rebuilds the index.
+void Object::add_large_slot() {
+  if (has_large()) return;
+  const std::size_t size = flat_size(), capacity = flat_capacity();
+  auto* b = static_cast<unsigned char*>(block_resize(block(), sizeof(LargeSlot) + capacity * sizeof(Member)));
+  relocate(reinterpret_cast<Member*>(b + sizeof(LargeSlot)), reinterpret_cast<Member*>(b), size);
+  new (b) LargeSlot();
+  handle::set_pointer(b_, b);
+  handle::set_field(b_, handle::field(b_) | has_large_flag);
 }
 
 // Builds the index from scratch, sized for twice the members. Without an
@@ -296,15 +324,17 @@ void Object::reserve_flat(std::size_t n) {
 // allocated, the object simply goes without.
 void Object::reindex() noexcept {
   std::size_t n = size();
+  LargeSlot* slot = large_slot();
   if (n < indexed_from) {
-    if (Large* l = large()) l->drop_index();
+    if (slot && *slot) (*slot)->drop_index();
     return;
   }
-  if (!h_->large) {
-    h_->large.reset(new (std::nothrow) Large());
-    if (!h_->large) return;
+  if (!slot) return;  // no room was made for it: searched instead
+  if (!*slot) {
+    slot->reset(new (std::nothrow) Large());
+    if (!*slot) return;
   }
-  Large& l = *h_->large;
+  Large& l = **slot;
   std::size_t slots = 32;
   while (slots < n * 2) slots *= 2;
   l.drop_index();
@@ -331,10 +361,12 @@ void Object::index_remove(const Member* m) noexcept {
 // Moves every member into nodes of the tree. Fails only for want of
 // memory, and then leaves the object as it was.
 bool Object::move_to_tree() {
-  if (!h_->large) h_->large = std::make_unique<Large>();
-  Tree& tree = h_->large->tree;
-  Member* members = h_->members();
-  const std::size_t n = h_->size;
+  add_large_slot();
+  LargeSlot& slot = *large_slot();
+  if (!slot) slot = std::make_unique<Large>();
+  Tree& tree = slot->tree;
+  Member* members = flat();
+  const std::size_t n = flat_size();
   std::size_t moved = 0;
   try {
     for (; moved < n; ++moved) tree.emplace_hint(tree.end(), std::move(members[moved]));
@@ -343,33 +375,34 @@ bool Object::move_to_tree() {
     auto it = tree.begin();
     for (std::size_t i = 0; i < moved; ++i, ++it) members[i] = std::move(const_cast<Member&>(*it));
     tree.clear();
+    reindex();  // the slot may have moved the members
     return false;
   }
   for (std::size_t i = 0; i < n; ++i) members[i].~Member();
-  h_->size = 0;
-  // The block keeps only its header; shrinking in place cannot fail in
-  // any way that matters, so a refusal keeps the larger block.
-  if (void* smaller = std::realloc(static_cast<void*>(h_), sizeof(Header))) {
-    h_ = static_cast<Header*>(smaller);
-    h_->capacity = 0;
+  set_flat(0, flat_capacity());
+  // The block keeps only the slot; should shrinking fail, it stays larger.
+  try {
+    resize_block(0);
+  } catch (const std::bad_alloc&) {
   }
-  h_->large->tree_mode = true;
+  large()->tree_mode = true;
   reindex();
   return true;
 }
 
 const Member* Object::locate(std::string_view key) const noexcept {
-  if (!h_) return nullptr;
+  const std::size_t n = flat_size();
   const KeyProbe probe(key);
-  if (const Large* l = h_->large.get()) {
-    if (l->slots) return l->find(probe);
-    if (l->tree_mode) {
-      auto it = l->tree.find(key);
-      return it == l->tree.end() ? nullptr : &*it;
+  if (has_large()) {
+    if (const Large* l = large()) {
+      if (l->slots) return l->find(probe);
+      if (l->tree_mode) {
+        auto it = l->tree.find(key);
+        return it == l->tree.end() ? nullptr : &*it;
+      }
     }
   }
-  const Member* members = h_->members();
-  const std::size_t n = h_->size;
+  const Member* members = flat();
   if (n < indexed_from) {
     for (std::size_t i = 0; i < n; ++i)
       if (probe.matches(members[i].key)) return &members[i];
@@ -386,13 +419,14 @@ Object::Object(const Object& other) {
   // Made aside and counted member by member, so that a failed copy frees
   // exactly what was made.
   Object out;
-  out.reserve_flat(n);
+  out.resize_block(n);
+  if (n >= indexed_from) out.add_large_slot();
   for (const Member& m : other) {
-    new (out.h_->members() + out.h_->size) Member(m);
-    ++out.h_->size;
+    new (out.flat() + out.flat_size()) Member(m);
+    out.set_flat(out.flat_size() + 1, n);
   }
   out.reindex();
-  std::swap(h_, out.h_);
+  *this = std::move(out);
 }
 
 Object& Object::operator=(const Object& other) {
@@ -403,8 +437,8 @@ Object& Object::operator=(const Object& other) {
 Object& Object::operator=(Object&& other) noexcept {
   if (this != &other) {
     clear();
-    h_ = other.h_;
-    other.h_ = nullptr;
+    std::memcpy(b_, other.b_, sizeof b_);
+    std::memset(other.b_, 0, sizeof other.b_);
   }
   return *this;
 }
@@ -451,10 +485,11 @@ Object Object::from_unsorted(std::span<Member> members) {
   }
   Object out;
   if (count == 0) return out;
-  out.reserve_flat(count);
-  Member* to = out.h_->members();
+  out.resize_block(count);
+  if (count >= indexed_from) out.add_large_slot();
+  Member* to = out.flat();
   for (std::size_t i = 0; i < count; ++i) new (to + i) Member(std::move(members[i]));
-  out.h_->size = static_cast<std::uint32_t>(count);
+  out.set_flat(count, count);
   out.reindex();
   return out;
 }
@@ -475,16 +510,20 @@ Value& Object::insert_or_assign(std::string_view key, Value&& value) {
   }
   if (!in_tree()) {
     const std::size_t n = flat_size();
-    const bool at_end = n == 0 || h_->members()[n - 1].key.view() < key;
-    if (at_end || n < flat_up_to) {
+    const bool at_end = n == 0 || flat()[n - 1].key.view() < key;
+    if (at_end || n < flat_up_to || !move_to_tree()) {
+      // Appended, or shifted in while the object is small (or the tree
+      // could not be had).
       Member made{Key(key), std::move(value)};
       Member* before = flat();
-      if (n == (h_ ? h_->capacity : 0)) reserve_flat(grown(n, n + 1));
-      Member* members = h_->members();
+      if (n == flat_capacity()) resize_block(grown(n, n + 1));
+      if (n + 1 >= indexed_from && !has_large()) add_large_slot();
+      Member* members = flat();
       Member* at = at_end ? members + n : std::lower_bound(members, members + n, key, KeyOrder{});
-      relocate(at + 1, at, static_cast<std::size_t>(members + n - at));
+      const std::size_t pos = static_cast<std::size_t>(at - members);
+      relocate(at + 1, at, n - pos);
       new (at) Member(std::move(made));
-      ++h_->size;
+      set_flat(n + 1, flat_capacity());
       // Appending (building in order) moves nothing: only a moved block
       // rebuilds the index.
       if (at_end && members == before)
@@ -493,20 +532,8 @@ Value& Object::insert_or_assign(std::string_view key, Value&& value) {
         reindex();
       return at->value;
     }
-    if (!move_to_tree()) {
-      // No memory for the tree: the block takes the member in place.
-      Member made{Key(key), std::move(value)};
-      if (n == h_->capacity) reserve_flat(n + 1);
-      Member* members = h_->members();
-      Member* at = std::lower_bound(members, members + n, key, KeyOrder{});
-      relocate(at + 1, at, static_cast<std::size_t>(members + n - at));
-      new (at) Member(std::move(made));
-      ++h_->size;
-      reindex();
-      return at->value;
-    }
   }
-  Tree& tree = h_->large->tree;
+  Tree& tree = large()->tree;
   auto it = tree.emplace_hint(tree.lower_bound(key), Member{Key(key), std::move(value)});
   index_add(&*it);
   // Only the key orders the tree, so its value may change in place.
@@ -517,9 +544,8 @@ bool Object::erase(std::string_view key) noexcept {
   const Member* m = locate(key);
   if (!m) return false;
   if (!in_tree()) {
-    Member* members = h_->members();
-    const std::size_t n = h_->size;
-    const bool last = m == members + n - 1;
+    const std::size_t n = flat_size();
+    const bool last = m == flat() + n - 1;
     bool moved = false;
     if (!last && n >= flat_up_to) {
       try {
@@ -528,20 +554,21 @@ bool Object::erase(std::string_view key) noexcept {
       }
     }
     if (!moved) {
+      Member* members = flat();
       Member* at = members + (m - members);
       if (last) index_remove(at);
       at->~Member();
       relocate(at, at + 1, static_cast<std::size_t>(members + n - at - 1));
-      --h_->size;
+      const std::size_t capacity = flat_capacity();
+      set_flat(n - 1, capacity);
       // A block left mostly empty gives its memory back, so that a group
       // that shrank does not keep what it held at its largest.
       bool shrunk = false;
-      if (h_->capacity > 8 && h_->size * 4 < h_->capacity) {
-        const std::size_t capacity = h_->size * 2;
-        if (void* smaller = std::realloc(static_cast<void*>(h_), sizeof(Header) + capacity * sizeof(Member))) {
-          shrunk = smaller != h_;
-          h_ = static_cast<Header*>(smaller);
-          h_->capacity = static_cast<std::uint32_t>(capacity);
+      if (capacity > 8 && (n - 1) * 4 < capacity) {
+        try {
+          resize_block((n - 1) * 2);
+          shrunk = flat() != members;
+        } catch (const std::bad_alloc&) {
         }
       }
       if (!last || shrunk) reindex();
@@ -550,17 +577,17 @@ bool Object::erase(std::string_view key) noexcept {
     m = locate(key);
   }
   index_remove(m);
-  Tree& tree = h_->large->tree;
+  Tree& tree = large()->tree;
   tree.erase(tree.find(key));
   return true;
 }
 
 void Object::clear() noexcept {
-  if (!h_) return;
-  for (std::size_t i = 0; i < h_->size; ++i) h_->members()[i].~Member();
-  h_->~Header();
-  std::free(h_);
-  h_ = nullptr;
+  Member* members = flat();
+  for (std::size_t i = 0, n = flat_size(); i < n; ++i) members[i].~Member();
+  if (LargeSlot* slot = large_slot()) slot->~LargeSlot();
+  std::free(block());
+  std::memset(b_, 0, sizeof b_);
 }
 
 bool Object::operator==(const Object& other) const {

@@ -216,8 +216,41 @@ class KeyProbe {
   std::uint64_t w0_, w1_;
 };
 
-// An array's elements, in one block: {size, capacity, elements}. Empty
-// arrays allocate nothing. The subset of std::vector the tree's users need.
+namespace handle {
+
+// A container's handle is 15 bytes with no alignment, so that a Value holds
+// it beside its kind byte: bytes 0..7 the block's address, 8..11 the
+// count, 12..14 a 24-bit field (the spare room at the block's end, and
+// for objects one flag bit). Blocks carry no header of their own.
+inline void* pointer(const unsigned char* b) noexcept {
+  void* p;
+  std::memcpy(&p, b, sizeof p);
+  return p;
+}
+inline void set_pointer(unsigned char* b, const void* p) noexcept { std::memcpy(b, &p, sizeof p); }
+inline std::uint32_t count(const unsigned char* b) noexcept {
+  std::uint32_t n;
+  std::memcpy(&n, b + 8, sizeof n);
+  return n;
+}
+inline void set_count(unsigned char* b, std::size_t n) noexcept {
+  const auto n32 = static_cast<std::uint32_t>(n);
+  std::memcpy(b + 8, &n32, sizeof n32);
+}
+inline std::uint32_t field(const unsigned char* b) noexcept {
+  return std::uint32_t{b[12]} | std::uint32_t{b[13]} << 8 | std::uint32_t{b[14]} << 16;
+}
+inline void set_field(unsigned char* b, std::uint32_t v) noexcept {
+  b[12] = static_cast<unsigned char>(v);
+  b[13] = static_cast<unsigned char>(v >> 8);
+  b[14] = static_cast<unsigned char>(v >> 16);
+}
+
+}  // namespace handle
+
+// An array's elements, in one block of exactly what they need (plus spare
+// room after growth). Empty arrays allocate nothing. The subset of
+// std::vector the tree's users need.
 class Array {
  public:
   using value_type = Value;
@@ -230,16 +263,21 @@ class Array {
   // Moves the elements out of items, which stay valid but unspecified.
   static Array from_span(std::span<Value> items);
   Array(const Array& other);
-  Array(Array&& other) noexcept : h_(other.h_) { other.h_ = nullptr; }
+  Array(Array&& other) noexcept {
+    std::memcpy(b_, other.b_, sizeof b_);
+    std::memset(other.b_, 0, sizeof other.b_);
+  }
   Array& operator=(const Array& other);
   Array& operator=(Array&& other) noexcept;
   ~Array();
 
-  std::size_t size() const noexcept { return h_ ? h_->size : 0; }
-  std::size_t capacity() const noexcept { return h_ ? h_->capacity : 0; }
+  std::size_t size() const noexcept { return handle::count(b_); }
+  // Spare room saturates: a huge array may report less than it has, which
+  // costs at most an early realloc.
+  std::size_t capacity() const noexcept { return size() + handle::field(b_); }
   bool empty() const noexcept { return size() == 0; }
-  Value* data() noexcept { return h_ ? items() : nullptr; }
-  const Value* data() const noexcept { return h_ ? items() : nullptr; }
+  Value* data() noexcept { return items(); }
+  const Value* data() const noexcept { return items(); }
   Value* begin() noexcept { return data(); }
   Value* end() noexcept;
   const Value* begin() const noexcept { return data(); }
@@ -260,12 +298,9 @@ class Array {
   bool operator==(const Array& other) const;
 
  private:
-  struct Header {
-    std::uint32_t size;
-    std::uint32_t capacity;
-  };
-  Value* items() const noexcept { return reinterpret_cast<Value*>(h_ + 1); }
-  Header* h_ = nullptr;
+  Value* items() const noexcept { return static_cast<Value*>(handle::pointer(b_)); }
+  void set_capacity(std::size_t capacity) noexcept;
+  unsigned char b_[15]{};
 };
 
 class Object {
@@ -302,7 +337,10 @@ class Object {
 
   Object() noexcept = default;
   Object(const Object&);
-  Object(Object&& other) noexcept : h_(other.h_) { other.h_ = nullptr; }
+  Object(Object&& other) noexcept {
+    std::memcpy(b_, other.b_, sizeof b_);
+    std::memset(other.b_, 0, sizeof other.b_);
+  }
   Object& operator=(const Object&);
   Object& operator=(Object&&) noexcept;
   ~Object();
@@ -328,25 +366,35 @@ class Object {
 
  private:
   struct Large;
-  struct Header;
+  using LargeSlot = std::unique_ptr<Large>;
   static constexpr std::size_t indexed_from = 16;
   // Up to this size a middle insertion shifts the members; beyond it the
   // object moves to tree mode.
   static constexpr std::size_t flat_up_to = 32;
+  // The handle's 24-bit field: this flag, and the spare room below it.
+  static constexpr std::uint32_t has_large_flag = 1u << 23;
+  static constexpr std::size_t spare_max = has_large_flag - 1;
 
-  Member* flat() const noexcept;
-  std::size_t flat_size() const noexcept;
+  unsigned char* block() const noexcept { return static_cast<unsigned char*>(handle::pointer(b_)); }
+  bool has_large() const noexcept { return (handle::field(b_) & has_large_flag) != 0; }
+  LargeSlot* large_slot() const noexcept;
   Large* large() const noexcept;
+  Member* flat() const noexcept;
+  std::size_t flat_size() const noexcept { return handle::count(b_); }
+  std::size_t flat_capacity() const noexcept { return flat_size() + (handle::field(b_) & spare_max); }
+  void set_flat(std::size_t size, std::size_t capacity) noexcept;
+  void resize_block(std::size_t capacity);
+  void add_large_slot();
   bool in_tree() const noexcept;
   const Member* locate(std::string_view key) const noexcept;
-  void reserve_flat(std::size_t n);
   void reindex() noexcept;
   void index_add(const Member* m) noexcept;
   void index_remove(const Member* m) noexcept;
   bool move_to_tree();
 
-  // {size, capacity, index and tree, members}; null while empty and flat.
-  Header* h_ = nullptr;
+  // The block: the index and tree's owner first when there is one (8
+  // bytes), then the flat members, sorted. Nothing while empty.
+  unsigned char b_[15]{};
 };
 
 struct Null {
@@ -487,9 +535,12 @@ struct Member {
 };
 
 static_assert(sizeof(Key) == 16 && sizeof(Value) == 16 && sizeof(Member) == 32);
-static_assert(sizeof(Array) == sizeof(void*) && sizeof(Object) == sizeof(void*));
+static_assert(sizeof(Array) == 15 && sizeof(Object) == 15 && alignof(Array) == 1 && alignof(Object) == 1);
 
 inline Value* Array::end() noexcept { return data() + size(); }
+inline Member* Object::flat() const noexcept {
+  return reinterpret_cast<Member*>(block() + (has_large() ? sizeof(LargeSlot) : 0));
+}
 inline const Value* Array::end() const noexcept { return data() + size(); }
 inline Value& Array::operator[](std::size_t i) noexcept { return data()[i]; }
 inline const Value& Array::operator[](std::size_t i) const noexcept { return data()[i]; }
