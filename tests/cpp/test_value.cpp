@@ -46,6 +46,7 @@ TEST(Object, AgreesWithAMapThroughEveryChange) {
       {load, insert_descending, mixed},
       {mixed, mixed},
       {small},
+      {insert_ascending, erase_descending},  // flat throughout, its block shrinking
   };
   std::mt19937 rng(11);
   for (std::size_t sc = 0; sc < scenarios.size(); ++sc) {
@@ -193,6 +194,61 @@ TEST(Object, FromUnsortedLaterDuplicateWins) {
   ASSERT_EQ(o.size(), 7u);
   for (const auto& m : o) EXPECT_EQ(m.value.as_uint() % 7, static_cast<std::uint64_t>(m.key[0] - 'a')) << m.key;
   for (const auto& m : o) EXPECT_GE(m.value.as_uint(), 993u) << m.key;
+}
+
+// Arrays against a vector of the same values through growth, removal,
+// copies and bulk builds; elements include long strings and containers,
+// whose blocks move with the array's.
+TEST(Array, AgreesWithAVector) {
+  std::mt19937 rng(5);
+  auto element = [&](std::size_t n) {
+    switch (n % 4) {
+      case 0: return u(n);
+      case 1: return s(std::string(n % 40, 'x') + std::to_string(n));
+      case 2: return arr({u(n), s("a string longer than fifteen bytes")});
+      default: return obj({{"k" + std::to_string(n), u(n)}});
+    }
+  };
+  std::vector<Value> model;
+  Array a;
+  for (int step = 0; step < 3000; ++step) {
+    switch (rng() % 8) {
+      case 0: case 1: case 2: {
+        Value v = element(rng() % 1000);
+        model.push_back(v);
+        a.push_back(std::move(v));
+        break;
+      }
+      case 3:  // an element of the array itself, while the array may grow
+        if (!model.empty()) {
+          std::size_t i = rng() % model.size();
+          model.push_back(model[i]);
+          a.push_back(a[i]);
+        }
+        break;
+      case 4:
+        if (!model.empty()) {
+          model.pop_back();
+          a.pop_back();
+        }
+        break;
+      case 5: a = Array(a); break;
+      case 6: {
+        std::vector<Value> items(a.begin(), a.end());
+        a = Array::from_span(items);
+        break;
+      }
+      default:
+        if (rng() % 50 == 0) {
+          model.clear();
+          a.clear();
+        }
+        a.reserve(a.size() + rng() % 8);
+    }
+    ASSERT_EQ(a.size(), model.size());
+    ASSERT_GE(a.capacity(), a.size());
+    ASSERT_TRUE(std::equal(a.begin(), a.end(), model.begin(), model.end())) << step;
+  }
 }
 
 TEST(Value, IntegerAndFloatRules) {
