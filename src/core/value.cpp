@@ -17,6 +17,7 @@
 #include <set>
 #include <type_traits>
 #include <utility>
+#include <variant>
 
 namespace zub {
 
@@ -595,6 +596,8 @@ bool Object::operator==(const Object& other) const {
 }
 
 // ---- values --------------------------------------------------------------------------------
+
+void Value::wrong_kind() { throw std::bad_variant_access(); }
 
 Value Value::from_int(std::int64_t i) noexcept {
   Value v;

@@ -20,7 +20,6 @@
 #pragma once
 
 #include <bit>
-#include <cassert>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
@@ -454,47 +453,52 @@ class Value {
   bool is_array() const noexcept { return raw_[15] == tag(Kind::array); }
   bool is_string() const noexcept { return raw_[15] < kind_base; }
 
-  bool as_bool() const noexcept {
-    assert(kind() == Kind::boolean);
+  // Asking for the wrong kind throws std::bad_variant_access.
+  bool as_bool() const {
+    check(Kind::boolean);
     return raw_[0] != 0;
   }
-  std::uint64_t as_uint() const noexcept {
-    assert(kind() == Kind::uint);
+  std::uint64_t as_uint() const {
+    check(Kind::uint);
     return text_cell::word(raw_, 0);
   }
-  std::int64_t as_sint() const noexcept {
-    assert(kind() == Kind::sint);
+  std::int64_t as_sint() const {
+    check(Kind::sint);
     return static_cast<std::int64_t>(text_cell::word(raw_, 0));
   }
-  double as_real() const noexcept {
-    assert(kind() == Kind::real);
+  double as_real() const {
+    check(Kind::real);
     double d;
     std::memcpy(&d, raw_, sizeof d);
     return d;
   }
-  std::string_view as_string() const noexcept {
-    assert(is_string());
+  std::string_view as_string() const {
+    check(Kind::string);
     return text_cell::view(raw_);
   }
-  const Array& as_array() const noexcept {
-    assert(is_array());
+  const Array& as_array() const {
+    check(Kind::array);
     return *std::launder(reinterpret_cast<const Array*>(raw_));
   }
-  Array& as_array() noexcept {
-    assert(is_array());
+  Array& as_array() {
+    check(Kind::array);
     return *std::launder(reinterpret_cast<Array*>(raw_));
   }
-  const Object& as_object() const noexcept {
-    assert(is_object());
+  const Object& as_object() const {
+    check(Kind::object);
     return *std::launder(reinterpret_cast<const Object*>(raw_));
   }
-  Object& as_object() noexcept {
-    assert(is_object());
+  Object& as_object() {
+    check(Kind::object);
     return *std::launder(reinterpret_cast<Object*>(raw_));
   }
-  const Object* if_object() const noexcept { return is_object() ? &as_object() : nullptr; }
-  Object* if_object() noexcept { return is_object() ? &as_object() : nullptr; }
-  const Array* if_array() const noexcept { return is_array() ? &as_array() : nullptr; }
+  const Object* if_object() const noexcept {
+    return is_object() ? std::launder(reinterpret_cast<const Object*>(raw_)) : nullptr;
+  }
+  Object* if_object() noexcept { return is_object() ? std::launder(reinterpret_cast<Object*>(raw_)) : nullptr; }
+  const Array* if_array() const noexcept {
+    return is_array() ? std::launder(reinterpret_cast<const Array*>(raw_)) : nullptr;
+  }
 
   // Containers from this value down to its deepest leaf (a scalar is 0,
   // an empty container 1).
@@ -515,14 +519,19 @@ class Value {
     set_tag(k);
     std::memcpy(raw_, &w, sizeof w);
   }
+  void check(Kind k) const {
+    if (kind() != k) [[unlikely]]
+      wrong_kind();
+  }
+  [[noreturn]] static void wrong_kind();
   void destroy() noexcept {
     const unsigned t = raw_[15];
     if (t == text_cell::long_tag)
       text_cell::drop(raw_);
     else if (t == tag(Kind::array))
-      as_array().~Array();
+      std::launder(reinterpret_cast<Array*>(raw_))->~Array();
     else if (t == tag(Kind::object))
-      as_object().~Object();
+      std::launder(reinterpret_cast<Object*>(raw_))->~Object();
   }
 
   alignas(8) unsigned char raw_[16];
