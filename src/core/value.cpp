@@ -146,9 +146,11 @@ Array& Array::operator=(const Array& other) {
 
 Array& Array::operator=(Array&& other) noexcept {
   if (this != &other) {
+    // Taken before anything is freed: other may live inside this one.
+    Array taken(std::move(other));
     clear();
-    std::memcpy(b_, other.b_, sizeof b_);
-    std::memset(other.b_, 0, sizeof other.b_);
+    std::memcpy(b_, taken.b_, sizeof b_);
+    std::memset(taken.b_, 0, sizeof taken.b_);
   }
   return *this;
 }
@@ -437,9 +439,11 @@ Object& Object::operator=(const Object& other) {
 
 Object& Object::operator=(Object&& other) noexcept {
   if (this != &other) {
+    // Taken before anything is freed: other may live inside this one.
+    Object taken(std::move(other));
     clear();
-    std::memcpy(b_, other.b_, sizeof b_);
-    std::memset(other.b_, 0, sizeof other.b_);
+    std::memcpy(b_, taken.b_, sizeof b_);
+    std::memset(taken.b_, 0, sizeof taken.b_);
   }
   return *this;
 }

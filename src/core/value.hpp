@@ -436,9 +436,12 @@ class Value {
   Value& operator=(const Value& other);
   Value& operator=(Value&& other) noexcept {
     if (this != &other) {
-      destroy();
-      std::memcpy(raw_, other.raw_, sizeof raw_);
+      // Taken before anything is freed: other may live inside this value.
+      unsigned char taken[sizeof raw_];
+      std::memcpy(taken, other.raw_, sizeof raw_);
       other.set_tag(Kind::null);
+      destroy();
+      std::memcpy(raw_, taken, sizeof raw_);
     }
     return *this;
   }

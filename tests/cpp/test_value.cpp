@@ -251,6 +251,22 @@ TEST(Array, AgreesWithAVector) {
   }
 }
 
+// A container replaced by one of its own parts: the part must be taken out
+// before the rest is freed.
+TEST(Value, AssignedFromItsOwnPart) {
+  const std::string text(40, 't');
+  const Value inner = obj({{"b", s(text)}, {"c", arr({u(1)})}});
+  Value v = obj({{"a", inner}, {"z", u(2)}});
+  v = std::move(*v.as_object().find("a"));
+  EXPECT_EQ(v, inner);
+  v = arr({arr({s(text)}), u(3)});
+  v = std::move(v.as_array()[0]);
+  EXPECT_EQ(v, arr({s(text)}));
+  Array a{arr({s(text), u(4)}), u(5)};
+  a = std::move(a[0].as_array());
+  EXPECT_EQ(Value(std::move(a)), arr({s(text), u(4)}));
+}
+
 TEST(Value, IntegerAndFloatRules) {
   EXPECT_EQ(Value::from_int(0).kind(), Value::Kind::uint);
   EXPECT_EQ(Value::from_int(5).kind(), Value::Kind::uint);
