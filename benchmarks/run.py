@@ -4,6 +4,7 @@
     ./dev bench load save ...   only the named workloads (load, save, keys, memory, scaling),
                                 printed, with no report written
     ./dev bench hostile         patterned and flooding keys, one huge group edited in place
+    ./dev bench churn           resident memory before and after 1,000,000 set_value + remove pairs
 
 Every figure is the median of several timed samples, with the spread (lowest and
 highest sample) beside it; every ratio compares medians measured in this run.
@@ -509,6 +510,49 @@ def memory_workload(corpus, results):
                          "leaves": sum(1 for _ in docgen.leaf_paths(corpus.docs["10 MB"])), "rows": rows}
 
 
+# --- workload: a long-running program -------------------------------------------------------
+
+CHURN_PROBE = r"""
+import gc, json, sys, time
+from zub import ZubSettingEngine
+def rss():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+path, pairs = sys.argv[1], int(sys.argv[2])
+engine = ZubSettingEngine(path)
+parents = sorted({k.rpartition("/")[0] for k in engine.all_keys()})
+values = ["x", "a value longer than any inline string", 12345, -7, 2.5, True, None, [1, "two", 3.0],
+          {"k": "v", "list": [1, 2], "inner": {"deep": "text beyond the inline size"}}]
+gc.collect()
+before = rss()
+marks = {}
+start = time.perf_counter()
+for i in range(pairs):
+    key = f"{parents[(i * 7919) % len(parents)]}/churn_{i % 13}"
+    engine.set_value(key, values[i % len(values)])
+    engine.remove(key)
+    if i + 1 in (pairs // 10, pairs // 2):
+        marks[i + 1] = rss()
+elapsed = time.perf_counter() - start
+gc.collect()
+print(json.dumps({"before": before, "marks": marks, "after": rss(), "seconds": elapsed, "groups": len(parents)}))
+"""
+
+
+def churn_workload(corpus, results):
+    """1,000,000 set_value + remove pairs on the 200 KB document: resident memory before and after."""
+    pairs = 1_000_000
+    out = json.loads(subprocess.run([sys.executable, "-c", CHURN_PROBE, corpus.files["200 KB", "json"], str(pairs)],
+                                    check=True, capture_output=True, text=True).stdout)
+    marks = "  ".join(f"after {int(n):,} {v / 1e6:.1f} MB" for n, v in sorted(out["marks"].items(), key=lambda kv: int(kv[0])))
+    print(f"churn {pairs:,} set_value + remove over {out['groups']} groups in {out['seconds']:.1f} s: "
+          f"RSS before {out['before'] / 1e6:.1f} MB  {marks}  after {out['after'] / 1e6:.1f} MB  "
+          f"after/before {out['after'] / out['before']:.3f}", flush=True)
+    results["churn"] = out
+
+
 # --- workload 5: scaling --------------------------------------------------------------------
 
 SCALING_SIZES = {"2 KB": 2_000, "20 KB": 20_000, "200 KB": 200_000, "2 MB": 2_000_000, "10 MB": 10_000_000}
@@ -798,7 +842,8 @@ def ruamel_round_trip(source, tmp, keys, counter):
 
 WORKLOADS = {"load": load_workload, "save": save_workload, "keys": keys_workload,
              "memory": memory_workload, "scaling": scaling_workload, "toml": toml_workload,
-             "hostile": hostile_workload, "layout": layout_workload}
+             "hostile": hostile_workload, "layout": layout_workload,
+             "churn": churn_workload}
 
 
 def main(argv):

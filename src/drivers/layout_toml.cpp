@@ -453,7 +453,7 @@ class TextEditor {
   // style can hold it.
   std::string scalar_text(std::string_view old, const Value& v) {
     if (v.kind() == Value::Kind::string) {
-      const std::string& s = v.as_string();
+      const std::string_view s = v.as_string();
       bool plain = std::none_of(s.begin(), s.end(), [](char c) {
         auto u = static_cast<unsigned char>(c);
         return (u < 0x20 && c != '\t') || u == 0x7f || c == '\'';
@@ -466,9 +466,9 @@ class TextEditor {
         // A new line right after the opening quotes is not part of the text.
         std::string_view lead = old.substr(3, 2) == "\r\n" ? "\r\n" : old.substr(3, 1) == "\n" ? "\n" : "";
         if (lead.empty() && s.starts_with('\n')) lead = "\n";
-        if (multi) return "'''" + std::string(lead) + s + "'''";
+        if (multi) return "'''" + std::string(lead) + std::string(s) + "'''";
       } else if (old.starts_with('\'') && plain) {
-        return "'" + s + "'";
+        return "'" + std::string(s) + "'";
       }
       if (old.starts_with("\"\"\"")) {
         // The same escapes, but new lines as they are.
@@ -621,7 +621,7 @@ class TextEditor {
     for (const auto& m : before) {
       if (cannot_) return;
       Path child = p;
-      child.push_back(m.key);
+      child.emplace_back(m.key);
       const Value* now = after.find(m.key);
       if (!now) {
         remove_under(child);
@@ -632,7 +632,7 @@ class TextEditor {
     // Key/values first: a new section at the same place would take them.
     for (bool sections : {false, true})
       for (const auto& m : after)
-        if (!cannot_ && !before.find(m.key) && sections_form(m.value) == sections) add(p, m.key, m.value);
+        if (!cannot_ && !before.find(m.key) && sections_form(m.value) == sections) add(p, std::string(m.key), m.value);
   }
 
   static bool sections_form(const Value& v) { return (is_table(v) && !v.as_object().empty()) || is_table_array(v); }

@@ -359,7 +359,8 @@ class TextEditor {
       edits_.push_back({n.begin, n.end, std::move(*t)});
       return true;
     }
-    const std::string* s = after.kind() == Value::Kind::string ? &after.as_string() : nullptr;
+    const std::string_view text = after.kind() == Value::Kind::string ? after.as_string() : std::string_view();
+    const std::string_view* s = after.kind() == Value::Kind::string ? &text : nullptr;
     if (n.kind == Node::scalar && !n.empty && s) {
       if (n.style == FYSS_SINGLE_QUOTED && single_quotable(*s)) {
         std::string q = "'";
@@ -409,7 +410,7 @@ class TextEditor {
       if (!(*was == *now) && !value(m, n, *was, *now)) return false;
     }
     for (const auto& [k, v] : *a)
-      if (!b->find(k) && !add(n, kept, k, v)) return false;
+      if (!b->find(k) && !add(n, kept, std::string(k), v)) return false;
     return true;
   }
 

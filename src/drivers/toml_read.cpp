@@ -131,7 +131,7 @@ struct Table {
 
   static constexpr std::size_t indexed_from = 12;
 
-  static bool same(const std::string& k, std::string_view key) noexcept {
+  static bool same(std::string_view k, std::string_view key) noexcept {
     return k.size() == key.size() && std::memcmp(k.data(), key.data(), key.size()) == 0;
   }
 

@@ -589,7 +589,7 @@ Value TreeBuilder::placeholder(std::size_t id) {
 
 std::optional<std::size_t> TreeBuilder::placeholder_id(const Value& v) const {
   if (token_.empty() || v.kind() != Value::Kind::string) return std::nullopt;
-  const std::string& s = v.as_string();
+  const std::string_view s = v.as_string();
   if (s.size() != token_.size() + sizeof(std::size_t) || !s.starts_with(token_)) return std::nullopt;
   std::size_t id = 0;
   std::memcpy(&id, s.data() + token_.size(), sizeof id);

@@ -328,7 +328,7 @@ PyObject* engine_list(PyObject* self, PyObject*) noexcept {
         if (node) collect_keys_recursive(*node, std::string(), names);
       } else if (const Object* obj = node ? node->if_object() : nullptr) {
         for (const auto& m : *obj)
-          if (m.value.is_object() == (kind == Listing::groups)) names.push_back(m.key);
+          if (m.value.is_object() == (kind == Listing::groups)) names.emplace_back(m.key);
       }
     }
     return str_list(names);

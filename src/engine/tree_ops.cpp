@@ -44,7 +44,11 @@ void collect_keys_recursive(const Value& node, std::string prefix, std::vector<s
   const Object* obj = node.if_object();
   if (!obj) return;
   for (const auto& member : *obj) {
-    std::string path = prefix.empty() ? member.key : prefix + "/" + member.key;
+    const std::string_view name = member.key;
+    std::string path;
+    path.reserve(prefix.size() + 1 + name.size());
+    if (!prefix.empty()) path.append(prefix).push_back('/');
+    path.append(name);
     if (member.value.is_object())
       collect_keys_recursive(member.value, std::move(path), out);
     else

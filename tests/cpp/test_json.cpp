@@ -151,7 +151,7 @@ TEST(JsonRead, LaterDuplicateWinsInLargeObjects) {
   auto r = load(text + "}");
   ASSERT_TRUE(r.ok());
   ASSERT_EQ(r->as_object().size(), last.size());
-  for (const auto& m : r->as_object()) EXPECT_EQ(m.value, arr({u(last.at(m.key))})) << m.key;
+  for (const auto& m : r->as_object()) EXPECT_EQ(m.value, arr({u(last.at(std::string(m.key)))})) << m.key;
 }
 
 // Comparing a text with a tree while reading must agree with reading the

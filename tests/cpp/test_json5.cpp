@@ -159,7 +159,7 @@ TEST(Json5Parse, LaterDuplicateWinsInLargeObjects) {
   auto r = json5::parse(text + "}");
   ASSERT_TRUE(r.ok());
   ASSERT_EQ(r->as_object().size(), last.size());
-  for (const auto& m : r->as_object()) EXPECT_EQ(m.value, obj({{"v", u(last.at(m.key))}})) << m.key;
+  for (const auto& m : r->as_object()) EXPECT_EQ(m.value, obj({{"v", u(last.at(std::string(m.key)))}})) << m.key;
 }
 
 TEST(Json5Parse, Errors) {

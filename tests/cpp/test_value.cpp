@@ -22,9 +22,15 @@ using namespace support;
 // Byte order, not locale or code point order of decoded text: upper case
 // before lower case, NUL first, UTF-8 lead bytes after ASCII. Prefixes and
 // extensions of a key are other keys.
-const std::vector<std::string> special_keys = {
-    std::string(), std::string("\0", 1), std::string("\0a", 2), "A", "Z", "a", "a\x01", "ab", "b", "bb", "\x7f",
-    "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80"};
+// Keys of every length around the 15 bytes held inline, in pairs that differ
+// only in their last byte, so that each byte of a short key takes part.
+const std::vector<std::string> special_keys = [] {
+  std::vector<std::string> keys = {std::string(), std::string("\0", 1), std::string("\0a", 2), "A", "Z", "a", "a\x01",
+                                    "ab", "b", "bb", "\x7f", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80"};
+  for (std::size_t n = 2; n <= 18; ++n)
+    for (char last : {'x', 'y'}) keys.push_back(std::string("0123456789abcdefgh").substr(0, n - 1) + last);
+  return keys;
+}();
 
 // Large objects keep a hash index, and the first change in the middle of
 // one moves it into a tree. Each scenario drives one through a different
@@ -40,6 +46,7 @@ TEST(Object, AgreesWithAMapThroughEveryChange) {
       {load, insert_descending, mixed},
       {mixed, mixed},
       {small},
+      {insert_ascending, erase_descending},  // flat throughout, its block shrinking
   };
   std::mt19937 rng(11);
   for (std::size_t sc = 0; sc < scenarios.size(); ++sc) {
@@ -61,7 +68,7 @@ TEST(Object, AgreesWithAMapThroughEveryChange) {
         EXPECT_EQ(m.value, u(it->second));
         ++it;
       }
-      for (std::size_t i = 0; i < 1100; i += 7) {
+      for (std::size_t i = 0; i < 1100; i += i < special_keys.size() ? 1u : 7u) {
         const Value* v = obj.find(key(i));
         ASSERT_EQ(v != nullptr, model.count(key(i)) == 1) << key(i);
         if (v) {
@@ -89,10 +96,10 @@ TEST(Object, AgreesWithAMapThroughEveryChange) {
             if (step % 500 == 0) check(o);
           }
           break;
-        case small:  // a handful of keys, the special ones among them
+        case small:  // about a dozen keys, the special ones among them
           for (int step = 0; step < 400; ++step) {
             std::size_t i = rng() % (special_keys.size() + 6);
-            if (rng() % 3) put(i, static_cast<std::uint64_t>(step));
+            if (rng() % 4 == 0) put(i, static_cast<std::uint64_t>(step));
             else drop(i);
             check(o);
           }
@@ -187,6 +194,77 @@ TEST(Object, FromUnsortedLaterDuplicateWins) {
   ASSERT_EQ(o.size(), 7u);
   for (const auto& m : o) EXPECT_EQ(m.value.as_uint() % 7, static_cast<std::uint64_t>(m.key[0] - 'a')) << m.key;
   for (const auto& m : o) EXPECT_GE(m.value.as_uint(), 993u) << m.key;
+}
+
+// Arrays against a vector of the same values through growth, removal,
+// copies and bulk builds; elements include long strings and containers,
+// whose blocks move with the array's.
+TEST(Array, AgreesWithAVector) {
+  std::mt19937 rng(5);
+  auto element = [&](std::size_t n) {
+    switch (n % 4) {
+      case 0: return u(n);
+      case 1: return s(std::string(n % 40, 'x') + std::to_string(n));
+      case 2: return arr({u(n), s("a string longer than fifteen bytes")});
+      default: return obj({{"k" + std::to_string(n), u(n)}});
+    }
+  };
+  std::vector<Value> model;
+  Array a;
+  for (int step = 0; step < 3000; ++step) {
+    switch (rng() % 8) {
+      case 0: case 1: case 2: {
+        Value v = element(rng() % 1000);
+        model.push_back(v);
+        a.push_back(std::move(v));
+        break;
+      }
+      case 3:  // an element of the array itself, while the array may grow
+        if (!model.empty()) {
+          std::size_t i = rng() % model.size();
+          model.push_back(model[i]);
+          a.push_back(a[i]);
+        }
+        break;
+      case 4:
+        if (!model.empty()) {
+          model.pop_back();
+          a.pop_back();
+        }
+        break;
+      case 5: a = Array(a); break;
+      case 6: {
+        std::vector<Value> items(a.begin(), a.end());
+        a = Array::from_span(items);
+        break;
+      }
+      default:
+        if (rng() % 50 == 0) {
+          model.clear();
+          a.clear();
+        }
+        a.reserve(a.size() + rng() % 8);
+    }
+    ASSERT_EQ(a.size(), model.size());
+    ASSERT_GE(a.capacity(), a.size());
+    ASSERT_TRUE(std::equal(a.begin(), a.end(), model.begin(), model.end())) << step;
+  }
+}
+
+// A container replaced by one of its own parts: the part must be taken out
+// before the rest is freed.
+TEST(Value, AssignedFromItsOwnPart) {
+  const std::string text(40, 't');
+  const Value inner = obj({{"b", s(text)}, {"c", arr({u(1)})}});
+  Value v = obj({{"a", inner}, {"z", u(2)}});
+  v = std::move(*v.as_object().find("a"));
+  EXPECT_EQ(v, inner);
+  v = arr({arr({s(text)}), u(3)});
+  v = std::move(v.as_array()[0]);
+  EXPECT_EQ(v, arr({s(text)}));
+  Array a{arr({s(text), u(4)}), u(5)};
+  a = std::move(a[0].as_array());
+  EXPECT_EQ(Value(std::move(a)), arr({s(text), u(4)}));
 }
 
 TEST(Value, IntegerAndFloatRules) {
