@@ -1,3 +1,5 @@
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,7 +11,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <iterator>
+#include <limits>
+#include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -123,6 +129,40 @@ class Input {
   char buf_[capacity + padding];
 };
 
+// The tape of a large file is the largest thing a load allocates, and it
+// is gone once the tree stands. Blocks of that size are mapped on their
+// own, so freeing them gives the memory back at once: from the heap it
+// would stay with the process, beside the tree, for the rest of its life.
+template <class T>
+struct ScratchAllocator {
+  using value_type = T;
+  static constexpr std::size_t mapped_from = std::size_t{1} << 20;
+
+  ScratchAllocator() noexcept = default;
+  template <class U>
+  ScratchAllocator(const ScratchAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes < mapped_from) return static_cast<T*>(::operator new(bytes));
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes < mapped_from)
+      ::operator delete(p);
+    else
+      ::munmap(p, bytes);
+  }
+  template <class U>
+  bool operator==(const ScratchAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
 // Values go onto a flat tape first and the tree is built from it top
 // down: every container is allocated before its children, in the order a
 // writer visits them. Built bottom-up, as the values arrive, a large tree
@@ -131,6 +171,20 @@ class Input {
 class TreeBuilder {
  public:
   TreeBuilder() { tokens_.reserve(256); }
+
+  // Room for a text of bytes at once: a token takes two bytes of text at
+  // the least, and the strings' text is no longer than the file. Such
+  // blocks are mapped, and pages never touched cost nothing, so the tape
+  // never grows by copying (which would hold both copies at once). When
+  // the room cannot be had, the tape grows as it goes.
+  void expect_bytes(std::size_t bytes) noexcept {
+    if (bytes < ScratchAllocator<char>::mapped_from) return;
+    try {
+      tokens_.reserve(bytes / 2 + 2);
+      text_.reserve(bytes + 8);
+    } catch (const std::exception&) {
+    }
+  }
 
   std::size_t depth() const noexcept { return open_.size(); }
   bool in_object() const noexcept { return open_.back().object; }
@@ -251,12 +305,18 @@ class TreeBuilder {
       case Tag::sint: return Value::from_int(static_cast<std::int64_t>(t.payload));
       case Tag::real: return Value::from_double(std::bit_cast<double>(t.payload));
       case Tag::string:
-      case Tag::key: return Value(std::string(text_of(t)));
+      case Tag::key: return Value(text_of(t));
       case Tag::array: {
-        Array elements;
-        elements.reserve(t.size);
-        for (std::uint32_t k = 0; k < t.size; ++k) elements.push_back(build(at));
+        // Elements gather on a stack shared by every level (a nested array
+        // pushes above them and pops back before they are taken).
+        std::size_t base = values_.size();
+        for (std::uint32_t k = 0; k < t.size; ++k) {
+          Value v = build(at);
+          values_.push_back(std::move(v));
+        }
         at = static_cast<std::size_t>(t.payload);
+        Array elements = Array::from_span(std::span<Value>(values_.data() + base, t.size));
+        values_.resize(base);
         return Value(std::move(elements));
       }
       case Tag::object: {
@@ -341,22 +401,28 @@ class TreeBuilder {
   Object object(std::size_t at, std::size_t count) {
     std::size_t base = pending_.size();
     sort_members(at, count);
-    std::vector<Member> members;
-    members.reserve(count);
-    // pending_ may grow while the members are built: indices, not iterators.
+    // pending_ and members_ may grow while the members are built (nested
+    // objects use them above this one's entries): indices, not iterators.
+    std::size_t first_member = members_.size();
     for (std::size_t k = base; k < pending_.size(); ++k) {
       if (k + 1 < pending_.size() && pending_[k + 1].same_key(pending_[k])) continue;
       std::size_t value_at = pending_[k].value_at;
-      members.push_back(Member{std::string(pending_[k].key), build(value_at)});
+      Value v = build(value_at);
+      members_.push_back(Member{Key(pending_[k].key), std::move(v)});
     }
     pending_.resize(base);
-    return Object::from_unsorted(std::move(members));
+    Object built = Object::from_unsorted(
+        std::span<Member>(members_.data() + first_member, members_.size() - first_member));
+    members_.resize(first_member);
+    return built;
   }
 
-  std::vector<Token> tokens_;
-  std::string text_;
+  std::vector<Token, ScratchAllocator<Token>> tokens_;
+  std::basic_string<char, std::char_traits<char>, ScratchAllocator<char>> text_;
   std::vector<Open> open_;
-  std::vector<Pending> pending_;
+  std::vector<Pending, ScratchAllocator<Pending>> pending_;
+  std::vector<Member> members_;
+  std::vector<Value> values_;
 };
 
 constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
@@ -409,7 +475,9 @@ bool exponent_too_big(std::string_view text);
 
 class Parser {
  public:
-  explicit Parser(Input& in) noexcept : in_(in) {}
+  explicit Parser(Input& in, std::size_t expected_bytes = 0) noexcept : in_(in) {
+    tree_.expect_bytes(expected_bytes);
+  }
 
   // On failure, error() and error_offset() say what and where.
   bool parse();
@@ -1183,8 +1251,8 @@ std::string where(int fd, std::size_t offset) {
 // One parse over either kind of input; locate turns a failure's byte
 // offset into the message's position text.
 template <class Locate>
-Result<Value> read_input(Input& in, Locate&& locate) {
-  Parser parser(in);
+Result<Value> read_input(Input& in, std::size_t expected_bytes, Locate&& locate) {
+  Parser parser(in, expected_bytes);
   bool ok = parser.parse();
   if (in.read_error() != 0) return type_failure(std::string(error_prefix) + os_error_text(in.read_error()));
   if (!ok)
@@ -1197,12 +1265,14 @@ Result<Value> read_input(Input& in, Locate&& locate) {
 
 Result<Value> read(int fd) {
   Input in(fd);
-  return read_input(in, [fd](std::size_t offset) { return where(fd, offset); });
+  struct stat st {};
+  std::size_t expected = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0;
+  return read_input(in, expected, [fd](std::size_t offset) { return where(fd, offset); });
 }
 
 Result<Value> parse(const std::string& text) {
   Input in{std::string_view(text)};
-  return read_input(in, [&text](std::size_t offset) {
+  return read_input(in, text.size(), [&text](std::size_t offset) {
     auto pos = io::position_of(text, offset);
     return " at line " + std::to_string(pos.line) + " column " + std::to_string(pos.column);
   });
