@@ -2,12 +2,15 @@
 // open file (or its text) into a Value and a Value into text.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/result.hpp"
 #include "core/value.hpp"
+
+struct yyjson_alc;
 
 namespace zub {
 
@@ -30,6 +33,21 @@ std::string write(const Value& root);
 
 namespace json5 {
 Result<Value> parse(std::string_view text);
+// Memory yyjson keeps from one read to the next (made at the first): a
+// document read again maps no new pages, which cost a fresh read more
+// than comparing it.
+class ReadMemory {
+ public:
+  yyjson_alc* get();
+
+ private:
+  struct Free {
+    void operator()(yyjson_alc* alc) const noexcept;
+  };
+  std::unique_ptr<yyjson_alc, Free> alc_;
+};
+// Whether text parses as `tree`, compared as it is read (no tree built).
+bool reads_as(std::string_view text, const Value& tree, ReadMemory& memory);
 void write(const Value& root, io::TextSink& sink);
 std::string write(const Value& root);
 }  // namespace json5
