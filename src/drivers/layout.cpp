@@ -64,8 +64,18 @@ void bring_up_to(Value& to, const Value& from) {
   for (const Member* m : added) into->insert_or_assign(m->key, Value(m->value));
 }
 
+// Whether the format's reader compares while it reads (else the check
+// reads a tree, which then serves as the baseline).
+bool compares_while_reading(Format format) { return format == Format::json5 || format == Format::toml; }
+
+struct Checked {
+  std::string text;
+  std::optional<Value> tree;  // what text reads as, when the check read it
+  bool changed = false;       // whether text differs from the kept one
+};
+
 // The edited text, if it reads back as the tree with the format's own reader.
-std::optional<std::string> edited_text(Format format, KeptLayout& kept, const Value& tree) {
+std::optional<Checked> edited_text(Format format, KeptLayout& kept, const Value& tree) {
   if (!kept.text) return std::nullopt;
   if (!kept.baseline) {
     auto loaded = parse_text(format, *kept.text);
@@ -73,10 +83,16 @@ std::optional<std::string> edited_text(Format format, KeptLayout& kept, const Va
     kept.baseline = std::move(*loaded);
   }
   // Unchanged: the kept text is what gave this very tree.
-  if (*kept.baseline == tree) return *kept.text;
+  if (*kept.baseline == tree) return Checked{*kept.text, std::nullopt, false};
   auto edited = editor_of(format)(*kept.text, *kept.baseline, tree);
-  if (!edited || !layout::reads_as(format, *edited, tree, kept)) return std::nullopt;
-  return edited;
+  if (!edited) return std::nullopt;
+  if (compares_while_reading(format)) {
+    if (!layout::reads_as(format, *edited, tree, kept)) return std::nullopt;
+    return Checked{std::move(*edited), std::nullopt, true};
+  }
+  auto back = parse_text(format, *edited);
+  if (!back || !(*back == tree)) return std::nullopt;
+  return Checked{std::move(*edited), std::move(*back), true};
 }
 
 }  // namespace
@@ -98,19 +114,21 @@ bool layout::reads_as(Format format, const std::string& text, const Value& tree,
 Result<void> save_file_keeping_layout(Format format, const std::string& path, const Value& tree,
                                       KeptLayout& kept) {
   std::lock_guard<std::mutex> hold(kept.lock);
-  auto text = edited_text(format, kept, tree);
-  const bool verified = text.has_value();
-  if (!verified) {
+  auto checked = edited_text(format, kept, tree);
+  if (!checked) {
     if (kept.text) ++kept.fallbacks;
     auto standard = serialize(format, tree);
     if (!standard) return std::move(standard).failure();
-    text = std::move(*standard);
+    checked = Checked{std::move(*standard), std::nullopt, false};
     kept.baseline.reset();  // read from the new text when next needed
   }
   if (auto made = io::create_parent_dirs(path); !made) return made;
-  if (auto saved = io::replace_file(path, *text); !saved) return saved;
-  kept.text = std::move(text);
-  if (verified) bring_up_to(*kept.baseline, tree);
+  if (auto saved = io::replace_file(path, checked->text); !saved) return saved;
+  kept.text = std::move(checked->text);
+  if (checked->tree)
+    kept.baseline = std::move(checked->tree);
+  else if (checked->changed)
+    bring_up_to(*kept.baseline, tree);
   return {};
 }
 
