@@ -33,18 +33,20 @@ std::string write(const Value& root);
 
 namespace json5 {
 Result<Value> parse(std::string_view text);
-// Memory yyjson keeps from one read to the next (made at the first): a
-// document read again maps no new pages, which cost a fresh read more
-// than comparing it.
+// Memory yyjson keeps from one read to the next: one block as large as a
+// read of the text may need, reserved at the first read and mapped only
+// where it is used. A document read again maps no new pages, which cost a
+// fresh read more than comparing it.
 class ReadMemory {
  public:
-  yyjson_alc* get();
+  yyjson_alc* for_text(std::size_t size);
 
  private:
+  struct Pool;
   struct Free {
-    void operator()(yyjson_alc* alc) const noexcept;
+    void operator()(Pool* pool) const noexcept;
   };
-  std::unique_ptr<yyjson_alc, Free> alc_;
+  std::unique_ptr<Pool, Free> pool_;
 };
 // Whether text parses as `tree`, compared as it is read (no tree built).
 bool reads_as(std::string_view text, const Value& tree, ReadMemory& memory);

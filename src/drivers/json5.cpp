@@ -344,20 +344,32 @@ Result<Value> parse(std::string_view text) {
   return root;
 }
 
-yyjson_alc* ReadMemory::get() {
-  if (!alc_) {
-    alc_.reset(yyjson_alc_dyn_new());
-    if (!alc_) throw std::bad_alloc();
-  }
-  return alc_.get();
-}
+struct ReadMemory::Pool {
+  yyjson_alc alc{};
+  std::unique_ptr<std::byte[]> block;  // left uninitialised: untouched pages stay unmapped
+  std::size_t size = 0;
+};
 
-void ReadMemory::Free::operator()(yyjson_alc* alc) const noexcept { yyjson_alc_dyn_free(alc); }
+void ReadMemory::Free::operator()(Pool* pool) const noexcept { std::default_delete<Pool>()(pool); }
+
+yyjson_alc* ReadMemory::for_text(std::size_t size) {
+  const std::size_t need = yyjson_read_max_memory_usage(size, YYJSON_READ_JSON5);
+  if (need == 0) throw std::bad_alloc();
+  if (!pool_) pool_.reset(std::make_unique<Pool>().release());
+  if (pool_->size < need) {
+    pool_->block.reset();
+    pool_->size = 0;
+    pool_->block = std::make_unique_for_overwrite<std::byte[]>(need);
+    pool_->size = need;
+  }
+  if (!yyjson_alc_pool_init(&pool_->alc, pool_->block.get(), pool_->size)) throw std::bad_alloc();
+  return &pool_->alc;
+}
 
 bool reads_as(std::string_view text, const Value& tree, ReadMemory& memory) {
   yyjson_read_err err{};
   std::unique_ptr<yyjson_doc, DocFree> doc(
-      yyjson_read_opts(const_cast<char*>(text.data()), text.size(), YYJSON_READ_JSON5, memory.get(), &err));
+      yyjson_read_opts(const_cast<char*>(text.data()), text.size(), YYJSON_READ_JSON5, memory.for_text(text.size()), &err));
   if (!doc) {
     if (err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) throw std::bad_alloc();
     return false;
