@@ -84,12 +84,19 @@ inline std::optional<std::string> check_layout(Format format, std::string_view t
   if (!first) return std::nullopt;
   std::uint64_t n = 0;
   Value after = changed(*first, n);
+  // The safety net answers as loading and comparing would.
+  KeptLayout kept;
+  const std::string whole(text);
+  if (!layout::reads_as(format, whole, *first, kept)) return "the check finds the text differs from what it loads as";
+  if (layout::reads_as(format, whole, after, kept) != (after == *first))
+    return "the check finds the text reads as a tree it does not load as";
   auto edit = format == Format::json ? layout::edit_json : format == Format::toml ? layout::edit_toml : layout::edit_json5;
   auto edited = edit(text, *first, after);
   if (!edited) return std::nullopt;
   auto back = load(format, *edited);
   if (!back) return "edited text does not load: " + back.failure().message + "\n--- edited:\n" + *edited;
   if (!(*back == after)) return "edited text loads back different:\n" + *edited;
+  if (!layout::reads_as(format, *edited, after, kept)) return "the check refuses an edit that loads back right";
   return std::nullopt;
 }
 

@@ -161,8 +161,9 @@ py::Expected<Value> Drivers::load(const std::string& path) const {
         auto kept = without_interpreter([&] { return load_file_keeping_text(format(), path); });
         if (!kept) return py::Error::from(std::move(kept).failure());
         layout_->text = std::move(kept->text);
-        // Reading YAML again costs about three copies of its tree.
-        if (format() == Format::yaml) layout_->baseline = kept->tree;
+        // Reading YAML again costs about twenty copies of its tree, TOML
+        // about eight: the first sync would read it again.
+        if (format() == Format::yaml || format() == Format::toml) layout_->baseline = kept->tree;
         return std::move(kept->tree);
       }
       auto value = without_interpreter([&] { return load_file(format(), path); });

@@ -2,12 +2,15 @@
 // open file (or its text) into a Value and a Value into text.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/result.hpp"
 #include "core/value.hpp"
+
+struct yyjson_alc;
 
 namespace zub {
 
@@ -33,6 +36,23 @@ std::string write(const Value& root);
 
 namespace json5 {
 Result<Value> parse(std::string_view text);
+// Memory yyjson keeps from one read to the next: one block as large as a
+// read of the text may need, reserved at the first read and mapped only
+// where it is used. A document read again maps no new pages, which cost a
+// fresh read more than comparing it.
+class ReadMemory {
+ public:
+  yyjson_alc* for_text(std::size_t size);
+
+ private:
+  struct Pool;
+  struct Free {
+    void operator()(Pool* pool) const noexcept;
+  };
+  std::unique_ptr<Pool, Free> pool_;
+};
+// Whether text parses as `tree`, compared as it is read (no tree built).
+bool reads_as(std::string_view text, const Value& tree, ReadMemory& memory);
 void write(const Value& root, io::TextSink& sink);
 std::string write(const Value& root);
 }  // namespace json5

@@ -25,6 +25,36 @@ struct DocFree {
   void operator()(yyjson_doc* doc) const noexcept { yyjson_doc_free(doc); }
 };
 
+Value number(yyjson_val* v) noexcept {
+  switch (yyjson_get_subtype(v)) {
+    case YYJSON_SUBTYPE_UINT: return Value(static_cast<std::uint64_t>(yyjson_get_uint(v)));
+    case YYJSON_SUBTYPE_SINT: return Value::from_int(yyjson_get_sint(v));
+    default: return Value::from_double(yyjson_get_real(v));  // NaN, Infinity -> null
+  }
+}
+
+struct Pending {
+  std::string_view key;
+  yyjson_val* value;
+};
+
+// An object's members into pending from base on, ordered by key; of a
+// repeated key only the last stays.
+void members_in_order(yyjson_val* v, std::vector<Pending>& pending, std::size_t base) {
+  yyjson_obj_iter it = yyjson_obj_iter_with(v);
+  while (yyjson_val* key = yyjson_obj_iter_next(&it))
+    pending.push_back(Pending{{yyjson_get_str(key), yyjson_get_len(key)}, yyjson_obj_iter_get_val(key)});
+  // Stable, so the last of a repeated key stays last.
+  const auto first = pending.begin() + static_cast<std::ptrdiff_t>(base);
+  std::stable_sort(first, pending.end(), [](const Pending& a, const Pending& b) { return a.key < b.key; });
+  std::size_t kept = base;
+  for (std::size_t k = base; k < pending.size(); ++k) {
+    if (k + 1 < pending.size() && pending[k + 1].key == pending[k].key) continue;
+    pending[kept++] = pending[k];
+  }
+  pending.resize(kept);
+}
+
 // yyjson parses without recursion, but the tree it yields may be far deeper
 // than ours is allowed to be; the depth check bounds this recursion. An
 // object's members are ordered by key before any of them is built, so that
@@ -35,13 +65,7 @@ class Converter {
   bool convert(yyjson_val* v, std::size_t depth, Value& out) {
     switch (yyjson_get_type(v)) {
       case YYJSON_TYPE_BOOL: out = Value(yyjson_get_bool(v)); return true;
-      case YYJSON_TYPE_NUM:
-        switch (yyjson_get_subtype(v)) {
-          case YYJSON_SUBTYPE_UINT: out = Value(static_cast<std::uint64_t>(yyjson_get_uint(v))); break;
-          case YYJSON_SUBTYPE_SINT: out = Value::from_int(yyjson_get_sint(v)); break;
-          default: out = Value::from_double(yyjson_get_real(v)); break;  // NaN, Infinity -> null
-        }
-        return true;
+      case YYJSON_TYPE_NUM: out = number(v); return true;
       case YYJSON_TYPE_STR: out = Value(std::string(yyjson_get_str(v), yyjson_get_len(v))); return true;
       case YYJSON_TYPE_ARR: {
         if (depth >= max_parse_depth) return false;
@@ -60,24 +84,14 @@ class Converter {
   }
 
  private:
-  struct Pending {
-    std::string_view key;
-    yyjson_val* value;
-  };
-
   bool object(yyjson_val* v, std::size_t depth, Value& out) {
-    std::size_t base = pending_.size();
-    yyjson_obj_iter it = yyjson_obj_iter_with(v);
-    while (yyjson_val* key = yyjson_obj_iter_next(&it))
-      pending_.push_back(Pending{{yyjson_get_str(key), yyjson_get_len(key)}, yyjson_obj_iter_get_val(key)});
-    // Stable, so the last of a repeated key stays last and wins.
-    std::stable_sort(pending_.begin() + static_cast<std::ptrdiff_t>(base), pending_.end(),
-                     [](const Pending& a, const Pending& b) { return a.key < b.key; });
+    const std::size_t base = pending_.size();
+    members_in_order(v, pending_, base);
+    const std::size_t end = pending_.size();
     std::vector<Member> members;
-    members.reserve(pending_.size() - base);
+    members.reserve(end - base);
     // pending_ grows while the members are built: indices, not iterators.
-    for (std::size_t k = base; k < pending_.size(); ++k) {
-      if (k + 1 < pending_.size() && pending_[k + 1].key == pending_[k].key) continue;
+    for (std::size_t k = base; k < end; ++k) {
       yyjson_val* value = pending_[k].value;
       auto& m = members.emplace_back(Member{std::string(pending_[k].key), Value()});
       if (!convert(value, depth + 1, m.value)) return false;
@@ -85,6 +99,47 @@ class Converter {
     pending_.resize(base);
     out = Value(Object::from_unsorted(std::move(members)));
     return true;
+  }
+
+  std::vector<Pending> pending_;
+};
+
+// Whether a parsed document converts to a given tree: Converter's rules,
+// compared instead of built, up to the first difference.
+class Matcher {
+ public:
+  bool same(yyjson_val* v, std::size_t depth, const Value& want) {
+    switch (yyjson_get_type(v)) {
+      case YYJSON_TYPE_BOOL: return want.kind() == Value::Kind::boolean && want.as_bool() == yyjson_get_bool(v);
+      case YYJSON_TYPE_NUM: return number(v) == want;
+      case YYJSON_TYPE_STR:
+        return want.kind() == Value::Kind::string &&
+               std::string_view(want.as_string()) == std::string_view(yyjson_get_str(v), yyjson_get_len(v));
+      case YYJSON_TYPE_ARR: {
+        if (depth >= max_parse_depth || !want.is_array() || want.as_array().size() != yyjson_arr_size(v))
+          return false;
+        const Array& items = want.as_array();
+        yyjson_arr_iter it = yyjson_arr_iter_with(v);
+        for (std::size_t i = 0; yyjson_val* e = yyjson_arr_iter_next(&it); ++i)
+          if (!same(e, depth + 1, items[i])) return false;
+        return true;
+      }
+      case YYJSON_TYPE_OBJ: return depth < max_parse_depth && want.is_object() && object(v, depth, want.as_object());
+      default: return want.is_null();
+    }
+  }
+
+ private:
+  bool object(yyjson_val* v, std::size_t depth, const Object& want) {
+    const std::size_t base = pending_.size();
+    members_in_order(v, pending_, base);
+    const std::size_t end = pending_.size();
+    bool equal = end - base == want.size();
+    auto m = want.begin();
+    for (std::size_t k = base; equal && k < end; ++k, ++m)
+      equal = std::string_view(m->key) == pending_[k].key && same(pending_[k].value, depth + 1, m->value);
+    pending_.resize(base);
+    return equal;
   }
 
   std::vector<Pending> pending_;
@@ -287,6 +342,39 @@ Result<Value> parse(std::string_view text) {
   if (!Converter().convert(yyjson_doc_get_root(doc.get()), 0, root))
     return type_failure(std::string(error_prefix) + "recursion limit exceeded");
   return root;
+}
+
+struct ReadMemory::Pool {
+  yyjson_alc alc{};
+  std::unique_ptr<std::byte[]> block;  // left uninitialised: untouched pages stay unmapped
+  std::size_t size = 0;
+};
+
+void ReadMemory::Free::operator()(Pool* pool) const noexcept { std::default_delete<Pool>()(pool); }
+
+yyjson_alc* ReadMemory::for_text(std::size_t size) {
+  const std::size_t need = yyjson_read_max_memory_usage(size, YYJSON_READ_JSON5);
+  if (need == 0) throw std::bad_alloc();
+  if (!pool_) pool_.reset(std::make_unique<Pool>().release());
+  if (pool_->size < need) {
+    pool_->block.reset();
+    pool_->size = 0;
+    pool_->block = std::make_unique_for_overwrite<std::byte[]>(need);
+    pool_->size = need;
+  }
+  if (!yyjson_alc_pool_init(&pool_->alc, pool_->block.get(), pool_->size)) throw std::bad_alloc();
+  return &pool_->alc;
+}
+
+bool reads_as(std::string_view text, const Value& tree, ReadMemory& memory) {
+  yyjson_read_err err{};
+  std::unique_ptr<yyjson_doc, DocFree> doc(
+      yyjson_read_opts(const_cast<char*>(text.data()), text.size(), YYJSON_READ_JSON5, memory.for_text(text.size()), &err));
+  if (!doc) {
+    if (err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) throw std::bad_alloc();
+    return false;
+  }
+  return Matcher().same(yyjson_doc_get_root(doc.get()), 0, tree);
 }
 
 void write(const Value& root, io::TextSink& sink) {

@@ -1,6 +1,9 @@
 #include "drivers/layout.hpp"
 
+#include <vector>
+
 #include "drivers/file_io.hpp"
+#include "drivers/toml_read.hpp"
 
 namespace zub {
 
@@ -23,9 +26,52 @@ layout::Editor editor_of(Format format) {
   return cannot_edit;
 }
 
+// Makes `to` equal to `from`, copying only what differs: after a verified
+// save the baseline becomes the saved tree at the cost of the change.
+void bring_up_to(Value& to, const Value& from) {
+  if (to.is_array() && from.is_array() && to.as_array().size() == from.as_array().size()) {
+    Array& items = to.as_array();
+    for (std::size_t i = 0; i < items.size(); ++i)
+      if (!(items[i] == from.as_array()[i])) bring_up_to(items[i], from.as_array()[i]);
+    return;
+  }
+  Object* into = to.if_object();
+  const Object* source = from.if_object();
+  if (!into || !source) {
+    if (!(to == from)) to = from;
+    return;
+  }
+  // Both in key order: one merge finds what went, what came and what changed.
+  std::vector<std::string> gone, changed;
+  std::vector<const Member*> added;
+  auto a = into->begin();
+  auto b = source->begin();
+  while (a != into->end() || b != source->end()) {
+    if (b == source->end() || (a != into->end() && a->key < b->key)) {
+      gone.push_back(a->key);
+      ++a;
+    } else if (a == into->end() || b->key < a->key) {
+      added.push_back(&*b);
+      ++b;
+    } else {
+      if (!(a->value == b->value)) changed.push_back(a->key);
+      ++a;
+      ++b;
+    }
+  }
+  for (const auto& key : changed) bring_up_to(*into->find(key), *source->find(key));
+  for (const auto& key : gone) into->erase(key);
+  for (const Member* m : added) into->insert_or_assign(m->key, Value(m->value));
+}
+
+// Whether the format's reader compares while it reads (else the check
+// reads a tree, which then serves as the baseline).
+bool compares_while_reading(Format format) { return format == Format::json5 || format == Format::toml; }
+
 struct Checked {
   std::string text;
-  std::optional<Value> tree;  // what text reads as, when it was read
+  std::optional<Value> tree;  // what text reads as, when the check read it
+  bool changed = false;       // whether text differs from the kept one
 };
 
 // The edited text, if it reads back as the tree with the format's own reader.
@@ -37,15 +83,33 @@ std::optional<Checked> edited_text(Format format, KeptLayout& kept, const Value&
     kept.baseline = std::move(*loaded);
   }
   // Unchanged: the kept text is what gave this very tree.
-  if (*kept.baseline == tree) return Checked{*kept.text, std::nullopt};
+  if (*kept.baseline == tree) return Checked{*kept.text, std::nullopt, false};
   auto edited = editor_of(format)(*kept.text, *kept.baseline, tree);
   if (!edited) return std::nullopt;
+  if (compares_while_reading(format)) {
+    if (!layout::reads_as(format, *edited, tree, kept)) return std::nullopt;
+    return Checked{std::move(*edited), std::nullopt, true};
+  }
   auto back = parse_text(format, *edited);
   if (!back || !(*back == tree)) return std::nullopt;
-  return Checked{std::move(*edited), std::move(*back)};
+  return Checked{std::move(*edited), std::move(*back), true};
 }
 
 }  // namespace
+
+// The readers that can compare while they read build no tree for it.
+bool layout::reads_as(Format format, const std::string& text, const Value& tree, KeptLayout& kept) {
+  switch (format) {
+    case Format::json5:
+      return json5::reads_as(text, tree, kept.json5_memory);
+    case Format::toml:
+      return toml::reads_as(text, tree);
+    default: {
+      auto back = parse_text(format, text);
+      return back && *back == tree;
+    }
+  }
+}
 
 Result<void> save_file_keeping_layout(Format format, const std::string& path, const Value& tree,
                                       KeptLayout& kept) {
@@ -55,13 +119,16 @@ Result<void> save_file_keeping_layout(Format format, const std::string& path, co
     if (kept.text) ++kept.fallbacks;
     auto standard = serialize(format, tree);
     if (!standard) return std::move(standard).failure();
-    checked = Checked{std::move(*standard), std::nullopt};
+    checked = Checked{std::move(*standard), std::nullopt, false};
     kept.baseline.reset();  // read from the new text when next needed
   }
   if (auto made = io::create_parent_dirs(path); !made) return made;
   if (auto saved = io::replace_file(path, checked->text); !saved) return saved;
   kept.text = std::move(checked->text);
-  if (checked->tree) kept.baseline = std::move(checked->tree);
+  if (checked->tree)
+    kept.baseline = std::move(checked->tree);
+  else if (checked->changed)
+    bring_up_to(*kept.baseline, tree);
   return {};
 }
 

@@ -24,6 +24,7 @@ struct KeptLayout {
   std::optional<std::string> text;  // none when the file did not exist
   std::optional<Value> baseline;     // what text reads as, once known
   std::uint64_t fallbacks = 0;       // saves written in the standard layout instead
+  json5::ReadMemory json5_memory;    // the check's, kept from sync to sync
 };
 
 namespace layout {
@@ -38,6 +39,10 @@ std::optional<std::string> edit_json(std::string_view text, const Value& before,
 std::optional<std::string> edit_json5(std::string_view text, const Value& before, const Value& after);
 std::optional<std::string> edit_toml(std::string_view text, const Value& before, const Value& after);
 std::optional<std::string> edit_yaml(std::string_view text, const Value& before, const Value& after);
+
+// The safety net: whether text reads as tree with the format's own reader
+// (kept: memory the reader may keep for the next time).
+bool reads_as(Format format, const std::string& text, const Value& tree, KeptLayout& kept);
 
 }  // namespace layout
 

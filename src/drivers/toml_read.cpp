@@ -121,6 +121,7 @@ struct Table {
   std::size_t level = 1;             // in the tree, the root being 1
   std::size_t offset = 0;            // where it was defined (or first named)
   std::uint32_t section = 0;         // the section whose dotted keys made it
+  const Object* expect = nullptr;    // when comparing: the object it must read as
   Made made = Made::on_the_way;
   std::uint64_t seed;  // of the index's hash
 
@@ -189,21 +190,36 @@ struct KeyPart {
   std::size_t offset;
 };
 
+// Reads a document into a tree or, given the tree it should read as, only
+// compares: the same rules and checks, but leaves are compared where they
+// are read and no container is built, and the first difference ends it.
 class Reader {
  public:
-  explicit Reader(std::string_view text)
+  explicit Reader(std::string_view text, const Value* expect = nullptr)
       : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), text_(text),
         seed_(hash_key(std::string_view(reinterpret_cast<const char*>(&begin_), sizeof begin_),
-                       reinterpret_cast<std::uintptr_t>(this))) {}
+                       reinterpret_cast<std::uintptr_t>(this))),
+        expect_(expect) {}
 
   Result<Value> run() {
-    // Files arrive checked already; this is for everyone else.
-    if (!io::is_valid_utf8(text_))
-      return io::parse_failure(prefix, text_, {"invalid UTF-8", first_invalid_utf8(text_)});
-    if (end_ - p_ >= 3 && std::memcmp(p_, "\xEF\xBB\xBF", 3) == 0) p_ += 3;  // a byte order mark
-    tables_.emplace_back(seed_);
+    if (!start()) return io::parse_failure(prefix, text_, error_);
     if (!document()) return io::parse_failure(prefix, text_, error_);
     return finish(0);
+  }
+
+  // Whether the text reads as the expected tree (a text that does not read
+  // at all does not).
+  bool matches() {
+    if (!expect_->is_object() || !start()) return false;
+    tables_[0].expect = &expect_->as_object();
+    if (!document()) return false;
+    // Every key read was found where expected and none is read twice, so
+    // equal counts leave nothing expected unread.
+    for (const Table& t : tables_)
+      if (t.members.size() != t.expect->size()) return false;
+    for (std::size_t i = 0; i < lists_.size(); ++i)
+      if (lists_[i].size() != list_expect_[i]->size()) return false;
+    return true;
   }
 
   static constexpr std::string_view prefix = "TOML parse error: ";
@@ -219,6 +235,10 @@ class Reader {
   std::uint64_t seed_;
   io::ParseError error_;
   bool failed_ = false;
+  // Comparing: the tree the text should read as, and per array of tables
+  // the array it should read as.
+  const Value* expect_ = nullptr;
+  std::vector<const Array*> list_expect_;
 
   // Open tables; [0] is the root. An inline table and the tables its
   // dotted keys make are built on top and dropped once it is closed.
@@ -231,6 +251,26 @@ class Reader {
   std::vector<KeyPart> key_;
   std::size_t key_parts_ = 0;
   std::string digits_;
+  std::string string_;  // a string value as it is read
+
+  bool start() {
+    // Files arrive checked already; this is for everyone else.
+    if (!io::is_valid_utf8(text_)) return fail(begin_ + first_invalid_utf8(text_), "invalid UTF-8");
+    if (end_ - p_ >= 3 && std::memcmp(p_, "\xEF\xBB\xBF", 3) == 0) p_ += 3;  // a byte order mark
+    tables_.emplace_back(seed_);
+    return true;
+  }
+
+  bool comparing() const noexcept { return expect_ != nullptr; }
+
+  // Comparing: the text reads as something else; stops the read.
+  bool differ() noexcept {
+    failed_ = true;
+    return false;
+  }
+
+  // Comparing: what a key of table t should hold, or null.
+  const Value* expected(std::uint32_t t, std::string_view key) const noexcept { return tables_[t].expect->find(key); }
 
   // Errors.
 
@@ -393,9 +433,16 @@ class Reader {
     }
   }
 
+  // The new table's index; comparing, none when the expected tree has no
+  // object there.
   std::uint32_t new_table(std::uint32_t parent, std::size_t part, Made made, std::uint32_t section) {
     const auto id = static_cast<std::uint32_t>(tables_.size());
     Table t(seed_);
+    if (comparing()) {
+      const Value* want = expected(parent, key_[part].text);
+      if (!want || !want->is_object()) return none;
+      t.expect = &want->as_object();
+    }
     t.level = tables_[parent].level + 1;
     t.offset = key_[part].offset;
     t.made = made;
@@ -440,7 +487,7 @@ class Reader {
       const std::uint32_t pos = tables_[t].find(key_[i].text);
       if (pos == none) {
         if (tables_[t].level + 1 > max_parse_depth) return too_deep(begin_ + key_[i].offset);
-        t = new_table(t, i, Made::on_the_way, 0);
+        if ((t = new_table(t, i, Made::on_the_way, 0)) == none) return differ();
         continue;
       }
       const Slot& s = tables_[t].slots[pos];
@@ -454,9 +501,14 @@ class Reader {
     if (pos == none) {
       if (level > max_parse_depth) return too_deep(begin_ + key_[last].offset);
       if (!array) {
-        current_ = new_table(t, last, Made::by_header, 0);
+        if ((current_ = new_table(t, last, Made::by_header, 0)) == none) return differ();
         tables_[current_].offset = offset(start);
         return true;
+      }
+      if (comparing()) {
+        const Value* want = expected(t, key_[last].text);
+        if (!want || !want->is_array()) return differ();
+        list_expect_.push_back(&want->as_array());
       }
       const auto list = static_cast<std::uint32_t>(lists_.size());
       lists_.emplace_back();
@@ -490,6 +542,12 @@ class Reader {
     t.level = level;
     t.offset = offset(start);
     t.made = Made::by_header;
+    if (comparing()) {
+      const Array& want = *list_expect_[list];
+      const std::size_t i = lists_[list].size();
+      if (i >= want.size() || !want[i].is_object()) return differ();
+      t.expect = &want[i].as_object();
+    }
     tables_.push_back(std::move(t));
     lists_[list].push_back(current_);
     return true;
@@ -508,7 +566,7 @@ class Reader {
       const std::uint32_t pos = tables_[t].find(key_[i].text);
       if (pos == none) {
         if (tables_[t].level + 1 > max_parse_depth) return too_deep(begin_ + key_[i].offset);
-        t = new_table(t, i, Made::by_dotted_key, section);
+        if ((t = new_table(t, i, Made::by_dotted_key, section)) == none) return differ();
         continue;
       }
       const Slot& s = tables_[t].slots[pos];
@@ -535,10 +593,12 @@ class Reader {
       return fail(begin_ + last.offset, "cannot set `" + dotted(key_parts_) + "`: " + holder(t, pos, key_parts_));
     }
     // The value may hold inline tables, which reuse key_.
+    const Value* want = nullptr;
+    if (comparing() && !(want = expected(t, last.text))) return differ();
     std::string name = std::move(last.text);
     const std::size_t at = last.offset;
     Value v;
-    if (!value(v, tables_[t].level + 1)) return false;
+    if (!value(v, tables_[t].level + 1, want)) return false;
     tables_[t].add(std::move(name), std::move(v), Slot{at, 0, Holds::value});
     return true;
   }
@@ -546,34 +606,42 @@ class Reader {
   // Values.
 
   // level: where the value sits in the tree, if it is a container.
-  bool value(Value& out, std::size_t level) {
+  // Comparing, want is what it should read as: a string or a container is
+  // compared as read, and out is left alone.
+  bool value(Value& out, std::size_t level, const Value* want) {
     if (p_ == end_) return fail(p_, "expected a value, found the end of the file");
+    bool read;
     switch (*p_) {
-      case '"': {
-        std::string s;
-        if (!(end_ - p_ >= 3 && p_[1] == '"' && p_[2] == '"' ? multi_line_basic(s) : basic_string(s))) return false;
-        out = Value(std::move(s));
-        return true;
-      }
+      case '"':
       case '\'': {
-        std::string s;
-        if (!(end_ - p_ >= 3 && p_[1] == '\'' && p_[2] == '\'' ? multi_line_literal(s) : literal_string(s)))
+        const char q = *p_;
+        std::string built;
+        std::string& s = comparing() ? string_ : built;
+        s.clear();
+        const bool multi = end_ - p_ >= 3 && p_[1] == q && p_[2] == q;
+        if (!(q == '"' ? (multi ? multi_line_basic(s) : basic_string(s))
+                       : (multi ? multi_line_literal(s) : literal_string(s))))
           return false;
+        if (comparing())
+          return (want->kind() == Value::Kind::string && want->as_string() == s) || differ();
         out = Value(std::move(s));
         return true;
       }
       case '[':
-        return array(out, level);
+        return array(out, level, want);
       case '{':
-        return inline_table(out, level);
+        return inline_table(out, level, want);
       case '+':
       case '-':
       case '0': case '1': case '2': case '3': case '4':
       case '5': case '6': case '7': case '8': case '9':
-        return number_or_date(out, level);
+        read = number_or_date(out, level);
+        break;
       default:
-        return word(out);
+        read = word(out);
+        break;
     }
+    return read && (!comparing() || out == *want || differ());
   }
 
   // true, false, inf, nan, or a word that was meant as a string.
@@ -603,27 +671,42 @@ class Reader {
     return fail(start, std::string("invalid ") + what + " " + token(start));
   }
 
-  bool array(Value& out, std::size_t level) {
+  bool array(Value& out, std::size_t level, const Value* want) {
     if (level > max_parse_depth) return too_deep(p_);
+    const Array* expect = nullptr;
+    if (comparing()) {
+      if (!want->is_array()) return differ();
+      expect = &want->as_array();
+    }
     const char* open = p_++;
     Array items;
+    std::size_t n = 0;  // items compared
+    Value scratch;
     for (;;) {
       if (!skip_space()) return false;
       if (p_ == end_) return fail(open, "unterminated array: no closing `]` before the end of the file");
       if (*p_ == ']') break;
-      if (!value(items.emplace_back(), level + 1) || !skip_space()) return false;
+      if (expect) {
+        if (n == expect->size()) return differ();
+        if (!value(scratch, level + 1, &(*expect)[n++])) return false;
+      } else if (!value(items.emplace_back(), level + 1, nullptr)) {
+        return false;
+      }
+      if (!skip_space()) return false;
       if (p_ == end_) return fail(open, "unterminated array: no closing `]` before the end of the file");
       if (*p_ == ']') break;
       if (*p_ != ',') return fail(p_, "expected `,` or `]` after an array element, found " + found(p_));
       ++p_;
     }
     ++p_;
+    if (expect) return n == expect->size() || differ();
     out = Value(std::move(items));
     return true;
   }
 
-  bool inline_table(Value& out, std::size_t level) {
+  bool inline_table(Value& out, std::size_t level, const Value* want) {
     if (level > max_parse_depth) return too_deep(p_);
+    if (comparing() && !want->is_object()) return differ();
     const char* open = p_++;
     // A fresh table above the live ones; its slot is reused by the next.
     const std::size_t saved_lists = lists_.size();
@@ -631,6 +714,7 @@ class Reader {
     tables_.emplace_back(seed_);
     tables_[t].level = level;
     tables_[t].offset = offset(open);
+    if (comparing()) tables_[t].expect = &want->as_object();
     const std::uint32_t section = ++sections_;
     for (bool first = true;; first = false) {
       if (!skip_space()) return false;
@@ -645,9 +729,16 @@ class Reader {
       if (p_ < end_ && *p_ == '}') break;  // a trailing comma
     }
     ++p_;
-    out = finish(t);
+    if (comparing()) {
+      // It and the tables its dotted keys made: every key read was expected.
+      for (std::size_t i = t; i < tables_.size(); ++i)
+        if (tables_[i].members.size() != tables_[i].expect->size()) return differ();
+    } else {
+      out = finish(t);
+    }
     tables_.erase(tables_.begin() + t, tables_.end());
     lists_.resize(saved_lists);
+    if (comparing()) list_expect_.resize(saved_lists);
     return true;
   }
 
@@ -1064,5 +1155,7 @@ class Reader {
 }  // namespace
 
 Result<Value> read(std::string_view text) { return Reader(text).run(); }
+
+bool reads_as(std::string_view text, const Value& tree) { return Reader(text, &tree).matches(); }
 
 }  // namespace zub::toml

@@ -12,4 +12,8 @@ namespace zub::toml {
 // naming the first mistake, its line and column, and quoting the line.
 Result<Value> read(std::string_view text);
 
+// Whether the text reads as `tree`: what read() would give is compared as it
+// is read, and no tree is built.
+bool reads_as(std::string_view text, const Value& tree);
+
 }  // namespace zub::toml

@@ -197,5 +197,43 @@ TEST(Json5Parse, DepthLimit) {
   }
 }
 
+// The check that compares while reading must answer as parsing the text
+// and comparing the trees would.
+TEST(Json5ReadsAs, AgreesWithParsingAndComparing) {
+  struct Case {
+    std::string text, tree;  // the tree as another text
+    bool same;
+  } cases[] = {
+      {"{a: 1, b: 'x'}", "{b: \"x\", a: 1}", true},
+      {"{a: 1, a: 2}", "{a: 2}", true},
+      {"{a: " + nested_arrays(200) + ", a: 1}", "{a: 1}", true},
+      {"{a: -0.0, b: Infinity}", "{a: 0.0, b: null}", true},
+      {"[0x10, +1]", "[16, 1]", true},
+      {"{a: 1}", "{a: 2}", false},
+      {"{a: 1}", "{a: 1.0}", false},
+      {"{a: 1}", "{a: '1'}", false},
+      {"{a: 1}", "{a: true}", false},
+      {"{a: 1}", "{a: null}", false},
+      {"{a: -1}", "{a: 18446744073709551615}", false},
+      {"{a: 1, a: 2}", "{a: 1}", false},
+      {"{a: 1}", "{a: 1, b: 2}", false},
+      {"{a: 1, b: 2}", "{a: 1}", false},
+      {"{a: 1}", "{b: 1}", false},
+      {"[1, 2]", "[1, 2, 3]", false},
+      {"[1, [2]]", "[1, [3]]", false},
+      {"{a: {}}", "{a: []}", false},
+      {nested_arrays(max_parse_depth + 1), "[]", false},
+      {"{a: 1", "{a: 1}", false},
+  };
+  json5::ReadMemory memory;
+  for (const auto& c : cases) {
+    auto tree = json5::parse(c.tree);
+    ASSERT_TRUE(tree.ok()) << c.tree;
+    auto read = json5::parse(c.text);
+    EXPECT_EQ(read.ok() && *read == *tree, c.same) << c.text << " against " << c.tree;
+    EXPECT_EQ(json5::reads_as(c.text, *tree, memory), c.same) << c.text << " against " << c.tree;
+  }
+}
+
 }  // namespace
 }  // namespace zub

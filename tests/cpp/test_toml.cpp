@@ -15,6 +15,7 @@
 
 #include "drivers/file_io.hpp"
 #include "drivers/formats.hpp"
+#include "drivers/toml_read.hpp"
 
 using namespace zub;
 
@@ -388,6 +389,55 @@ TEST(TomlWrite, RejectsWhatTomlCannotHold) {
     EXPECT_NE(r.failure().message.find(fragment), std::string::npos) << r.failure().message;
   }
   EXPECT_TRUE(toml::write(obj({{"max", Value(std::uint64_t{9223372036854775807u})}})).ok());
+}
+
+// The check that compares while reading must answer as reading the text
+// and comparing the trees would.
+TEST(TomlReadsAs, AgreesWithLoadingAndComparing) {
+  const std::string deep = "a = " + repeat("[", 128) + repeat("]", 128) + "\n";
+  struct Case {
+    std::string text, tree;  // the tree as another text
+    bool same;
+  } cases[] = {
+      {"a = 1\nb = 'x'\n", "b = \"x\"\na = 1\n", true},
+      {"[t]\nx = 1\n[t.u]\ny = 2\n", "t = {x = 1, u = {y = 2}}\n", true},
+      {"a.b.c = 1\n", "[a.b]\nc = 1\n", true},
+      {"[[p]]\nx = 1\n[[p]]\n", "p = [{x = 1}, {}]\n", true},
+      {"d = 1979-05-27 07:32:00Z\n", "d = 1979-05-27T07:32:00Z\n", true},
+      {"d = 1979-05-27\n", "d.\"$__toml_private_datetime\" = '1979-05-27'\n", true},
+      {"", "", true},
+      {"a = 1\n", "a = 2\n", false},
+      {"a = 1\n", "a = 1.0\n", false},
+      {"a = 1\n", "a = '1'\n", false},
+      {"a = 1\n", "a = [1]\n", false},
+      {"a = 1\n", "a = 1\nb = 2\n", false},
+      {"a = 1\nb = 2\n", "a = 1\n", false},
+      {"a = 1\n", "b = 1\n", false},
+      {"d = 1979-05-27\n", "d = '1979-05-27'\n", false},
+      {"d = '1979-05-27'\n", "d = 1979-05-27\n", false},
+      {"a = [1, 2]\n", "a = [1, 2, 3]\n", false},
+      {"a = [1, 2, 3]\n", "a = [1, 2]\n", false},
+      {"a = [[1], {x = 1}]\n", "a = [[1], {x = 2}]\n", false},
+      {"t = {x = 1, y.z = 2}\n", "t = {x = 1, y = {z = 2, w = 3}}\n", false},
+      {"t = {x = 1}\n", "t = {x = 1, y = 2}\n", false},
+      {"t = {x = 1}\n", "t = 'x'\n", false},
+      {"[t]\nx = 1\n", "t = {x = 1, y = 2}\n", false},
+      {"[t]\n", "t = 1\n", false},
+      {"[[p]]\n[[p]]\n", "p = [{}]\n", false},
+      {"[[p]]\n", "p = [{}, {}]\n", false},
+      {"[[p]]\n", "p = {}\n", false},
+      {"[[p]]\n", "p = [1]\n", false},
+      {"a.b = 1\n", "a = 1\n", false},
+      {"a = 1\na = 1\n", "a = 1\n", false},
+      {"a = nan\n", "a = 1\n", false},
+      {deep, "a = 1\n", false},
+  };
+  for (const auto& c : cases) {
+    const Value tree = must_parse(c.tree);
+    auto read = toml::parse(c.text);
+    EXPECT_EQ(read.ok() && *read == tree, c.same) << c.text << "against\n" << c.tree;
+    EXPECT_EQ(toml::reads_as(c.text, tree), c.same) << c.text << "against\n" << c.tree;
+  }
 }
 
 }  // namespace
