@@ -225,7 +225,7 @@ class Converter {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
     if (!utf8) return raised_text();
-    return Value(std::string(utf8, static_cast<std::size_t>(size)));
+    return Value(std::string_view(utf8, static_cast<std::size_t>(size)));
   }
 
   Result<Value> sequence(PyObject* obj, std::size_t depth) {

@@ -1237,6 +1237,12 @@ class Writer {
 
 // Only paid on failure: rereads the start of the file to turn the byte
 // offset into a line and column.
+// " at line L column C" of offset in text.
+std::string line_and_column(std::string_view text, std::size_t offset) {
+  auto pos = io::position_of(text, offset);
+  return " at line " + std::to_string(pos.line) + " column " + std::to_string(pos.column);
+}
+
 std::string where(int fd, std::size_t offset) {
   std::string prefix;
   prefix.resize(offset);
@@ -1248,8 +1254,7 @@ std::string where(int fd, std::size_t offset) {
     got += static_cast<std::size_t>(n);
   }
   if (got < offset) return " at byte " + std::to_string(offset);  // pipes and the like
-  auto pos = io::position_of(prefix, offset);
-  return " at line " + std::to_string(pos.line) + " column " + std::to_string(pos.column);
+  return line_and_column(prefix, offset);
 }
 
 // One parse over either kind of input; locate turns a failure's byte
@@ -1276,20 +1281,15 @@ Result<Value> read(int fd) {
 
 Result<Value> parse(const std::string& text) {
   Input in{std::string_view(text)};
-  return read_input(in, text.size(), [&text](std::size_t offset) {
-    auto pos = io::position_of(text, offset);
-    return " at line " + std::to_string(pos.line) + " column " + std::to_string(pos.column);
-  });
+  return read_input(in, text.size(), [&text](std::size_t offset) { return line_and_column(text, offset); });
 }
 
 Result<bool> matches(const std::string& text, const Value& expected) {
   Input in{std::string_view(text)};
   Parser parser(in);
-  if (!parser.parse()) {
-    auto pos = io::position_of(text, parser.error_offset());
-    return type_failure(std::string(error_prefix) + std::string(message(parser.error())) + " at line " +
-                        std::to_string(pos.line) + " column " + std::to_string(pos.column));
-  }
+  if (!parser.parse())
+    return type_failure(std::string(error_prefix) + std::string(message(parser.error())) +
+                        line_and_column(text, parser.error_offset()));
   return parser.root_matches(expected);
 }
 

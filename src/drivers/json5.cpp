@@ -66,7 +66,7 @@ class Converter {
     switch (yyjson_get_type(v)) {
       case YYJSON_TYPE_BOOL: out = Value(yyjson_get_bool(v)); return true;
       case YYJSON_TYPE_NUM: out = number(v); return true;
-      case YYJSON_TYPE_STR: out = Value(std::string(yyjson_get_str(v), yyjson_get_len(v))); return true;
+      case YYJSON_TYPE_STR: out = Value(std::string_view(yyjson_get_str(v), yyjson_get_len(v))); return true;
       case YYJSON_TYPE_ARR: {
         if (depth >= max_parse_depth) return false;
         Array elements;
@@ -93,7 +93,7 @@ class Converter {
     // pending_ grows while the members are built: indices, not iterators.
     for (std::size_t k = base; k < end; ++k) {
       yyjson_val* value = pending_[k].value;
-      auto& m = members.emplace_back(Member{std::string(pending_[k].key), Value()});
+      auto& m = members.emplace_back(Member{Key(pending_[k].key), Value()});
       if (!convert(value, depth + 1, m.value)) return false;
     }
     pending_.resize(base);

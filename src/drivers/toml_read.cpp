@@ -1112,7 +1112,7 @@ class Reader {
     if (!delimited(start, "date-time")) return false;
     if (level > max_parse_depth) return too_deep(start);
     std::vector<Member> one;
-    one.push_back(Member{std::string(datetime_key), Value(std::move(text))});
+    one.push_back(Member{Key(datetime_key), Value(std::move(text))});
     out = Value(Object::from_unsorted(std::move(one)));
     return true;
   }

@@ -466,9 +466,9 @@ std::optional<Failure> TreeBuilder::scalar(fy_event* e) {
   const bool key = in_key_position(stack_);
   if (type.empty()) {
     // A key is its text; only an anchored one needs its value, for aliases.
-    if (!key || s.anchor) v = plain ? resolve_plain(text) : Value(std::string(text));
+    if (!key || s.anchor) v = plain ? resolve_plain(text) : Value(text);
   } else if (type == "!" || type == "str") {
-    v = Value(std::string(text));
+    v = Value(text);
   } else {
     std::optional<Value> typed;
     if (type == "int") {

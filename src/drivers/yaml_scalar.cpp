@@ -113,12 +113,12 @@ std::optional<Value> float_text(std::string_view s) {
 Value resolve_plain(std::string_view s) {
   // Most text starts with a character no null, boolean or number starts with.
   static constexpr std::string_view starts = "0123456789+-.~nNtTfF";
-  if (!s.empty() && starts.find(s[0]) == std::string_view::npos) return Value(std::string(s));
+  if (!s.empty() && starts.find(s[0]) == std::string_view::npos) return Value(s);
   if (is_null_text(s)) return Value();
   if (auto b = bool_text(s)) return Value(*b);
   if (auto i = int_text(s)) return std::move(*i);
   if (auto f = float_text(s)) return std::move(*f);
-  return Value(std::string(s));
+  return Value(s);
 }
 
 }  // namespace zub::yaml

@@ -78,33 +78,33 @@ constexpr py::Signature begin_group_sig{"ZubSettingEngine.begin_group()", name_n
 constexpr py::Signature set_value_sig{"ZubSettingEngine.set_value()", set_names, 2, 2};
 constexpr py::Signature new_sig{"ZubSettingEngine.__new__()", new_names, 3, 1, 2};
 
-enum class Access { shared, exclusive };
-
 // The steps every method takes before its own work: the instance check,
-// then shared (or exclusive) use of the object, held until it returns.
-template <Access access, class Body>
+// then shared use of the object, held until it returns. (begin_group and
+// end_group, which need it alone, and value and contains, which need no
+// share, have their own.)
+template <class Body>
 Expected<Ref> in_use(PyObject* self, Body&& body) {
   auto state = engine_of(self);
   if (!state) return std::move(state).error();
-  auto use = access == Access::shared ? Use::shared(**state) : Use::exclusive(**state);
+  auto use = Use::shared(**state);
   if (!use) return std::move(use).error();
   return body(**state);
 }
 
-template <Access access = Access::shared, class Body>
+template <class Body>
 PyObject* entry(PyObject* self, Body&& body) noexcept {
-  return py::boundary([&] { return in_use<access>(self, body); });
+  return py::boundary([&] { return in_use(self, body); });
 }
 
 // Methods whose first parameter is text: binding comes first, and the text
 // is converted only once the object is in use.
-template <Access access = Access::shared, std::size_t N, class Body>
+template <std::size_t N, class Body>
 PyObject* keyed_entry(const py::Signature& sig, PyObject* self, PyObject* const* args,
                       Py_ssize_t nargsf, PyObject* kwnames, PyObject* (&argv)[N],
                       Body&& body) noexcept {
   return py::boundary([&]() -> Expected<Ref> {
     if (auto err = bind(sig, args, nargsf, kwnames, argv)) return std::move(*err);
-    return in_use<access>(self, [&](EngineState& s) -> Expected<Ref> {
+    return in_use(self, [&](EngineState& s) -> Expected<Ref> {
       auto text = py::text_argument(argv[0], sig.names[0]);
       if (!text) return std::move(text).error();
       return body(s, *text);
