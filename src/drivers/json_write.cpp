@@ -1,5 +1,6 @@
 // The JSON writer: the standard layout, two spaces per level.
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -41,6 +42,14 @@ constexpr std::size_t max_real_chars = 26;
 constexpr double exact_powers_of_ten[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
+// Rounds a non-negative x below 2^52 to the nearest integer (ties to
+// even), as nearbyint does, without a call into the math library: adding
+// 2^52 leaves no fraction bits to round into.
+inline double round_small(double x) noexcept {
+  constexpr double two52 = 4503599627370496.0;
+  return (x + two52) - two52;
+}
+
 // Most floats in settings were typed as short decimals. A decimal of at
 // most 15 significant digits that reads back as d is the only one that
 // does, so it is the shortest form too: found as the first count of
@@ -52,7 +61,7 @@ char* short_decimal(double d, char* out) noexcept {
   const double a = std::fabs(d);
   if (!(a >= 1e-5 && a < 1e15)) return nullptr;
   for (int k = 0; k <= 20; ++k) {
-    const double m = std::nearbyint(a * exact_powers_of_ten[k]);
+    const double m = round_small(a * exact_powers_of_ten[k]);
     if (m >= 1e15) return nullptr;
     if (m / exact_powers_of_ten[k] != a) continue;
     char digits[16];
@@ -91,106 +100,183 @@ char* short_decimal(double d, char* out) noexcept {
   return nullptr;
 }
 
+// Keys and strings of up to 15 bytes sit in a 16-byte cell whose unused
+// bytes are zero and whose last byte is the length (text_cell): the whole
+// cell can be loaded and copied as two words. These masks keep the text's
+// own bytes of each word and turn the rest into spaces, which need no
+// escape. Little-endian byte order only; elsewhere the general path runs.
+struct CellMasks {
+  std::uint64_t keep[2], pad[2];
+};
+constexpr auto cell_masks = [] {
+  std::array<CellMasks, 16> t{};
+  for (std::size_t n = 0; n < 16; ++n)
+    for (std::size_t w = 0; w < 2; ++w) {
+      std::uint64_t keep = 0;
+      for (std::size_t b = 0; b < 8; ++b)
+        if (8 * w + b < n) keep |= std::uint64_t{0xff} << (8 * b);
+      t[n].keep[w] = keep;
+      t[n].pad[w] = ~keep & 0x2020202020202020u;
+    }
+  return t;
+}();
+constexpr bool cells_by_word = std::endian::native == std::endian::little;
+
+// Separators with the indentation after them: ",\n" then spaces, copied
+// as one fixed-size block for the usual depths (the first line of a
+// container starts one byte in, without the comma).
+constexpr std::size_t short_indent = 32;
+constexpr auto separator = [] {
+  std::array<char, 2 + short_indent + 8> t{};
+  t[0] = ',';
+  t[1] = '\n';
+  for (std::size_t i = 2; i < t.size(); ++i) t[i] = ' ';
+  return t;
+}();
+
 // Streams into the sink through a small buffer, so there is no page-faulting
 // of fresh memory and no walk beforehand to size a whole-document string.
-// Every token but a string has a small fixed bound, so one check per line
-// covers it; strings check per run of plain bytes.
+// The cursor is a local passed along and returned: stores through a char
+// pointer may alias the buffer's own fields, which would otherwise be
+// reloaded after each byte. A line (separator, indentation, a short key, a
+// scalar or a short string) has a small fixed bound, so one check per line
+// covers it; long and escaped strings check as they go.
 class Writer {
  public:
   explicit Writer(io::TextSink& sink) : out_(sink) {}
 
-  void finish() { out_.flush(); }
-
-  void value(const Value& v, std::size_t indent) {
-    switch (v.kind()) {
-      case Value::Kind::null: put("null", 4); break;
-      case Value::Kind::boolean: v.as_bool() ? put("true", 4) : put("false", 5); break;
-      case Value::Kind::uint: out_.at = std::to_chars(out_.at, out_.at + 20, v.as_uint()).ptr; break;
-      case Value::Kind::sint: out_.at = std::to_chars(out_.at, out_.at + 20, v.as_sint()).ptr; break;
-      case Value::Kind::real: real(v.as_real()); break;
-      case Value::Kind::string: string(v.as_string()); break;
-      case Value::Kind::array: array(v.as_array(), indent); break;
-      case Value::Kind::object: object(v.as_object(), indent); break;
-    }
+  void root(const Value& v) {
+    char* p = room(out_.at, line_room(0));
+    p = value(p, v, 0);
+    out_.at = p;
+    out_.flush();
   }
-
-  // Room for the line break, the indentation, a scalar and the punctuation
-  // around it; the tree's depth bound keeps indent far below the buffer's size.
-  void line_room(std::size_t indent) { out_.ensure(indent + 64); }
 
  private:
-  void put(const char* s, std::size_t n) noexcept { out_.put(s, n); }
+  static constexpr std::size_t line_room(std::size_t indent) noexcept { return indent + 64; }
 
-  // Indentation up to 32 columns is one fixed-size copy (line_room leaves
-  // space for it) instead of a call to memset per line.
-  void newline(std::size_t indent) noexcept {
-    static constexpr char spaces[32] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
-                                        ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
-                                        ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-    *out_.at++ = '\n';
-    if (indent <= sizeof spaces)
-      std::memcpy(out_.at, spaces, sizeof spaces);
-    else
-      std::memset(out_.at, ' ', indent);
-    out_.at += indent;
+  // At least n bytes free from p on.
+  char* room(char* p, std::size_t n) {
+    if (static_cast<std::size_t>(limit_ - p) >= n) [[likely]]
+      return p;
+    out_.at = p;
+    out_.flush();
+    return out_.at;
   }
 
-  void array(const Array& a, std::size_t indent) {
-    if (a.empty()) return put("[]", 2);
-    *out_.at++ = '[';
+  // The line break before a container's element (first: no comma), with
+  // its indentation.
+  static char* line(char* p, std::size_t indent, bool first) noexcept {
+    if (indent <= short_indent) [[likely]] {
+      std::memcpy(p, separator.data() + first, 2 + short_indent);
+      return p + (2 - first) + indent;
+    }
+    if (!first) *p++ = ',';
+    *p++ = '\n';
+    std::memset(p, ' ', indent);
+    return p + indent;
+  }
+
+  char* value(char* p, const Value& v, std::size_t indent) {
+    switch (v.kind()) {
+      case Value::Kind::null: std::memcpy(p, "null", 4); return p + 4;
+      case Value::Kind::boolean:
+        if (v.as_bool()) {
+          std::memcpy(p, "true", 4);
+          return p + 4;
+        }
+        std::memcpy(p, "false", 5);
+        return p + 5;
+      case Value::Kind::uint: return std::to_chars(p, p + 20, v.as_uint()).ptr;
+      case Value::Kind::sint: return std::to_chars(p, p + 20, v.as_sint()).ptr;
+      case Value::Kind::real: return real(p, v.as_real());
+      case Value::Kind::string: return text(p, v.as_string());
+      case Value::Kind::array: return array(p, v.as_array(), indent);
+      case Value::Kind::object: return object(p, v.as_object(), indent);
+    }
+    return p;
+  }
+
+  char* array(char* p, const Array& a, std::size_t indent) {
+    if (a.empty()) {
+      std::memcpy(p, "[]", 2);
+      return p + 2;
+    }
+    *p++ = '[';
+    const std::size_t inner = indent + 2;
     bool first = true;
-    for (const auto& e : a) {
-      line_room(indent + 2);
-      if (!first) *out_.at++ = ',';
+    for (const Value& e : a) {
+      p = room(p, line_room(inner));
+      p = line(p, inner, first);
       first = false;
-      newline(indent + 2);
-      value(e, indent + 2);
+      p = value(p, e, inner);
     }
-    line_room(indent);
-    newline(indent);
-    *out_.at++ = ']';
+    p = room(p, line_room(indent));
+    p = line(p, indent, true);
+    *p++ = ']';
+    return p;
   }
 
-  void object(const Object& o, std::size_t indent) {
-    if (o.empty()) return put("{}", 2);
-    *out_.at++ = '{';
+  char* object(char* p, const Object& o, std::size_t indent) {
+    if (o.empty()) {
+      std::memcpy(p, "{}", 2);
+      return p + 2;
+    }
+    *p++ = '{';
+    const std::size_t inner = indent + 2;
     bool first = true;
-    for (const auto& m : o) {
-      line_room(indent + 2);
-      if (!first) *out_.at++ = ',';
+    for (const Member& m : o) {
+      p = room(p, line_room(inner));
+      p = line(p, inner, first);
       first = false;
-      newline(indent + 2);
-      string(m.key);
-      out_.ensure(64);  // ": " and a scalar
-      put(": ", 2);
-      value(m.value, indent + 2);
+      p = text(p, m.key);
+      std::memcpy(p, ": ", 2);
+      p += 2;
+      p = value(p, m.value, inner);
     }
-    line_room(indent);
-    newline(indent);
-    *out_.at++ = '}';
+    p = room(p, line_room(indent));
+    p = line(p, indent, true);
+    *p++ = '}';
+    return p;
   }
 
-  void real(double d) noexcept {
-    if (char* end = short_decimal(d, out_.at)) {
-      out_.at = end;
-      return;
-    }
-    char* first = out_.at;
-    out_.at = std::to_chars(out_.at, out_.at + max_real_chars, d).ptr;
+  static char* real(char* p, double d) noexcept {
+    if (char* end = short_decimal(d, p)) return end;
+    char* end = std::to_chars(p, p + max_real_chars, d).ptr;
     // Keeps the float a float when read back.
-    if (std::string_view(first, static_cast<std::size_t>(out_.at - first)).find_first_of(".e") == std::string_view::npos)
-      put(".0", 2);
+    if (std::string_view(p, static_cast<std::size_t>(end - p)).find_first_of(".e") == std::string_view::npos) {
+      std::memcpy(end, ".0", 2);
+      end += 2;
+    }
+    return end;
   }
 
-  // Opening quote already has room; leaves room for the closing one. The
-  // cursor lives in a local: stores through a char pointer may alias the
-  // buffer's own fields, which would otherwise be reloaded after each byte.
-  void string(std::string_view s) {
+  // A key or string value (s views its cell), quoted. Text of up to 15 bytes is its cell (see
+  // cell_masks): checked and copied as two words when it needs no escape.
+  // Leaves the room of a line after it.
+  char* text(char* p, std::string_view s) {
+    const std::size_t n = s.size();
+    if (cells_by_word && n <= text_cell::inline_max) {
+      std::uint64_t w0, w1;
+      std::memcpy(&w0, s.data(), 8);
+      std::memcpy(&w1, s.data() + 8, 8);
+      const CellMasks& m = cell_masks[n];
+      if (!any_to_escape((w0 & m.keep[0]) | m.pad[0]) && !any_to_escape((w1 & m.keep[1]) | m.pad[1])) [[likely]] {
+        *p = '"';
+        std::memcpy(p + 1, &w0, 8);
+        std::memcpy(p + 9, &w1, 8);
+        p[n + 1] = '"';
+        return p + n + 2;
+      }
+    }
+    return escaped(p, s);
+  }
+
+  // The general case: plain runs a word at a time, escapes between them.
+  char* escaped(char* p, std::string_view s) {
     static constexpr char hex[] = "0123456789abcdef";
     const char* in = s.data();
-    const char* end = in + s.size();
-    char* const limit = out_.limit();
-    char* p = out_.at;
+    const char* const end = in + s.size();
     *p++ = '"';
     for (;;) {
       const char* run = in;
@@ -198,28 +284,27 @@ class Writer {
         std::memcpy(&word, in, 8);
         if (any_to_escape(word)) break;
       }
-      if (end - in < 8) {
-        // The tail, and most keys whole: padded with spaces, one word too.
-        std::uint64_t word = 0x2020202020202020u;
-        std::memcpy(&word, in, static_cast<std::size_t>(end - in));
+      if (end - in < 8 && s.size() >= 8) {
+        // The tail: the last eight bytes, some of them checked already.
+        std::uint64_t word;
+        std::memcpy(&word, end - 8, 8);
         if (!any_to_escape(word)) in = end;
       }
       while (in != end && escape_table[static_cast<unsigned char>(*in)] == 0) ++in;
-      auto n = static_cast<std::size_t>(in - run);
-      if (n + 8 <= static_cast<std::size_t>(limit - p)) {
+      const auto n = static_cast<std::size_t>(in - run);
+      if (n + 8 <= static_cast<std::size_t>(limit_ - p)) {
         std::memcpy(p, run, n);
         p += n;
       } else {
         out_.at = p;
         out_.append(std::string_view(run, n));
-        out_.ensure(8);
-        p = out_.at;
+        p = room(out_.at, 8);
       }
       if (in == end) break;
-      auto c = static_cast<unsigned char>(*in++);
-      char e = escape_table[c];
+      const auto c = static_cast<unsigned char>(*in++);
+      const char e = escape_table[c];
       if (e == 'u') {
-        char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
+        const char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
         std::memcpy(p, u, sizeof u);
         p += sizeof u;
       } else {
@@ -227,21 +312,18 @@ class Writer {
         *p++ = e;
       }
     }
+    p = room(p, line_room(0));
     *p++ = '"';
-    out_.at = p;
+    return p;
   }
 
   io::TextOut out_;
+  char* const limit_ = out_.limit();
 };
 
 }  // namespace
 
-void write(const Value& root, io::TextSink& sink) {
-  Writer writer(sink);
-  writer.line_room(0);
-  writer.value(root, 0);
-  writer.finish();
-}
+void write(const Value& root, io::TextSink& sink) { Writer(sink).root(root); }
 
 std::string write(const Value& root) {
   return io::collect_text([&root](io::TextSink& sink) { write(root, sink); });
