@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -275,10 +276,6 @@ class DiscardSink final : public TextSink {
   void put(std::string_view) override {}
 };
 
-struct DirCloser {
-  void operator()(DIR* d) const noexcept { ::closedir(d); }
-};
-
 // Where the file lives: the target with its links resolved, split into its
 // directory ("." for a bare name) and its last component.
 struct Target {
@@ -298,8 +295,9 @@ Target split(std::string path) {
 constexpr std::size_t random_chars = 16;
 
 // Temporary names: ".NAME.zub-" + 16 hex digits from the kernel's random
-// source + ".tmp". Nobody can guess the next one, so nobody can plant it.
-Result<std::string> temp_path(const Target& t) {
+// source + ".tmp", in the target's directory. Nobody can guess the next
+// one, so nobody can plant it.
+Result<std::string> temp_name(const Target& t) {
   unsigned char bytes[random_chars / 2];
   std::size_t got = 0;
   while (got < sizeof bytes) {
@@ -311,12 +309,12 @@ Result<std::string> temp_path(const Target& t) {
     got += static_cast<std::size_t>(n);
   }
   static constexpr char hex[] = "0123456789abcdef";
-  std::string path = t.dir + (t.dir.back() == '/' ? "." : "/.") + t.name + ".zub-";
+  std::string name = "." + t.name + ".zub-";
   for (unsigned char b : bytes) {
-    path += hex[b >> 4];
-    path += hex[b & 15];
+    name += hex[b >> 4];
+    name += hex[b & 15];
   }
-  return path + ".tmp";
+  return name + ".tmp";
 }
 
 bool is_temp_name(std::string_view entry, std::string_view name) {
@@ -358,33 +356,75 @@ Lock try_lock(int fd) {
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // Removes what killed saves of this target left behind. Best effort: a
-// file another user's save left is not ours to open and stays.
-void sweep_stale(const Target& t) {
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(t.dir.c_str()));
-  if (!dir) return;
-  const int dfd = ::dirfd(dir.get());
-  while (const dirent* entry = ::readdir(dir.get())) {
-    if (!is_temp_name(entry->d_name, t.name)) continue;
-    UniqueFd fd(::openat(dfd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat held, named;
-    if (!fd || try_lock(fd.get()) != Lock::held || ::fstat(fd.get(), &held) != 0 ||
-        ::fstatat(dfd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(held, named) ||
-        !S_ISREG(named.st_mode))
-      continue;
-    (void)::unlinkat(dfd, entry->d_name, 0);
+// file another user's save left is not ours to open and stays. Reads the
+// directory through the descriptor the save already holds (its offset is
+// still at the start), with no stream to open, check and close around it.
+void sweep_stale(int dfd, const Target& t) {
+  constexpr std::size_t buffer_size = 32768;
+  const auto buffer = std::make_unique_for_overwrite<char[]>(buffer_size);
+  for (;;) {
+    const ssize_t got = ::getdents64(dfd, buffer.get(), buffer_size);
+    if (got <= 0) return;
+    for (ssize_t at = 0; at < got;) {
+      // The kernel's record: inode, offset, record length, type, then the name.
+      const char* record = buffer.get() + at;
+      unsigned short length;
+      std::memcpy(&length, record + offsetof(struct dirent64, d_reclen), sizeof length);
+      at += length;
+      const char* name = record + offsetof(struct dirent64, d_name);
+      if (!is_temp_name(name, t.name)) continue;
+      UniqueFd fd(::openat(dfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      struct stat held, named;
+      if (!fd || try_lock(fd.get()) != Lock::held || ::fstat(fd.get(), &held) != 0 ||
+          ::fstatat(dfd, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(held, named) ||
+          !S_ISREG(named.st_mode))
+        continue;
+      (void)::unlinkat(dfd, name, 0);
+    }
   }
+}
+
+// The target's directory, open for the whole save: the temporary file is
+// made, linked and renamed relative to it, the directory is flushed and
+// swept through it, and its path is walked once. A directory the process
+// may search but not read is held as a path only, which cannot be flushed
+// or read: the save goes on without either, as it did when they failed.
+struct Dir {
+  UniqueFd fd;
+  bool readable = false;
+};
+
+Result<Dir> open_dir(const Target& t) {
+  Dir dir;
+  dir.fd = UniqueFd(open_retrying(t.dir.c_str(), O_RDONLY | O_DIRECTORY));
+  if (dir.fd) {
+    dir.readable = true;
+    return dir;
+  }
+  if (errno != EACCES) return io_failure(errno);
+  dir.fd = UniqueFd(open_retrying(t.dir.c_str(), O_PATH | O_DIRECTORY));
+  if (!dir.fd) return io_failure(errno);
+  return dir;
 }
 
 // The temporary file: unnamed (O_TMPFILE) until just before the rename
 // where the file system allows, else under a random name from the start.
 struct Temp {
   UniqueFd fd;
-  std::string path;  // empty while unnamed
+  int dir = -1;      // the directory's descriptor, which outlives this
+  std::string name;  // in that directory; empty while unnamed
   bool linked = false;
   ~Temp() {
-    if (linked) ::unlink(path.c_str());
+    if (linked) ::unlinkat(dir, name.c_str(), 0);
   }
 };
+
+int openat_retrying(int dir, const char* name, int flags, mode_t mode) {
+  int fd;
+  do fd = ::openat(dir, name, flags | O_CLOEXEC, mode);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
 
 bool tmpfile_unsupported(int err) { return err == EOPNOTSUPP || err == EISDIR || err == EINVAL; }
 
@@ -392,7 +432,7 @@ bool tmpfile_unsupported(int err) { return err == EOPNOTSUPP || err == EISDIR ||
 // The lock is taken before the file has a name anyone could find.
 Result<void> create_temp(Temp& tmp, const Target& t, mode_t mode, bool unnamed) {
   if (unnamed) {
-    tmp.fd = UniqueFd(open_retrying(t.dir.c_str(), O_TMPFILE | O_WRONLY, mode));
+    tmp.fd = UniqueFd(openat_retrying(tmp.dir, ".", O_TMPFILE | O_WRONLY, mode));
     if (tmp.fd) {
       (void)try_lock(tmp.fd.get());  // nobody else can reach it yet
       return {};
@@ -400,20 +440,20 @@ Result<void> create_temp(Temp& tmp, const Target& t, mode_t mode, bool unnamed) 
     if (!tmpfile_unsupported(errno)) return io_failure(errno);
   }
   for (int attempt = 0; attempt < 16; ++attempt) {
-    auto path = temp_path(t);
-    if (!path) return std::move(path).failure();
-    UniqueFd fd(open_retrying(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode));
+    auto name = temp_name(t);
+    if (!name) return std::move(name).failure();
+    UniqueFd fd(openat_retrying(tmp.dir, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode));
     if (!fd) {
       if (errno == EEXIST) continue;
       return io_failure(errno);
     }
-    tmp.path = std::move(*path);
+    tmp.name = std::move(*name);
     tmp.linked = true;
     // A sweep may have found the file before the lock was taken: start over
     // under another name if the lock is taken or the name is gone.
     struct stat held, named;
     if (try_lock(fd.get()) != Lock::busy && ::fstat(fd.get(), &held) == 0 &&
-        ::lstat(tmp.path.c_str(), &named) == 0 && same_file(held, named)) {
+        ::fstatat(tmp.dir, tmp.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(held, named)) {
       tmp.fd = std::move(fd);
       return {};
     }
@@ -428,16 +468,16 @@ enum class Naming { done, failed, unsupported };
 Naming name_temp(Temp& tmp, const Target& t, Failure& failure) {
   const std::string self = "/proc/self/fd/" + std::to_string(tmp.fd.get());
   for (int attempt = 0; attempt < 16; ++attempt) {
-    auto path = temp_path(t);
-    if (!path) {
-      failure = std::move(path).failure();
+    auto name = temp_name(t);
+    if (!name) {
+      failure = std::move(name).failure();
       return Naming::failed;
     }
-    int rc = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path->c_str(), AT_SYMLINK_FOLLOW);
+    int rc = ::linkat(AT_FDCWD, self.c_str(), tmp.dir, name->c_str(), AT_SYMLINK_FOLLOW);
     if (rc != 0 && errno == ENOENT)  // no /proc: the privileged form may still work
-      rc = ::linkat(tmp.fd.get(), "", AT_FDCWD, path->c_str(), AT_EMPTY_PATH);
+      rc = ::linkat(tmp.fd.get(), "", tmp.dir, name->c_str(), AT_EMPTY_PATH);
     if (rc == 0) {
-      tmp.path = std::move(*path);
+      tmp.name = std::move(*name);
       tmp.linked = true;
       return Naming::done;
     }
@@ -496,15 +536,41 @@ Result<void> rewrite_in_place(int fd, const TextProducer& produce) {
 
 bool refused(int err) { return err == EACCES || err == EPERM || err == EROFS; }
 
-Result<void> replace_file_once(const std::string& path, const TextProducer& produce, bool& unnamed) {
-  if (has_nul(path)) return io_failure_text(std::string(nul_in_path_text));
-  auto resolved = resolve_links(path);
-  if (!resolved) return std::move(resolved).failure();
-  const Target target = split(std::move(*resolved));
+// The target, opened for writing if it exists. Opening without following a
+// final symbolic link tells a plain file (by far the usual case) apart
+// without a look beforehand; a link is resolved, then its target opened.
+struct Existing {
+  Target target;
+  UniqueFd fd;
+  bool through_link = false;
+};
 
+Result<Existing> open_existing(const std::string& path) {
+  Existing e;
+  int fd = open_retrying(path.c_str(), O_WRONLY | O_NOFOLLOW);
+  if (fd < 0 && errno == ELOOP) {
+    auto resolved = resolve_links(path);
+    if (!resolved) return std::move(resolved).failure();
+    e.through_link = true;
+    e.target = split(std::move(*resolved));
+    fd = open_retrying(e.target.path.c_str(), O_WRONLY);
+  } else {
+    e.target = split(path);
+  }
+  if (fd < 0 && errno != ENOENT) return io_failure(errno);
+  e.fd = UniqueFd(fd);
+  return e;
+}
+
+Result<void> replace_file_once(const std::string& path, const TextProducer& produce, bool& unnamed,
+                               MissingDirs missing_dirs, bool& dirs_failed) {
+  if (has_nul(path)) return io_failure_text(std::string(nul_in_path_text));
+  auto opened = open_existing(path);
+  if (!opened) return std::move(opened).failure();
+  const Target& target = opened->target;
   // An existing file must be writable: a read-only file refuses the save
   // just as an in-place write would, and keeps its content.
-  UniqueFd existing(open_retrying(target.path.c_str(), O_WRONLY));
+  const UniqueFd& existing = opened->fd;
   struct stat st {};
   if (existing) {
     if (::fstat(existing.get(), &st) != 0) return io_failure(errno);
@@ -514,14 +580,24 @@ Result<void> replace_file_once(const std::string& path, const TextProducer& prod
       if (!text) return std::move(text).failure();
       return write_text(existing.get(), *text);
     }
-  } else if (errno != ENOENT) {
-    return io_failure(errno);
   }
+  auto dir = open_dir(target);
+  // Missing directories are made only for the path as given: a link's
+  // target directory is not ours to create.
+  if (!dir && dir.failure().os_errno == ENOENT && missing_dirs == MissingDirs::create && !opened->through_link) {
+    if (auto made = create_parent_dirs(path); !made) {
+      dirs_failed = true;
+      return made;
+    }
+    dir = open_dir(target);
+  }
+  if (!dir) return std::move(dir).failure();
   const mode_t final_mode = existing ? st.st_mode & 07777 : 0666 & ~creation_mask();
 
   // Private until the content is complete: nobody else can open the file
   // and keep a descriptor to read what is written later.
   Temp tmp;
+  tmp.dir = dir->fd.get();
   if (auto made = create_temp(tmp, target, 0600 & final_mode, unnamed); !made) {
     // The directory refuses new files but the file itself may be written.
     if (existing && refused(made.failure().os_errno)) return rewrite_in_place(existing.get(), produce);
@@ -543,7 +619,7 @@ Result<void> replace_file_once(const std::string& path, const TextProducer& prod
       case Naming::unsupported: unnamed = false; return failure;
     }
   }
-  if (::rename(tmp.path.c_str(), target.path.c_str()) != 0) {
+  if (::renameat(tmp.dir, tmp.name.c_str(), AT_FDCWD, target.path.c_str()) != 0) {
     int err = errno;
     // A sticky directory lets only the file's owner replace it.
     if (existing && refused(err)) return rewrite_in_place(existing.get(), produce);
@@ -552,27 +628,31 @@ Result<void> replace_file_once(const std::string& path, const TextProducer& prod
   tmp.linked = false;
 
   // The rename itself is durable only once the directory is flushed.
-  UniqueFd dir_fd(open_retrying(target.dir.c_str(), O_RDONLY | O_DIRECTORY));
-  if (dir_fd) (void)fsync_retrying(dir_fd.get());
-  sweep_stale(target);
+  if (dir->readable) {
+    (void)fsync_retrying(dir->fd.get());
+    sweep_stale(dir->fd.get(), target);
+  }
   return {};
 }
 
 }  // namespace
 
-Result<void> replace_file(const std::string& path, const TextProducer& produce, TempFile temp) {
-  bool produced = false;
+Result<void> replace_file(const std::string& path, const TextProducer& produce, TempFile temp,
+                          MissingDirs missing_dirs) {
+  bool produced = false, dirs_failed = false;
   const auto counting = [&](TextSink& sink) {
     produced = true;
     return produce(sink);
   };
   bool unnamed = temp == TempFile::unnamed_where_possible;
-  auto replaced = replace_file_once(path, counting, unnamed);
+  auto replaced = replace_file_once(path, counting, unnamed, missing_dirs, dirs_failed);
   // Unnamed files that cannot be given a name (no /proc): once more, named
   // from the start.
   if (!replaced && !unnamed && temp == TempFile::unnamed_where_possible)
-    replaced = replace_file_once(path, counting, unnamed);
-  if (!replaced && !produced) {
+    replaced = replace_file_once(path, counting, unnamed, missing_dirs, dirs_failed);
+  // A directory that could not be made is reported first, as when it is
+  // made before the save.
+  if (!replaced && !produced && !dirs_failed) {
     // A tree the format cannot hold is reported as such even where the file
     // cannot be written either, as when the text is made before the file.
     DiscardSink discard;

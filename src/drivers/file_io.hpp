@@ -83,8 +83,13 @@ using TextProducer = std::function<Result<void>(TextSink&)>;
 // The temporary file starts unnamed where the file system allows; named
 // is what a file system without O_TMPFILE gets.
 enum class TempFile { unnamed_where_possible, named };
+// Whether a missing directory of the path fails the save (ENOENT) or is
+// made first, as create_parent_dirs makes it; made only when the save
+// finds it missing, so that a save into an existing directory does not pay
+// for the look.
+enum class MissingDirs { fail, create };
 Result<void> replace_file(const std::string& path, const TextProducer& produce,
-                          TempFile temp = TempFile::unnamed_where_possible);
+                          TempFile temp = TempFile::unnamed_where_possible, MissingDirs missing_dirs = MissingDirs::fail);
 Result<void> replace_file(const std::string& path, std::string_view data);
 
 }  // namespace zub::io

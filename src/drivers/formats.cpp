@@ -68,26 +68,30 @@ Result<std::string> serialize(Format format, const Value& root) {
 }
 
 Result<void> save_file(Format format, const std::string& path, const Value& root) {
-  if (auto made = io::create_parent_dirs(path); !made) return made;
+  constexpr auto temp = io::TempFile::unnamed_where_possible;
+  constexpr auto dirs = io::MissingDirs::create;
   switch (format) {
     case Format::json:
       return io::replace_file(path, [&root](io::TextSink& sink) -> Result<void> {
         json::write(root, sink);
         return {};
-      });
+      }, temp, dirs);
     case Format::json5:
       return io::replace_file(path, [&root](io::TextSink& sink) -> Result<void> {
         json5::write(root, sink);
         return {};
-      });
+      }, temp, dirs);
     case Format::toml:
-      return io::replace_file(path, [&root](io::TextSink& sink) { return toml::write(root, sink); });
+      return io::replace_file(path, [&root](io::TextSink& sink) { return toml::write(root, sink); }, temp, dirs);
     case Format::yaml:
-      break;
+      return io::replace_file(path, [&root](io::TextSink& sink) -> Result<void> {
+        auto text = yaml::write(root);
+        if (!text) return std::move(text).failure();
+        sink.put(*text);
+        return {};
+      }, temp, dirs);
   }
-  auto text = serialize(format, root);
-  if (!text) return std::move(text).failure();
-  return io::replace_file(path, *text);
+  return {};
 }
 
 }  // namespace zub

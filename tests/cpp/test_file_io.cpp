@@ -236,6 +236,39 @@ TEST(FileIo, ReplaceFailuresLeaveNothingBehind) {
   EXPECT_EQ(nul.failure().message, nul_in_path_text);
 }
 
+// Missing directories are made when asked, for the path as given only: a
+// link into a missing directory fails as before and makes nothing.
+TEST(FileIo, ReplaceMakesMissingDirectoriesOfThePathOnly) {
+  TempDir dir;
+  fs::create_symlink("absent/target.json", dir / "link.json");
+  spit(dir / "file", "");
+  struct Case {
+    std::string path;
+    int err;  // 0: saved
+  };
+  const Case cases[] = {
+      {dir / "a/b/settings.json", 0},
+      {dir / "a/b/settings.json", 0},  // now there
+      {dir / "link.json", ENOENT},
+      {dir / "file/sub/settings.json", ENOTDIR},
+  };
+  for (const auto& c : cases) {
+    auto r = replace_file(c.path, [](TextSink& sink) -> Result<void> {
+      sink.put("{}");
+      return {};
+    }, TempFile::unnamed_where_possible, MissingDirs::create);
+    if (c.err == 0) {
+      ASSERT_TRUE(r.ok()) << c.path << ": " << r.failure().message;
+      EXPECT_EQ(slurp(c.path), "{}");
+    } else {
+      ASSERT_FALSE(r.ok()) << c.path;
+      EXPECT_EQ(r.failure().os_errno, c.err) << c.path << ": " << r.failure().message;
+    }
+  }
+  EXPECT_EQ(dir.entries(), (std::set<std::string>{"a", "file", "link.json"}));
+  EXPECT_EQ(dir.entries("a/b"), std::set<std::string>{"settings.json"});
+}
+
 // A text that cannot be made fails the save after the temporary file
 // exists: the old file stays, and nothing else does.
 TEST(FileIo, FailedTextLeavesNoTemporary) {
