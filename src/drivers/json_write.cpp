@@ -9,6 +9,10 @@
 #include <string>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "drivers/file_io.hpp"
 #include "drivers/formats.hpp"
 
@@ -121,6 +125,18 @@ constexpr auto cell_masks = [] {
   return t;
 }();
 constexpr bool cells_by_word = std::endian::native == std::endian::little;
+
+#if defined(__SSE2__)
+// One bit per byte of sixteen that needs an escape: a control character
+// (below 0x20, unsigned), '"' or '\\'.
+inline unsigned to_escape16(__m128i x) noexcept {
+  const __m128i below = _mm_set1_epi8(0x1f);
+  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, below), below);
+  const __m128i quote = _mm_cmpeq_epi8(x, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
+}
+#endif
 
 // Separators with the indentation after them: ",\n" then spaces, copied
 // as one fixed-size block for the usual depths (the first line of a
@@ -256,6 +272,17 @@ class Writer {
   // Leaves the room of a line after it.
   char* text(char* p, std::string_view s) {
     const std::size_t n = s.size();
+#if defined(__SSE2__)
+    if (n <= text_cell::inline_max) {
+      const __m128i cell = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data()));
+      if ((to_escape16(cell) & ((1u << n) - 1)) == 0) [[likely]] {
+        *p = '"';
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1), cell);
+        p[n + 1] = '"';
+        return p + n + 2;
+      }
+    }
+#else
     if (cells_by_word && n <= text_cell::inline_max) {
       std::uint64_t w0, w1;
       std::memcpy(&w0, s.data(), 8);
@@ -269,10 +296,40 @@ class Writer {
         return p + n + 2;
       }
     }
+#endif
     return escaped(p, s);
   }
 
-  // The general case: plain runs a word at a time, escapes between them.
+  // The first byte from `in` on that needs an escape, or the end of s.
+  static const char* next_to_escape(const char* in, std::string_view s) noexcept {
+    const char* const end = s.data() + s.size();
+#if defined(__SSE2__)
+    for (; end - in >= 16; in += 16)
+      if (const unsigned found = to_escape16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in))))
+        return in + std::countr_zero(found);
+    if (in != end && s.size() >= 16) {
+      // The tail: the last sixteen bytes, less those checked already.
+      const char* last = end - 16;
+      const unsigned found = to_escape16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(last))) >> (in - last);
+      return found ? in + std::countr_zero(found) : end;
+    }
+#else
+    for (std::uint64_t word; end - in >= 8; in += 8) {
+      std::memcpy(&word, in, 8);
+      if (any_to_escape(word)) break;
+    }
+    if (end - in < 8 && s.size() >= 8) {
+      // The tail: the last eight bytes, some of them checked already.
+      std::uint64_t word;
+      std::memcpy(&word, end - 8, 8);
+      if (!any_to_escape(word)) return end;
+    }
+#endif
+    while (in != end && escape_table[static_cast<unsigned char>(*in)] == 0) ++in;
+    return in;
+  }
+
+  // The general case: plain runs copied whole, escapes between them.
   char* escaped(char* p, std::string_view s) {
     static constexpr char hex[] = "0123456789abcdef";
     const char* in = s.data();
@@ -280,17 +337,7 @@ class Writer {
     *p++ = '"';
     for (;;) {
       const char* run = in;
-      for (std::uint64_t word; end - in >= 8; in += 8) {
-        std::memcpy(&word, in, 8);
-        if (any_to_escape(word)) break;
-      }
-      if (end - in < 8 && s.size() >= 8) {
-        // The tail: the last eight bytes, some of them checked already.
-        std::uint64_t word;
-        std::memcpy(&word, end - 8, 8);
-        if (!any_to_escape(word)) in = end;
-      }
-      while (in != end && escape_table[static_cast<unsigned char>(*in)] == 0) ++in;
+      in = next_to_escape(in, s);
       const auto n = static_cast<std::size_t>(in - run);
       if (n + 8 <= static_cast<std::size_t>(limit_ - p)) {
         std::memcpy(p, run, n);
