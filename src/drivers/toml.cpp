@@ -1,15 +1,22 @@
 // TOML: our own reader (toml_read.cpp) and our own writer, which produces a
 // fixed layout.
+#include <array>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "drivers/file_io.hpp"
 #include "drivers/formats.hpp"
+#include "drivers/number_text.hpp"
 #include "drivers/toml_read.hpp"
 
 namespace zub::toml {
@@ -18,10 +25,29 @@ namespace {
 
 constexpr std::string_view datetime_key = "$__toml_private_datetime";
 
-bool is_bare_key_char(char c) noexcept {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '-';
+constexpr auto bare_key_chars = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 256; ++c)
+    t[static_cast<std::size_t>(c)] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                     c == '_' || c == '-';
+  return t;
+}();
+
+bool is_bare_key_char(char c) noexcept { return bare_key_chars[static_cast<unsigned char>(c)]; }
+
+#if defined(__SSE2__)
+// One bit per byte of sixteen that a basic string must escape: a control
+// character (below 0x20, or 0x7f), '"' or '\\'.
+inline unsigned to_escape16(__m128i x) noexcept {
+  const __m128i below = _mm_set1_epi8(0x1f);
+  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, below), below);
+  const __m128i del = _mm_cmpeq_epi8(x, _mm_set1_epi8(0x7f));
+  const __m128i quote = _mm_cmpeq_epi8(x, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'));
+  return static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(control, del), _mm_or_si128(quote, backslash))));
 }
+#endif
 
 // ---------------------------------------------------------------------------
 // Writing
@@ -119,13 +145,35 @@ struct Writer {
 
   static KeyPath child(const KeyPath* at, std::string_view key) { return KeyPath{at, key, false}; }
 
-  bool append_double(double d) {
-    char buf[64];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
-    std::string_view text(buf, static_cast<std::size_t>(end - buf));
-    out += text;
-    if (text.find_first_of(".e") == std::string_view::npos) out += ".0";
-    return ec == std::errc();
+  // A member's key or a string value (s views its cell, see value.hpp):
+  // up to 15 bytes it is copied as the whole 16-byte cell, then the cursor
+  // steps back to the text's end.
+  void write_key(std::string_view key) {
+    if (key.size() <= text_cell::inline_max && bare_key(key)) {
+      out.ensure(16);
+      std::memcpy(out.at, key.data(), 16);
+      out.at += key.size();
+      return;
+    }
+    append_key(out, key);
+  }
+
+  void write_string(std::string_view s) {
+#if defined(__SSE2__)
+    const std::size_t n = s.size();
+    if (n <= text_cell::inline_max) {
+      const __m128i cell = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data()));
+      if ((to_escape16(cell) & ((1u << n) - 1)) == 0) {
+        out.ensure(18);
+        *out.at = '"';
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out.at + 1), cell);
+        out.at[n + 1] = '"';
+        out.at += n + 2;
+        return;
+      }
+    }
+#endif
+    append_string(out, s);
   }
 
   // An inline value: arrays stay on one line here.
@@ -134,28 +182,31 @@ struct Writer {
       case Value::Kind::null:
         return fail("null values cannot be represented in TOML", path);
       case Value::Kind::boolean:
-        out += v.as_bool() ? "true" : "false";
+        out.ensure(5);
+        if (v.as_bool())
+          out.put("true", 4);
+        else
+          out.put("false", 5);
         return true;
       case Value::Kind::uint: {
         if (v.as_uint() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
           return fail("integer " + std::to_string(v.as_uint()) +
                           " is beyond the 64-bit signed range of TOML integers",
                       path);
-        char buf[24];
-        auto r = std::to_chars(buf, buf + sizeof buf, v.as_uint());
-        out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+        out.ensure(20);
+        out.at = std::to_chars(out.at, out.at + 20, v.as_uint()).ptr;
         return true;
       }
-      case Value::Kind::sint: {
-        char buf[24];
-        auto r = std::to_chars(buf, buf + sizeof buf, v.as_sint());
-        out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+      case Value::Kind::sint:
+        out.ensure(20);
+        out.at = std::to_chars(out.at, out.at + 20, v.as_sint()).ptr;
         return true;
-      }
       case Value::Kind::real:
-        return append_double(v.as_real());
+        out.ensure(io::max_real_chars);
+        out.at = io::write_real(out.at, v.as_real());
+        return true;
       case Value::Kind::string:
-        append_string(out, v.as_string());
+        write_string(v.as_string());
         return true;
       case Value::Kind::array: {
         const auto& a = v.as_array();
@@ -182,7 +233,7 @@ struct Writer {
         for (const auto& m : o) {
           if (!first) out += ", ";
           first = false;
-          append_key(out, m.key);
+          write_key(m.key);
           out += " = ";
           KeyPath at = child(path, m.key);
           if (!append_inline(m.value, &at)) return false;
@@ -221,7 +272,7 @@ struct Writer {
     const KeyPath section{nullptr, path, true};
     for (const auto& m : o) {
       if (is_table(m.value) || is_table_array(m.value)) continue;
-      append_key(out, m.key);
+      write_key(m.key);
       out += " = ";
       KeyPath at = child(&section, m.key);
       if (!append_entry_value(m.value, &at)) return false;
