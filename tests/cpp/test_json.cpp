@@ -3,9 +3,13 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <charconv>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -89,6 +93,63 @@ TEST(JsonWrite, LongAndEscapeHeavyStrings) {
     std::string q = "\"" + escaped + "\"";
     EXPECT_EQ(json::write(tree), "[\n  " + q + ",\n  {\n    " + q + ": " + q + "\n  }\n]") << n;
   }
+}
+
+// Floats come out as std::to_chars writes them, with ".0" where that would
+// read back as an integer, whichever way the writer gets there: typed
+// decimals of every length and scale, the edges of the fast path, and
+// arbitrary doubles.
+TEST(JsonWrite, FloatsAsToCharsWritesThem) {
+  std::mt19937_64 rng(2026);
+  std::vector<double> values = {1e-5, 1e-5 * (1 - 1e-16), 1e15, std::nextafter(1e15, 0.0), 999999999999999.5,
+                                0.99999999999999995, 9.999999999999999e-5, 123456789012345.6, 5e-324, 1.7e308};
+  for (int e = -6; e <= 16; ++e) values.push_back(std::pow(10.0, e));
+  for (int i = 0; i < 100000; ++i) {
+    const int digits = 1 + static_cast<int>(rng() % 17);
+    std::uint64_t mantissa = rng() % 100000000000000000u;
+    for (int cut = 17 - digits; cut > 0; --cut) mantissa /= 10;
+    const int exponent = -12 + static_cast<int>(rng() % 28);
+    values.push_back(std::strtod((std::to_string(mantissa) + "e" + std::to_string(exponent)).c_str(), nullptr));
+    std::uint64_t bits = rng();
+    double any;
+    std::memcpy(&any, &bits, sizeof any);
+    if (std::isfinite(any)) values.push_back(any);
+  }
+  std::vector<Value> items;
+  std::string expected = "[";
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    for (double d : {values[k], -values[k]}) {
+      items.push_back(f(d));
+      char buf[64];
+      std::string text(buf, std::to_chars(buf, buf + sizeof buf, d).ptr);
+      if (text.find_first_of(".e") == std::string::npos) text += ".0";
+      expected += (items.size() > 1 ? ",\n  " : "\n  ") + text;
+    }
+  }
+  expected += "\n]";
+  const std::string written = json::write(Value(Array(std::move(items))));
+  if (written != expected) {
+    std::size_t at = 0;
+    while (at < written.size() && at < expected.size() && written[at] == expected[at]) ++at;
+    const std::size_t line = expected.rfind('\n', at) + 1;
+    FAIL() << "expected " << expected.substr(line, expected.find('\n', line) - line) << ", wrote "
+           << written.substr(line, written.find('\n', line) - line);
+  }
+}
+
+// Short texts are checked as their whole cell: an escape at any place of
+// any length up to past the cell must be found, in keys and in values.
+TEST(JsonWrite, EscapeAtEveryPlaceOfShortTexts) {
+  for (std::size_t n = 1; n <= 20; ++n)
+    for (std::size_t at = 0; at < n; ++at)
+      for (const auto& [raw, escaped] : {std::pair<char, std::string>{'"', "\\\""}, {'\\', "\\\\"},
+                                         {'\x1f', "\\u001f"}, {'\n', "\\n"}}) {
+        std::string text(n, 'k'), quoted(n, 'k');
+        text[at] = raw;
+        quoted.replace(at, 1, escaped);
+        EXPECT_EQ(json::write(obj({{text, s(text)}})), "{\n  \"" + quoted + "\": \"" + quoted + "\"\n}")
+            << n << " " << at;
+      }
 }
 
 // ---------------------------------------------------------------- reading

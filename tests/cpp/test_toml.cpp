@@ -349,6 +349,21 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"empty_root", obj({}), ""}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
+// Short keys and strings are checked as their whole cell: a character
+// that needs quoting or an escape at any place of any length up to past
+// the cell must be found.
+TEST(TomlWrite, EscapeAtEveryPlaceOfShortTexts) {
+  for (std::size_t n = 1; n <= 20; ++n)
+    for (std::size_t at = 0; at < n; ++at)
+      for (const auto& [raw, escaped] : {std::pair<char, std::string>{'"', "\\\""}, {'\\', "\\\\"},
+                                         {'\x7f', "\\u007F"}, {'\n', "\\n"}, {' ', " "}}) {
+        std::string text(n, 'k'), quoted(n, 'k');
+        text[at] = raw;
+        quoted.replace(at, 1, escaped);
+        EXPECT_EQ(must_write(obj({{text, Value(text)}})), "\"" + quoted + "\" = \"" + quoted + "\"\n") << n << " " << at;
+      }
+}
+
 TEST(TomlWrite, DateTextThatIsNotADateStaysATable) {
   for (const char* text : {"1979-02-30", "1979-05-27T25:00:00", "soon", "07:32", "1979-05-27T07:32:00+1"}) {
     const Value tree = obj({{"d", date(text)}});
