@@ -29,70 +29,52 @@ inline double round_small(double x) noexcept {
 
 // Most floats in settings were typed as short decimals. A decimal of at
 // most 15 significant digits that reads back as d is the only one that
-// does, so it is the shortest form too: the first count of fraction digits
-// k for which m = round(|d| * 10^k) gives d back as m / 10^k (the division
-// of two exact operands rounds correctly, as reading does), among the k
-// that keep m below 10^15. If some k does, the largest such k does too,
-// with m times a power of ten (|d| * 10^k is then within 0.2 of that
-// integer): so one try at the largest k decides, and m's trailing zeros
-// give the first k.
+// does, so it is the shortest form too: found as the first count of
+// fraction digits k for which round(|d| * 10^k) / 10^k gives d back (the
+// division of two exact operands rounds correctly, as reading does).
 // Writes it when fixed notation is no longer than scientific, which is
 // where to_chars would choose it as well; returns the end, or nullptr.
 inline char* short_decimal(double d, char* out) noexcept {
   const double a = std::fabs(d);
   if (!(a >= 1e-5 && a < 1e15)) return nullptr;
-  // floor(log10(a)) is e10 or e10 + 1, from the binary exponent; so the
-  // largest k is 14 - e10 or a little less.
-  std::uint64_t bits;
-  std::memcpy(&bits, &a, sizeof bits);
-  const int e2 = static_cast<int>(bits >> 52) - 1023;
-  const int e10 = (e2 * 1233) >> 12;
-  int k = 14 - e10;
-  if (k < 0 || k > 20) return nullptr;  // outside the range checked above
-  double scaled = round_small(a * exact_powers_of_ten[k]);
-  while (scaled >= 1e15) {
-    if (k == 0) return nullptr;
-    --k;
-    scaled = round_small(a * exact_powers_of_ten[k]);
-  }
-  if (scaled / exact_powers_of_ten[k] != a) return nullptr;
-  auto m = static_cast<std::uint64_t>(scaled);
-  while (k > 0 && m % 10 == 0) {
-    m /= 10;
-    --k;
-  }
-  char digits[16];
-  const auto n = static_cast<int>(std::to_chars(digits, digits + sizeof digits, m).ptr - digits);
-  // Past the first k, m has no trailing zero: a shorter k would have matched.
-  int significant = n;
-  if (k == 0)
-    while (significant > 1 && digits[significant - 1] == '0') --significant;
-  const int exponent = n - 1 - k;
-  const int fixed = k == 0 ? n : n > k ? n + 1 : k + 2;
-  const int scientific = significant + (significant > 1) + 2 + (exponent >= 100 || exponent <= -100 ? 3 : 2);
-  if (fixed > scientific) return nullptr;
-  char* p = out;
-  if (std::signbit(d)) *p++ = '-';
-  const auto whole = static_cast<std::size_t>(n), fraction = static_cast<std::size_t>(k);
-  if (k == 0) {
-    std::memcpy(p, digits, whole);
-    p += whole;
-    std::memcpy(p, ".0", 2);  // keeps the float a float when read back
-    return p + 2;
-  }
-  if (whole > fraction) {
-    std::memcpy(p, digits, whole - fraction);
-    p += whole - fraction;
+  for (int k = 0; k <= 20; ++k) {
+    const double m = round_small(a * exact_powers_of_ten[k]);
+    if (m >= 1e15) return nullptr;
+    if (m / exact_powers_of_ten[k] != a) continue;
+    char digits[16];
+    const auto n = static_cast<int>(std::to_chars(digits, digits + sizeof digits, static_cast<std::uint64_t>(m)).ptr - digits);
+    // Past the first k, m has no trailing zero: a shorter k would have matched.
+    int significant = n;
+    if (k == 0)
+      while (significant > 1 && digits[significant - 1] == '0') --significant;
+    const int exponent = n - 1 - k;
+    const int fixed = k == 0 ? n : n > k ? n + 1 : k + 2;
+    const int scientific = significant + (significant > 1) + 2 + (exponent >= 100 || exponent <= -100 ? 3 : 2);
+    if (fixed > scientific) return nullptr;
+    char* p = out;
+    if (std::signbit(d)) *p++ = '-';
+    const auto whole = static_cast<std::size_t>(n), fraction = static_cast<std::size_t>(k);
+    if (k == 0) {
+      std::memcpy(p, digits, whole);
+      p += whole;
+      std::memcpy(p, ".0", 2);  // keeps the float a float when read back
+      return p + 2;
+    }
+    if (whole > fraction) {
+      std::memcpy(p, digits, whole - fraction);
+      p += whole - fraction;
+      *p++ = '.';
+      std::memcpy(p, digits + whole - fraction, fraction);
+      return p + fraction;
+    }
+    *p++ = '0';
     *p++ = '.';
-    std::memcpy(p, digits + whole - fraction, fraction);
-    return p + fraction;
+    std::memset(p, '0', fraction - whole);
+    p += fraction - whole;
+    std::memcpy(p, digits, whole);
+    return p + whole;
   }
-  *p++ = '0';
-  *p++ = '.';
-  std::memset(p, '0', fraction - whole);
-  p += fraction - whole;
-  std::memcpy(p, digits, whole);
-  return p + whole;
+  return nullptr;
 }
 
 // Room for max_real_chars at p.
