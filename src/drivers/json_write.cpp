@@ -36,15 +36,27 @@ constexpr auto escape_table = [] {
   return t;
 }();
 
+#if defined(__SSE2__)
+// One bit per byte of sixteen that needs an escape: a control character
+// (below 0x20, unsigned), '"' or '\\'.
+inline unsigned to_escape16(__m128i x) noexcept {
+  const __m128i below = _mm_set1_epi8(0x1f);
+  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, below), below);
+  const __m128i quote = _mm_cmpeq_epi8(x, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
+}
+#else
 // Whether any of eight bytes needs an escape, so plain text is skipped a
 // word at a time.
 constexpr auto any_to_escape = io::word_has_special<'"', '\\'>;
 
 // Keys and strings of up to 15 bytes sit in a 16-byte cell whose unused
 // bytes are zero and whose last byte is the length (text_cell): the whole
-// cell can be loaded and copied as two words. These masks keep the text's
-// own bytes of each word and turn the rest into spaces, which need no
-// escape. Little-endian byte order only; elsewhere the general path runs.
+// cell can be loaded and copied at once, here as two words. These masks
+// keep the text's own bytes of each word and turn the rest into spaces,
+// which need no escape. Little-endian byte order only; elsewhere the
+// general path runs.
 struct CellMasks {
   std::uint64_t keep[2], pad[2];
 };
@@ -61,17 +73,6 @@ constexpr auto cell_masks = [] {
   return t;
 }();
 constexpr bool cells_by_word = std::endian::native == std::endian::little;
-
-#if defined(__SSE2__)
-// One bit per byte of sixteen that needs an escape: a control character
-// (below 0x20, unsigned), '"' or '\\'.
-inline unsigned to_escape16(__m128i x) noexcept {
-  const __m128i below = _mm_set1_epi8(0x1f);
-  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, below), below);
-  const __m128i quote = _mm_cmpeq_epi8(x, _mm_set1_epi8('"'));
-  const __m128i backslash = _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'));
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
-}
 #endif
 
 // Separators with the indentation after them: ",\n" then spaces, copied
@@ -192,8 +193,8 @@ class Writer {
     return p;
   }
 
-  // A key or string value (s views its cell), quoted. Text of up to 15 bytes is its cell (see
-  // cell_masks): checked and copied as two words when it needs no escape.
+  // A key or string value (s views its cell), quoted. Text of up to 15
+  // bytes is checked and copied as its whole cell when it needs no escape.
   // Leaves the room of a line after it.
   char* text(char* p, std::string_view s) {
     const std::size_t n = s.size();
