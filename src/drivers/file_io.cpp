@@ -619,7 +619,9 @@ Result<void> replace_file_once(const std::string& path, const TextProducer& prod
       case Naming::unsupported: unnamed = false; return failure;
     }
   }
-  if (::renameat(tmp.dir, tmp.name.c_str(), AT_FDCWD, target.path.c_str()) != 0) {
+  // Both names relative to the directory held open: the file lands in the
+  // directory it was made in, even if a link on the way is changed meanwhile.
+  if (::renameat(tmp.dir, tmp.name.c_str(), tmp.dir, target.name.c_str()) != 0) {
     int err = errno;
     // A sticky directory lets only the file's owner replace it.
     if (existing && refused(err)) return rewrite_in_place(existing.get(), produce);
