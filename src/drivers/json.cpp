@@ -161,11 +161,93 @@ struct ScratchAllocator {
     else
       ::munmap(p, bytes);
   }
+  // resize() leaves new elements unset: the tape writes them right after.
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
   template <class U>
   bool operator==(const ScratchAllocator<U>&) const noexcept {
     return true;
   }
 };
+
+// The tape is a run of 8-byte slots, one token in one slot for most
+// values and keys. A token's first byte is its head: the tag in the low
+// four bits and, for a short text, its length in the high four. The other
+// seven bytes hold
+// - a number of 56 bits (a double whose lowest byte is zero, shifted), or
+//   nothing, the number whole in the next slot;
+// - a string or key of up to 15 bytes: its text, running on into the next
+//   slot past seven bytes; a longer one: its length, the text in the slots
+//   after it;
+// - a container: the distance to the slot just past its last token.
+// Short texts never reach a separate arena, and the text of a long one
+// lies beside its token, so the tape is all a load holds besides the tree.
+using Slot = std::uint64_t;
+using Tape = std::vector<Slot, ScratchAllocator<Slot>>;
+
+enum class Tag : std::uint8_t {
+  null,
+  boolean,
+  uint,
+  sint,  // negative only
+  real,
+  wide_uint,
+  wide_sint,
+  wide_real,
+  string,
+  key,
+  long_string,
+  long_key,
+  array,
+  object,
+};
+
+constexpr bool little_endian = std::endian::native == std::endian::little;
+constexpr std::uint64_t low56 = (std::uint64_t{1} << 56) - 1;
+
+constexpr Slot make_slot(unsigned head, std::uint64_t payload) noexcept {
+  if constexpr (little_endian)
+    return head | payload << 8;
+  else
+    return std::uint64_t{head} << 56 | payload;
+}
+constexpr unsigned head_of(Slot s) noexcept {
+  return little_endian ? static_cast<unsigned>(s & 0xff) : static_cast<unsigned>(s >> 56);
+}
+constexpr std::uint64_t payload_of(Slot s) noexcept { return little_endian ? s >> 8 : s & low56; }
+constexpr Tag tag_of(Slot s) noexcept { return static_cast<Tag>(head_of(s) & 15); }
+constexpr Slot tag_slot(Tag t, std::uint64_t payload) noexcept { return make_slot(static_cast<unsigned>(t), payload); }
+
+// The text of a string or key token.
+inline std::string_view text_at(const Slot* t) noexcept {
+  const Slot s = *t;
+  if (tag_of(s) == Tag::string || tag_of(s) == Tag::key) return {reinterpret_cast<const char*>(t) + 1, head_of(s) >> 4};
+  return {reinterpret_cast<const char*>(t + 1), static_cast<std::size_t>(payload_of(s))};
+}
+
+// The token after t's value (after all of a container's).
+inline const Slot* skip(const Slot* t) noexcept {
+  const Slot s = *t;
+  switch (tag_of(s)) {
+    case Tag::wide_uint:
+    case Tag::wide_sint:
+    case Tag::wide_real: return t + 2;
+    case Tag::string:
+    case Tag::key: return t + ((head_of(s) >> 4) + 8) / 8;
+    case Tag::long_string:
+    case Tag::long_key: return t + 1 + (payload_of(s) + 7) / 8;
+    case Tag::array:
+    case Tag::object: return t + payload_of(s);
+    default: return t + 1;
+  }
+}
+
 
 // Values go onto a flat tape first and the tree is built from it top
 // down: every container is allocated before its children, in the order a
@@ -174,18 +256,20 @@ struct ScratchAllocator {
 // spends most of its time waiting on cache misses.
 class TreeBuilder {
  public:
-  TreeBuilder() { tokens_.reserve(256); }
+  TreeBuilder() noexcept = default;
+  TreeBuilder(const TreeBuilder&) = delete;
+  TreeBuilder& operator=(const TreeBuilder&) = delete;
 
   // Room for a text of bytes at once: a token takes two bytes of text at
-  // the least, and the strings' text is no longer than the file. Such
-  // blocks are mapped, and pages never touched cost nothing, so the tape
-  // never grows by copying (which would hold both copies at once). When
-  // the room cannot be had, the tape grows as it goes.
+  // the least, and a string no more slots than half its quoted text. A
+  // large block is mapped, and pages never touched cost nothing, so the
+  // tape never grows by copying (which would hold both copies at once).
+  // When the room cannot be had, the tape grows as it goes.
   void expect_bytes(std::size_t bytes) noexcept {
-    if (bytes < ScratchAllocator<char>::mapped_from) return;
+    const std::size_t slots = bytes / 2 + 2;
+    if (slots <= tokens_.capacity()) return;
     try {
-      tokens_.reserve(bytes / 2 + 2);
-      text_.reserve(bytes + 8);
+      tokens_.reserve(slots);
     } catch (const std::exception&) {
     }
   }
@@ -193,33 +277,41 @@ class TreeBuilder {
   std::size_t depth() const noexcept { return open_.size(); }
   bool in_object() const noexcept { return open_.back().object; }
 
-  void null() { push(Tag::null, 0, 0); }
-  void boolean(bool b) { push(Tag::boolean, 0, b ? 1 : 0); }
-  void uint(std::uint64_t u) { push(Tag::uint, 0, u); }
-  // Negative integers only.
-  void sint(std::int64_t i) { push(Tag::sint, 0, static_cast<std::uint64_t>(i)); }
-  // Non-finite values are null in the tree.
-  void real(double d) { push(Tag::real, 0, std::bit_cast<std::uint64_t>(d)); }
-  void string(std::string_view s) { text(Tag::string, s); }
-  // Keys are not values: they do not count as entries.
-  void key(std::string_view s) {
-    std::size_t at = text_.size();
-    text_.append(s);
-    tokens_.push_back(Token{Tag::key, static_cast<std::uint32_t>(s.size()), at});
+  void null() { tokens_.push_back(tag_slot(Tag::null, 0)); }
+  void boolean(bool b) { tokens_.push_back(tag_slot(Tag::boolean, b ? 1 : 0)); }
+  void uint(std::uint64_t u) {
+    if (u <= low56)
+      tokens_.push_back(tag_slot(Tag::uint, u));
+    else
+      wide(Tag::wide_uint, u);
   }
+  // Negative integers only.
+  void sint(std::int64_t i) {
+    if (i >= -(std::int64_t{1} << 55))
+      tokens_.push_back(tag_slot(Tag::sint, static_cast<std::uint64_t>(i) & low56));
+    else
+      wide(Tag::wide_sint, static_cast<std::uint64_t>(i));
+  }
+  // Non-finite values are null in the tree.
+  void real(double d) {
+    const auto bits = std::bit_cast<std::uint64_t>(d);
+    if ((bits & 0xff) == 0)
+      tokens_.push_back(tag_slot(Tag::real, bits >> 8));
+    else
+      wide(Tag::wide_real, bits);
+  }
+  void string(std::string_view s) { text(Tag::string, s); }
+  void key(std::string_view s) { text(Tag::key, s); }
   void open_array() { enter(Tag::array); }
   void open_object() { enter(Tag::object); }
   void close() {
-    Open o = open_.back();
+    const std::size_t at = open_.back().at;
     open_.pop_back();
-    Token& start = tokens_[o.at];
-    start.size = o.count;
-    start.payload = tokens_.size();
+    tokens_[at] |= make_slot(0, tokens_.size() - at);
   }
 
   Value build() {
-    text_.append(8, '\0');
-    std::size_t at = 0;
+    const Slot* at = tokens_.data();
     return tokens_.empty() ? Value() : build(at);
   }
 
@@ -227,25 +319,13 @@ class TreeBuilder {
   // it: the same rules (numbers, the last of a repeated key) applied to the
   // tape as it stands.
   bool matches(const Value& expected) {
-    text_.append(8, '\0');
-    std::size_t at = 0;
+    const Slot* at = tokens_.data();
     return tokens_.empty() ? expected == Value() : matches(at, expected);
   }
 
  private:
-  enum class Tag : std::uint8_t { null, boolean, uint, sint, real, string, key, array, object };
-
-  // A scalar's bits, a string's place in text_, or for a container the
-  // position just past its last token (so that it can be skipped).
-  struct Token {
-    Tag tag;
-    std::uint32_t size;  // string length, element or member count
-    std::uint64_t payload;
-  };
-
   struct Open {
     std::size_t at;
-    std::uint32_t count;
     bool object;
   };
 
@@ -253,21 +333,22 @@ class TreeBuilder {
   // so that most comparisons are one integer compare.
   struct Pending {
     std::uint64_t prefix;
-    std::string_view key;
-    std::size_t value_at;
+    const Slot* key;
 
     friend bool operator<(const Pending& a, const Pending& b) noexcept {
       if (a.prefix != b.prefix) return a.prefix < b.prefix;
-      return a.key.size() > 8 && b.key.size() > 8 ? a.key.substr(8) < b.key.substr(8) : a.key.size() < b.key.size();
+      const std::string_view x = text_at(a.key), y = text_at(b.key);
+      return x.size() > 8 && y.size() > 8 ? x.substr(8) < y.substr(8) : x.size() < y.size();
     }
-    bool same_key(const Pending& b) const noexcept { return prefix == b.prefix && key == b.key; }
+    bool same_key(const Pending& b) const noexcept { return prefix == b.prefix && text_at(key) == text_at(b.key); }
   };
 
-  // Reads eight bytes whatever the key's length: build() pads text_.
+  // Reads eight bytes whatever the key's length: a key's token is always
+  // followed by its value's.
   static std::uint64_t prefix_of(std::string_view key) noexcept {
     std::uint64_t w;
     std::memcpy(&w, key.data(), 8);
-    if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (little_endian) {
       if (key.size() < 8) w &= (std::uint64_t{1} << (8 * key.size())) - 1;
       w = __builtin_bswap64(w);
     } else {
@@ -276,92 +357,107 @@ class TreeBuilder {
     return w;
   }
 
-  void push(Tag tag, std::uint32_t size, std::uint64_t payload) {
-    if (!open_.empty()) ++open_.back().count;
-    tokens_.push_back(Token{tag, size, payload});
+  void wide(Tag tag, std::uint64_t bits) {
+    const std::size_t at = tokens_.size();
+    tokens_.resize(at + 2);
+    tokens_[at] = tag_slot(tag, 0);
+    tokens_[at + 1] = bits;
   }
 
+  // tag is the short text's; the long one's follows it by two.
   void text(Tag tag, std::string_view s) {
-    std::size_t at = text_.size();
-    text_.append(s);
-    push(tag, static_cast<std::uint32_t>(s.size()), at);
+    const std::size_t n = s.size(), at = tokens_.size();
+    if (n <= 15) {
+      const std::size_t slots = (n + 8) / 8;
+      tokens_.resize(at + slots);
+      Slot* t = tokens_.data() + at;
+      t[slots - 1] = 0;
+      auto* bytes = reinterpret_cast<char*>(t);
+      bytes[0] = static_cast<char>(static_cast<unsigned>(tag) | n << 4);
+      std::memcpy(bytes + 1, s.data(), n);
+    } else {
+      const std::size_t slots = (n + 7) / 8;
+      tokens_.resize(at + 1 + slots);
+      Slot* t = tokens_.data() + at;
+      t[0] = tag_slot(static_cast<Tag>(static_cast<unsigned>(tag) + 2), n);
+      t[slots] = 0;
+      std::memcpy(t + 1, s.data(), n);
+    }
   }
 
   void enter(Tag tag) {
-    push(tag, 0, 0);
-    open_.push_back(Open{tokens_.size() - 1, 0, tag == Tag::object});
+    open_.push_back(Open{tokens_.size(), tag == Tag::object});
+    tokens_.push_back(tag_slot(tag, 0));
   }
 
-  std::string_view text_of(const Token& t) const noexcept { return {text_.data() + t.payload, t.size}; }
-
-  std::size_t next(std::size_t at) const noexcept {
-    const Token& t = tokens_[at];
-    return t.tag == Tag::array || t.tag == Tag::object ? static_cast<std::size_t>(t.payload) : at + 1;
-  }
-
-  // Recursion is bounded by the parse depth limit.
-  Value build(std::size_t& at) {
-    const Token& t = tokens_[at++];
-    switch (t.tag) {
+  // Recursion is bounded by the parse depth limit. at moves past the value.
+  Value build(const Slot*& at) {
+    const Slot* t = at;
+    const Slot s = *t;
+    at = t + 1;
+    switch (tag_of(s)) {
       case Tag::null: return Value();
-      case Tag::boolean: return Value(t.payload != 0);
-      case Tag::uint: return Value::from_uint(t.payload);
-      case Tag::sint: return Value::from_int(static_cast<std::int64_t>(t.payload));
-      case Tag::real: return Value::from_double(std::bit_cast<double>(t.payload));
+      case Tag::boolean: return Value(payload_of(s) != 0);
+      case Tag::uint: return Value::from_uint(payload_of(s));
+      case Tag::sint: return Value::from_int(static_cast<std::int64_t>(payload_of(s) << 8) >> 8);
+      case Tag::real: return Value::from_double(std::bit_cast<double>(payload_of(s) << 8));
+      case Tag::wide_uint: at = t + 2; return Value::from_uint(t[1]);
+      case Tag::wide_sint: at = t + 2; return Value::from_int(static_cast<std::int64_t>(t[1]));
+      case Tag::wide_real: at = t + 2; return Value::from_double(std::bit_cast<double>(t[1]));
       case Tag::string:
-      case Tag::key: return Value(text_of(t));
+      case Tag::key:
+      case Tag::long_string:
+      case Tag::long_key: at = skip(t); return Value(text_at(t));
       case Tag::array: {
         // Elements gather on a stack shared by every level (a nested array
         // pushes above them and pops back before they are taken).
-        std::size_t base = values_.size();
-        for (std::uint32_t k = 0; k < t.size; ++k) {
-          Value v = build(at);
+        const std::size_t base = values_.size();
+        at = t + payload_of(s);
+        for (const Slot* e = t + 1; e < at;) {
+          Value v = build(e);
           values_.push_back(std::move(v));
         }
-        at = static_cast<std::size_t>(t.payload);
-        Array elements = Array::from_span(std::span<Value>(values_.data() + base, t.size));
+        Array elements = Array::from_span(std::span<Value>(values_.data() + base, values_.size() - base));
         values_.resize(base);
         return Value(std::move(elements));
       }
-      case Tag::object: {
-        std::size_t end = static_cast<std::size_t>(t.payload);
-        Value out(object(at, t.size));
-        at = end;
-        return out;
-      }
+      case Tag::object: at = t + payload_of(s); return Value(object(t + 1, at));
     }
     return Value();
   }
 
   // Recursion is bounded by the parse depth limit. at moves past the value.
-  bool matches(std::size_t& at, const Value& expected) {
-    const Token& t = tokens_[at];
-    switch (t.tag) {
+  bool matches(const Slot*& at, const Value& expected) {
+    const Slot* t = at;
+    switch (tag_of(*t)) {
       case Tag::string:
       case Tag::key:
-        ++at;
-        return expected.kind() == Value::Kind::string && expected.as_string() == text_of(t);
+      case Tag::long_string:
+      case Tag::long_key:
+        at = skip(t);
+        return expected.kind() == Value::Kind::string && expected.as_string() == text_at(t);
       case Tag::array: {
-        at = static_cast<std::size_t>(t.payload);
-        if (!expected.is_array() || expected.as_array().size() != t.size) return false;
-        auto item = static_cast<std::size_t>(&t - tokens_.data()) + 1;
+        at = skip(t);
+        if (!expected.is_array()) return false;
+        const Slot* item = t + 1;
         for (const Value& e : expected.as_array())
-          if (!matches(item, e)) return false;
-        return true;
+          if (item == at || !matches(item, e)) return false;
+        return item == at;
       }
       case Tag::object: {
-        at = static_cast<std::size_t>(t.payload);
+        at = skip(t);
         const Object* o = expected.if_object();
         if (!o) return false;
-        std::size_t base = pending_.size();
-        sort_members(static_cast<std::size_t>(&t - tokens_.data()) + 1, t.size);
+        const std::size_t base = pending_.size();
+        sort_members(t + 1, at);
         bool same = true;
         auto m = o->begin();
         std::size_t seen = 0;
         for (std::size_t k = base; same && k < pending_.size(); ++k) {
           if (k + 1 < pending_.size() && pending_[k + 1].same_key(pending_[k])) continue;
-          std::size_t value_at = pending_[k].value_at;
-          same = seen++ < o->size() && std::string_view(m->key) == pending_[k].key && matches(value_at, m->value);
+          const Slot* key = pending_[k].key;
+          const Slot* value_at = skip(key);
+          same = seen++ < o->size() && std::string_view(m->key) == text_at(key) && matches(value_at, m->value);
           if (same) ++m;
         }
         pending_.resize(base);
@@ -373,46 +469,43 @@ class TreeBuilder {
     }
   }
 
-  // Puts the members of the object whose first key is at onto pending_,
-  // ordered by key; of a repeated key the last stays last.
-  void sort_members(std::size_t at, std::size_t count) {
-    std::size_t base = pending_.size();
-    for (std::size_t k = 0; k < count; ++k) {
-      std::string_view key = text_of(tokens_[at]);
-      pending_.push_back(Pending{prefix_of(key), key, at + 1});
-      at = next(at + 1);
-    }
-    auto first = pending_.begin() + static_cast<std::ptrdiff_t>(base);
-    if (count <= 16) {
+  // Puts the members of the object whose tokens run from first to end
+  // onto pending_, ordered by key; of a repeated key the last stays last.
+  void sort_members(const Slot* first, const Slot* end) {
+    const std::size_t base = pending_.size();
+    for (const Slot* k = first; k < end; k = skip(skip(k))) pending_.push_back(Pending{prefix_of(text_at(k)), k});
+    const auto from = pending_.begin() + static_cast<std::ptrdiff_t>(base);
+    if (pending_.size() - base <= 16) {
       // Stable and without stable_sort's temporary buffer.
-      for (auto i = first + (count != 0); i < pending_.end(); ++i) {
+      for (auto i = from + (from != pending_.end()); i < pending_.end(); ++i) {
         if (!(*i < *(i - 1))) continue;
         Pending moving = *i;
         auto j = i;
         do {
           *j = *(j - 1);
           --j;
-        } while (j != first && moving < *(j - 1));
+        } while (j != from && moving < *(j - 1));
         *j = moving;
       }
     } else {
-      std::stable_sort(first, pending_.end());
+      std::stable_sort(from, pending_.end());
     }
   }
 
   // Orders the members by key (the last of a repeated key wins) before
   // building any of them, so that they are allocated in that order too.
-  Object object(std::size_t at, std::size_t count) {
-    std::size_t base = pending_.size();
-    sort_members(at, count);
+  Object object(const Slot* first, const Slot* end) {
+    const std::size_t base = pending_.size();
+    sort_members(first, end);
     // pending_ and members_ may grow while the members are built (nested
     // objects use them above this one's entries): indices, not iterators.
-    std::size_t first_member = members_.size();
+    const std::size_t first_member = members_.size();
     for (std::size_t k = base; k < pending_.size(); ++k) {
       if (k + 1 < pending_.size() && pending_[k + 1].same_key(pending_[k])) continue;
-      std::size_t value_at = pending_[k].value_at;
+      const Slot* key = pending_[k].key;
+      const Slot* value_at = skip(key);
       Value v = build(value_at);
-      members_.push_back(Member{Key(pending_[k].key), std::move(v)});
+      members_.push_back(Member{Key(text_at(key)), std::move(v)});
     }
     pending_.resize(base);
     Object built = Object::from_unsorted(
@@ -421,8 +514,7 @@ class TreeBuilder {
     return built;
   }
 
-  std::vector<Token, ScratchAllocator<Token>> tokens_;
-  std::basic_string<char, std::char_traits<char>, ScratchAllocator<char>> text_;
+  Tape tokens_;
   std::vector<Open> open_;
   std::vector<Pending, ScratchAllocator<Pending>> pending_;
   std::vector<Member> members_;

@@ -138,6 +138,54 @@ TEST(JsonRead, Values) {
   EXPECT_TRUE(std::signbit(r->as_real()));
 }
 
+// Numbers and texts at the sizes where the reader changes how it holds
+// them, as elements, as members and as keys (ordered, and repeated), read
+// one after another and between loads of a large document.
+TEST(JsonRead, ValuesOfEverySize) {
+  std::vector<std::pair<std::string, Value>> items = {
+      {"72057594037927935", u(72057594037927935u)}, {"72057594037927936", u(72057594037927936u)},
+      {"-36028797018963968", i(-36028797018963968)}, {"-36028797018963969", i(-36028797018963969)},
+      {"0.5", f(0.5)}, {"0.1", f(0.1)}, {"-2.0", f(-2.0)}, {"5e-324", f(5e-324)}, {"[]", arr({})}, {"{}", obj({})}};
+  std::vector<std::string> keys = {"ab", "ab\\u0000", "abcdefgh", "abcdefgh\\u0000", "abcdefghi", "abcdefgh\\u0000i"};
+  std::vector<std::string> key_texts = {"ab", std::string("ab\0", 3), "abcdefgh", std::string("abcdefgh\0", 9),
+                                        "abcdefghi", std::string("abcdefgh\0i", 10)};
+  for (std::size_t n : {0, 1, 7, 8, 9, 14, 15, 16, 17, 23, 24, 100}) {
+    std::string text;
+    for (std::size_t k = 0; k < n; ++k) text += static_cast<char>('a' + k % 26);
+    items.emplace_back("\"" + text + "\"", s(text));
+    keys.push_back(text + "~");
+    key_texts.push_back(text + "~");
+  }
+  std::string array = "[", object = "{";
+  std::vector<Value> elements;
+  std::vector<Member> members;
+  for (std::size_t k = 0; k < items.size() + keys.size(); ++k) {
+    const auto& [text, value] = items[k % items.size()];
+    std::string sep = k ? "," : "";
+    array += sep + text;
+    elements.push_back(value);
+    // Every key twice, the later value winning.
+    object += sep + "\"" + keys[k % keys.size()] + "\":[" + text + ",\"" + keys[k % keys.size()] + "\"]";
+    if (k >= keys.size()) members.push_back(Member{key_texts[k % keys.size()], arr({value, s(key_texts[k % keys.size()])})});
+  }
+  const std::string text = "[" + array + "]," + object + "}]";
+  const Value expected = arr({arr(elements), obj(members)});
+  std::string large = "[";
+  for (int k = 0; k < 600; ++k) large += text + ",";
+  large += "0]";
+  ASSERT_GT(large.size(), std::size_t{1} << 20);
+  const std::string* order[] = {&text, &large, &text, &text};
+  for (const std::string* t : order) {
+    auto r = t == &text ? json::parse(*t) : load(*t);
+    ASSERT_TRUE(r.ok()) << r.failure().message;
+    if (t == &text) EXPECT_EQ(*r, expected);
+    else EXPECT_EQ(r->as_array()[599], expected);
+    auto same = json::matches(*t, *r);
+    ASSERT_TRUE(same.ok());
+    EXPECT_TRUE(*same);
+  }
+}
+
 // Members are ordered before they are built; with many repeats of each key
 // an unstable order would let an earlier value win.
 TEST(JsonRead, LaterDuplicateWinsInLargeObjects) {
