@@ -15,6 +15,7 @@
 #include <iterator>
 #include <limits>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -879,6 +880,10 @@ struct NumberShape {
   std::size_t int_digits = 0;
   std::uint64_t int_value = 0;  // of the first 19 digits
   std::uint32_t exponent = 0;   // saturated
+  // All digits, integer and fraction, while there are at most 19 of them.
+  std::uint64_t significand = 0;
+  std::size_t digits = 0;
+  std::uint32_t fraction_digits = 0;
 };
 
 template <class Cursor>
@@ -913,8 +918,18 @@ bool scan_number(Cursor& s, NumberShape& shape, Error& error) {
       error = Error::miss_fraction;
       return false;
     }
-    do s.take();
-    while (is_digit(s.peek()));
+    std::uint64_t v = shape.int_value;
+    std::size_t n = shape.int_digits;
+    do {
+      if (++n <= 19) v = v * 10 + static_cast<unsigned>(s.peek() - '0');
+      s.take();
+    } while (is_digit(s.peek()));
+    shape.significand = v;
+    shape.digits = n;
+    shape.fraction_digits = static_cast<std::uint32_t>(std::min<std::size_t>(n - shape.int_digits, 1u << 24));
+  } else {
+    shape.significand = shape.int_value;
+    shape.digits = shape.int_digits;
   }
   c = s.peek();
   if (c == 'e' || c == 'E') {
@@ -943,6 +958,20 @@ struct BufferCursor {
   char peek() const noexcept { return *p; }
   void take() noexcept { ++p; }
 };
+
+// Most decimals in settings have few digits and a small exponent: the
+// significand and the power of ten are then both exact doubles, and one
+// multiplication or division rounds them as a full conversion would.
+std::optional<double> exact_double(const NumberShape& shape) noexcept {
+  static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                      1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  if (shape.digits > 19 || shape.significand > std::uint64_t{1} << 53) return std::nullopt;
+  const long long e = (shape.positive_exponent ? 1LL : -1LL) * shape.exponent - shape.fraction_digits;
+  if (e < -22 || e > 22) return std::nullopt;
+  double d = static_cast<double>(shape.significand);
+  d = e < 0 ? d / powers[-e] : d * powers[e];
+  return shape.minus ? -d : d;
+}
 
 bool Parser::number(const char*& p) {
   NumberShape shape;
@@ -982,6 +1011,10 @@ bool Parser::number(const char*& p) {
       tree_.sint(static_cast<std::int64_t>(0 - v));
       return true;
     }
+  }
+  if (const auto d = exact_double(shape)) {
+    tree_.real(*d);
+    return true;
   }
   Value v = number_value(text);
   switch (v.kind()) {

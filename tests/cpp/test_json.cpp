@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -183,6 +185,33 @@ TEST(JsonRead, ValuesOfEverySize) {
     auto same = json::matches(*t, *r);
     ASSERT_TRUE(same.ok());
     EXPECT_TRUE(*same);
+  }
+}
+
+// Short decimals take a shortcut past the full conversion; it must round
+// exactly as the full one does, also at the edges of where it applies.
+TEST(JsonRead, DecimalsRoundAsTheFullConversion) {
+  std::vector<std::string> texts = {"9007199254740992.5", "9007199254740993.0", "0.9007199254740993",
+                                    "1e22", "1e23", "4.5e-22", "4.5e-23", "123.456e-20", "1234567890123456789e-3",
+                                    "-0.000", "17976931348623157e292", "0.1e-1", "2.5E+10"};
+  std::uint64_t seed = 12345;
+  auto next = [&seed] { return (seed = seed * 6364136223846793005u + 1442695040888963407u) >> 11; };
+  for (int k = 0; k < 3000; ++k) {
+    std::string digits = std::to_string(next() % (k % 3 ? 1000000 : std::uint64_t{1} << 53));
+    const std::size_t point = next() % (digits.size() + 1);
+    std::string text = (k % 2 ? "-" : "") + digits.substr(0, point) + "." + digits.substr(point);
+    if (point == 0) text.insert(text.size() - digits.size() - 1, "0");
+    if (point == digits.size()) text += "0";
+    if (k % 4 == 0) text += "e" + std::to_string(static_cast<int>(next() % 47) - 23);
+    texts.push_back(text);
+  }
+  for (const auto& text : texts) {
+    double expected = 0;
+    ASSERT_EQ(std::from_chars(text.data(), text.data() + text.size(), expected).ec, std::errc()) << text;
+    auto r = json::parse(text);
+    ASSERT_TRUE(r.ok()) << text;
+    ASSERT_EQ(r->kind(), Value::Kind::real) << text;
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(r->as_real()), std::bit_cast<std::uint64_t>(expected)) << text;
   }
 }
 
