@@ -179,8 +179,9 @@ struct ScratchAllocator {
 
 // The tape is a run of 8-byte slots, one token in one slot for most
 // values and keys. A token's first byte is its head: the tag in the low
-// four bits and, for a short text, its length in the high four. The other
-// seven bytes hold
+// four bits and, for a short text, its length in the high four (a wide
+// number's high four are 8, so that 8 and more means a second slot). The
+// other seven bytes hold
 // - a number of 56 bits (a double whose lowest byte is zero, shifted), or
 //   nothing, the number whole in the next slot;
 // - a string or key of up to 15 bytes: its text, running on into the next
@@ -232,23 +233,16 @@ inline std::string_view text_at(const Slot* t) noexcept {
   return {reinterpret_cast<const char*>(t + 1), static_cast<std::size_t>(payload_of(s))};
 }
 
-// The token after t's value (after all of a container's).
+// The token after t's value (after all of a container's). A scalar or a
+// short text says in its head's top bit whether it has a second slot.
 inline const Slot* skip(const Slot* t) noexcept {
   const Slot s = *t;
-  switch (tag_of(s)) {
-    case Tag::wide_uint:
-    case Tag::wide_sint:
-    case Tag::wide_real: return t + 2;
-    case Tag::string:
-    case Tag::key: return t + ((head_of(s) >> 4) + 8) / 8;
-    case Tag::long_string:
-    case Tag::long_key: return t + 1 + (payload_of(s) + 7) / 8;
-    case Tag::array:
-    case Tag::object: return t + payload_of(s);
-    default: return t + 1;
-  }
+  const unsigned head = head_of(s);
+  const auto tag = static_cast<Tag>(head & 15);
+  if (tag < Tag::long_string) return t + 1 + (head >> 7);
+  if (tag >= Tag::array) return t + payload_of(s);
+  return t + 1 + (payload_of(s) + 7) / 8;
 }
-
 
 // Values go onto a flat tape first and the tree is built from it top
 // down: every container is allocated before its children, in the order a
@@ -361,7 +355,7 @@ class TreeBuilder {
   void wide(Tag tag, std::uint64_t bits) {
     const std::size_t at = tokens_.size();
     tokens_.resize(at + 2);
-    tokens_[at] = tag_slot(tag, 0);
+    tokens_[at] = make_slot(static_cast<unsigned>(tag) | 0x80, 0);
     tokens_[at + 1] = bits;
   }
 
@@ -505,8 +499,7 @@ class TreeBuilder {
       if (k + 1 < pending_.size() && pending_[k + 1].same_key(pending_[k])) continue;
       const Slot* key = pending_[k].key;
       const Slot* value_at = skip(key);
-      Value v = build(value_at);
-      members_.push_back(Member{Key(text_at(key)), std::move(v)});
+      members_.emplace_back(Key(text_at(key)), build(value_at));
     }
     pending_.resize(base);
     Object built = Object::from_unsorted(
@@ -524,10 +517,13 @@ class TreeBuilder {
 
 constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
 
-// Whether any of eight bytes ends a run of plain ASCII in a string: a
-// control character, '"', '\\' or a byte of a multi-byte character.
-constexpr bool string_stop(std::uint64_t w) noexcept {
-  return io::word_has_special<'"', '\\'>(w) || (w & highs) != 0;
+// The bytes of eight that end a run of plain ASCII in a string (a control
+// character, '"', '\\' or a byte of a multi-byte character), each marked
+// by its high bit. The lowest mark is exact: borrows only run upward, so a
+// false mark stands above a true one.
+constexpr std::uint64_t string_stops(std::uint64_t w) noexcept {
+  constexpr auto zero_bytes = [](std::uint64_t v) { return (v - ones) & ~v; };
+  return (((w - ones * 0x20) & ~w) | zero_bytes(w ^ (ones * '"')) | zero_bytes(w ^ (ones * '\\')) | w) & highs;
 }
 
 constexpr auto plain_byte = [] {
@@ -606,9 +602,17 @@ class Parser {
         if (c == ' ') {
           ++p;
         } else if (c == '\n') {
-          // Indentation a word at a time.
+          // Indentation a word at a time, to its first other byte.
           ++p;
-          for (std::uint64_t w; std::memcpy(&w, p, 8), w == ones * ' ';) p += 8;
+          for (;;) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            if (const std::uint64_t other = w ^ (ones * ' ')) {
+              if constexpr (little_endian) p += std::countr_zero(other) / 8;
+              break;
+            }
+            p += 8;
+          }
         } else if (c == '\t' || c == '\r') {
           ++p;
         } else {
@@ -735,8 +739,18 @@ bool Parser::string(const char*& p, std::string_view& out) {
   bool copying = false;      // whether scratch_ holds the part before run
   bool lone_low = false;
   for (;;) {
-    for (std::uint64_t w; std::memcpy(&w, p, 8), !string_stop(w);) p += 8;
-    while (is_plain(*p)) ++p;
+    for (;;) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      if (const std::uint64_t stops = string_stops(w)) {
+        if constexpr (little_endian)
+          p += std::countr_zero(stops) / 8;
+        else
+          while (is_plain(*p)) ++p;
+        break;
+      }
+      p += 8;
+    }
     auto c = static_cast<unsigned char>(*p);
     if (c == '"') {
       if (copying) {
