@@ -295,8 +295,8 @@ class TreeBuilder {
     else
       wide(Tag::wide_real, bits);
   }
-  void string(std::string_view s) { text(Tag::string, s); }
-  void key(std::string_view s) { text(Tag::key, s); }
+  void string(std::string_view s, bool readable) { text(Tag::string, s, readable); }
+  void key(std::string_view s, bool readable) { text(Tag::key, s, readable); }
   void open_array() { enter(Tag::array); }
   void open_object() { enter(Tag::object); }
   void close() {
@@ -359,17 +359,22 @@ class TreeBuilder {
     tokens_[at + 1] = bits;
   }
 
-  // tag is the short text's; the long one's follows it by two.
-  void text(Tag tag, std::string_view s) {
+  // tag is the short text's; the long one's follows it by two. readable:
+  // fifteen bytes from s.data() can be read, whatever its size.
+  void text(Tag tag, std::string_view s, bool readable) {
     const std::size_t n = s.size(), at = tokens_.size();
     if (n <= 15) {
-      const std::size_t slots = (n + 8) / 8;
-      tokens_.resize(at + slots);
-      Slot* t = tokens_.data() + at;
-      t[slots - 1] = 0;
-      auto* bytes = reinterpret_cast<char*>(t);
+      tokens_.resize(at + 2);
+      auto* bytes = reinterpret_cast<char*>(tokens_.data() + at);
+      if (readable) {
+        // One fixed-size copy; the bytes past the text are never read.
+        std::memcpy(bytes + 1, s.data(), 15);
+      } else {
+        std::memset(bytes, 0, 16);
+        std::memcpy(bytes + 1, s.data(), n);
+      }
       bytes[0] = static_cast<char>(static_cast<unsigned>(tag) | n << 4);
-      std::memcpy(bytes + 1, s.data(), n);
+      if (n < 8) tokens_.pop_back();
     } else {
       const std::size_t slots = (n + 7) / 8;
       tokens_.resize(at + 1 + slots);
@@ -595,7 +600,7 @@ class Parser {
   }
   bool at_end(const char* p) const noexcept { return p == in_.end() && in_.exhausted(); }
 
-  const char* skip_space(const char* p) noexcept {
+  [[gnu::always_inline]] const char* skip_space(const char* p) noexcept {
     for (;;) {
       for (;;) {
         char c = *p;
@@ -673,7 +678,7 @@ value:
       std::string_view s;
       ++p;
       if (!string(p, s)) return false;
-      tree_.string(s);
+      tree_.string(s, s.data() != scratch_.data());
       goto next;
     }
     case 't':
@@ -697,7 +702,7 @@ key: {
   std::string_view k;
   ++p;
   if (!string(p, k)) return false;
-  tree_.key(k);
+  tree_.key(k, k.data() != scratch_.data());
   p = skip_space(p);
   if (*p != ':') return fail(Error::miss_colon, p);
   p = skip_space(p + 1);
