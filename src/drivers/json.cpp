@@ -504,7 +504,7 @@ class TreeBuilder {
       if (k + 1 < pending_.size() && pending_[k + 1].same_key(pending_[k])) continue;
       const Slot* key = pending_[k].key;
       const Slot* value_at = skip(key);
-      members_.emplace_back(Key(text_at(key)), build(value_at));
+      members_.emplace_back(text_at(key), build(value_at));  // the key made in place
     }
     pending_.resize(base);
     Object built = Object::from_unsorted(
