@@ -361,7 +361,7 @@ class TreeBuilder {
 
   // tag is the short text's; the long one's follows it by two. readable:
   // fifteen bytes from s.data() can be read, whatever its size.
-  void text(Tag tag, std::string_view s, bool readable) {
+  [[gnu::always_inline]] void text(Tag tag, std::string_view s, bool readable) {
     const std::size_t n = s.size(), at = tokens_.size();
     if (n <= 15) {
       tokens_.resize(at + 2);
