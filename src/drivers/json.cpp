@@ -390,6 +390,22 @@ class TreeBuilder {
     tokens_.push_back(tag_slot(tag, 0));
   }
 
+  // Hands put what the value at at is made from: the commonest scalars as
+  // they are, so that put constructs them in their place, the rest built.
+  // at moves past the value.
+  template <class Put>
+  void make(const Slot*& at, Put&& put) {
+    const Slot* t = at;
+    const Slot s = *t;
+    switch (tag_of(s)) {
+      case Tag::boolean: at = t + 1; put(payload_of(s) != 0); return;
+      case Tag::uint: at = t + 1; put(std::uint64_t{payload_of(s)}); return;
+      case Tag::string:
+      case Tag::long_string: at = skip(t); put(text_at(t)); return;
+      default: put(build(at)); return;
+    }
+  }
+
   // Recursion is bounded by the parse depth limit. at moves past the value.
   Value build(const Slot*& at) {
     const Slot* t = at;
@@ -413,10 +429,7 @@ class TreeBuilder {
         // pushes above them and pops back before they are taken).
         const std::size_t base = values_.size();
         at = t + payload_of(s);
-        for (const Slot* e = t + 1; e < at;) {
-          Value v = build(e);
-          values_.push_back(std::move(v));
-        }
+        for (const Slot* e = t + 1; e < at;) make(e, [this](auto&& v) { values_.emplace_back(std::forward<decltype(v)>(v)); });
         Array elements = Array::from_span(std::span<Value>(values_.data() + base, values_.size() - base));
         values_.resize(base);
         return Value(std::move(elements));
@@ -504,7 +517,7 @@ class TreeBuilder {
       if (k + 1 < pending_.size() && pending_[k + 1].same_key(pending_[k])) continue;
       const Slot* key = pending_[k].key;
       const Slot* value_at = skip(key);
-      members_.emplace_back(text_at(key), build(value_at));  // the key made in place
+      make(value_at, [this, key](auto&& v) { members_.emplace_back(text_at(key), std::forward<decltype(v)>(v)); });
     }
     pending_.resize(base);
     Object built = Object::from_unsorted(
