@@ -486,7 +486,13 @@ class TreeBuilder {
   // onto pending_, ordered by key; of a repeated key the last stays last.
   void sort_members(const Slot* first, const Slot* end) {
     const std::size_t base = pending_.size();
-    for (const Slot* k = first; k < end; k = skip(skip(k))) pending_.push_back(Pending{prefix_of(text_at(k)), k});
+    for (const Slot* k = first; k < end;) {
+      const std::string_view key = text_at(k);
+      pending_.push_back(Pending{prefix_of(key), k});
+      // The value's token starts at the first slot past the key's text.
+      const auto used = static_cast<std::size_t>(key.data() + key.size() - reinterpret_cast<const char*>(k));
+      k = skip(k + (used + 7) / 8);
+    }
     const auto from = pending_.begin() + static_cast<std::ptrdiff_t>(base);
     if (pending_.size() - base <= 16) {
       // Stable and without stable_sort's temporary buffer.
