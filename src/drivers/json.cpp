@@ -15,6 +15,7 @@
 #include <iterator>
 #include <limits>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -161,11 +162,87 @@ struct ScratchAllocator {
     else
       ::munmap(p, bytes);
   }
+  // resize() leaves new elements unset: the tape writes them right after.
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
   template <class U>
   bool operator==(const ScratchAllocator<U>&) const noexcept {
     return true;
   }
 };
+
+// The tape is a run of 8-byte slots, one token in one slot for most
+// values and keys. A token's first byte is its head: the tag in the low
+// four bits and, for a short text, its length in the high four (a wide
+// number's high four are 8, so that 8 and more means a second slot). The
+// other seven bytes hold
+// - a number of 56 bits (a double whose lowest byte is zero, shifted), or
+//   nothing, the number whole in the next slot;
+// - a string or key of up to 15 bytes: its text, running on into the next
+//   slot past seven bytes; a longer one: its length, the text in the slots
+//   after it;
+// - a container: the distance to the slot just past its last token.
+// Short texts never reach a separate arena, and the text of a long one
+// lies beside its token, so the tape is all a load holds besides the tree.
+using Slot = std::uint64_t;
+using Tape = std::vector<Slot, ScratchAllocator<Slot>>;
+
+enum class Tag : std::uint8_t {
+  null,
+  boolean,
+  uint,
+  sint,  // negative only
+  real,
+  wide_uint,
+  wide_sint,
+  wide_real,
+  string,
+  key,
+  long_string,
+  long_key,
+  array,
+  object,
+};
+
+constexpr bool little_endian = std::endian::native == std::endian::little;
+constexpr std::uint64_t low56 = (std::uint64_t{1} << 56) - 1;
+
+constexpr Slot make_slot(unsigned head, std::uint64_t payload) noexcept {
+  if constexpr (little_endian)
+    return head | payload << 8;
+  else
+    return std::uint64_t{head} << 56 | payload;
+}
+constexpr unsigned head_of(Slot s) noexcept {
+  return little_endian ? static_cast<unsigned>(s & 0xff) : static_cast<unsigned>(s >> 56);
+}
+constexpr std::uint64_t payload_of(Slot s) noexcept { return little_endian ? s >> 8 : s & low56; }
+constexpr Tag tag_of(Slot s) noexcept { return static_cast<Tag>(head_of(s) & 15); }
+constexpr Slot tag_slot(Tag t, std::uint64_t payload) noexcept { return make_slot(static_cast<unsigned>(t), payload); }
+
+// The text of a string or key token.
+inline std::string_view text_at(const Slot* t) noexcept {
+  const Slot s = *t;
+  if (tag_of(s) == Tag::string || tag_of(s) == Tag::key) return {reinterpret_cast<const char*>(t) + 1, head_of(s) >> 4};
+  return {reinterpret_cast<const char*>(t + 1), static_cast<std::size_t>(payload_of(s))};
+}
+
+// The token after t's value (after all of a container's). A scalar or a
+// short text says in its head's top bit whether it has a second slot.
+inline const Slot* skip(const Slot* t) noexcept {
+  const Slot s = *t;
+  const unsigned head = head_of(s);
+  const auto tag = static_cast<Tag>(head & 15);
+  if (tag < Tag::long_string) return t + 1 + (head >> 7);
+  if (tag >= Tag::array) return t + payload_of(s);
+  return t + 1 + (payload_of(s) + 7) / 8;
+}
 
 // Values go onto a flat tape first and the tree is built from it top
 // down: every container is allocated before its children, in the order a
@@ -174,18 +251,20 @@ struct ScratchAllocator {
 // spends most of its time waiting on cache misses.
 class TreeBuilder {
  public:
-  TreeBuilder() { tokens_.reserve(256); }
+  TreeBuilder() noexcept = default;
+  TreeBuilder(const TreeBuilder&) = delete;
+  TreeBuilder& operator=(const TreeBuilder&) = delete;
 
   // Room for a text of bytes at once: a token takes two bytes of text at
-  // the least, and the strings' text is no longer than the file. Such
-  // blocks are mapped, and pages never touched cost nothing, so the tape
-  // never grows by copying (which would hold both copies at once). When
-  // the room cannot be had, the tape grows as it goes.
+  // the least, and a string no more slots than half its quoted text. A
+  // large block is mapped, and pages never touched cost nothing, so the
+  // tape never grows by copying (which would hold both copies at once).
+  // When the room cannot be had, the tape grows as it goes.
   void expect_bytes(std::size_t bytes) noexcept {
-    if (bytes < ScratchAllocator<char>::mapped_from) return;
+    const std::size_t slots = bytes / 2 + 2;
+    if (slots <= tokens_.capacity()) return;
     try {
-      tokens_.reserve(bytes / 2 + 2);
-      text_.reserve(bytes + 8);
+      tokens_.reserve(slots);
     } catch (const std::exception&) {
     }
   }
@@ -193,33 +272,41 @@ class TreeBuilder {
   std::size_t depth() const noexcept { return open_.size(); }
   bool in_object() const noexcept { return open_.back().object; }
 
-  void null() { push(Tag::null, 0, 0); }
-  void boolean(bool b) { push(Tag::boolean, 0, b ? 1 : 0); }
-  void uint(std::uint64_t u) { push(Tag::uint, 0, u); }
-  // Negative integers only.
-  void sint(std::int64_t i) { push(Tag::sint, 0, static_cast<std::uint64_t>(i)); }
-  // Non-finite values are null in the tree.
-  void real(double d) { push(Tag::real, 0, std::bit_cast<std::uint64_t>(d)); }
-  void string(std::string_view s) { text(Tag::string, s); }
-  // Keys are not values: they do not count as entries.
-  void key(std::string_view s) {
-    std::size_t at = text_.size();
-    text_.append(s);
-    tokens_.push_back(Token{Tag::key, static_cast<std::uint32_t>(s.size()), at});
+  void null() { tokens_.push_back(tag_slot(Tag::null, 0)); }
+  void boolean(bool b) { tokens_.push_back(tag_slot(Tag::boolean, b ? 1 : 0)); }
+  void uint(std::uint64_t u) {
+    if (u <= low56)
+      tokens_.push_back(tag_slot(Tag::uint, u));
+    else
+      wide(Tag::wide_uint, u);
   }
+  // Negative integers only.
+  void sint(std::int64_t i) {
+    if (i >= -(std::int64_t{1} << 55))
+      tokens_.push_back(tag_slot(Tag::sint, static_cast<std::uint64_t>(i) & low56));
+    else
+      wide(Tag::wide_sint, static_cast<std::uint64_t>(i));
+  }
+  // Non-finite values are null in the tree.
+  void real(double d) {
+    const auto bits = std::bit_cast<std::uint64_t>(d);
+    if ((bits & 0xff) == 0)
+      tokens_.push_back(tag_slot(Tag::real, bits >> 8));
+    else
+      wide(Tag::wide_real, bits);
+  }
+  void string(std::string_view s, bool readable) { text(Tag::string, s, readable); }
+  void key(std::string_view s, bool readable) { text(Tag::key, s, readable); }
   void open_array() { enter(Tag::array); }
   void open_object() { enter(Tag::object); }
   void close() {
-    Open o = open_.back();
+    const std::size_t at = open_.back().at;
     open_.pop_back();
-    Token& start = tokens_[o.at];
-    start.size = o.count;
-    start.payload = tokens_.size();
+    tokens_[at] |= make_slot(0, tokens_.size() - at);
   }
 
   Value build() {
-    text_.append(8, '\0');
-    std::size_t at = 0;
+    const Slot* at = tokens_.data();
     return tokens_.empty() ? Value() : build(at);
   }
 
@@ -227,25 +314,13 @@ class TreeBuilder {
   // it: the same rules (numbers, the last of a repeated key) applied to the
   // tape as it stands.
   bool matches(const Value& expected) {
-    text_.append(8, '\0');
-    std::size_t at = 0;
+    const Slot* at = tokens_.data();
     return tokens_.empty() ? expected == Value() : matches(at, expected);
   }
 
  private:
-  enum class Tag : std::uint8_t { null, boolean, uint, sint, real, string, key, array, object };
-
-  // A scalar's bits, a string's place in text_, or for a container the
-  // position just past its last token (so that it can be skipped).
-  struct Token {
-    Tag tag;
-    std::uint32_t size;  // string length, element or member count
-    std::uint64_t payload;
-  };
-
   struct Open {
     std::size_t at;
-    std::uint32_t count;
     bool object;
   };
 
@@ -253,21 +328,22 @@ class TreeBuilder {
   // so that most comparisons are one integer compare.
   struct Pending {
     std::uint64_t prefix;
-    std::string_view key;
-    std::size_t value_at;
+    const Slot* key;
 
     friend bool operator<(const Pending& a, const Pending& b) noexcept {
       if (a.prefix != b.prefix) return a.prefix < b.prefix;
-      return a.key.size() > 8 && b.key.size() > 8 ? a.key.substr(8) < b.key.substr(8) : a.key.size() < b.key.size();
+      const std::string_view x = text_at(a.key), y = text_at(b.key);
+      return x.size() > 8 && y.size() > 8 ? x.substr(8) < y.substr(8) : x.size() < y.size();
     }
-    bool same_key(const Pending& b) const noexcept { return prefix == b.prefix && key == b.key; }
+    bool same_key(const Pending& b) const noexcept { return prefix == b.prefix && text_at(key) == text_at(b.key); }
   };
 
-  // Reads eight bytes whatever the key's length: build() pads text_.
+  // Reads eight bytes whatever the key's length: a key's token is always
+  // followed by its value's.
   static std::uint64_t prefix_of(std::string_view key) noexcept {
     std::uint64_t w;
     std::memcpy(&w, key.data(), 8);
-    if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (little_endian) {
       if (key.size() < 8) w &= (std::uint64_t{1} << (8 * key.size())) - 1;
       w = __builtin_bswap64(w);
     } else {
@@ -276,92 +352,125 @@ class TreeBuilder {
     return w;
   }
 
-  void push(Tag tag, std::uint32_t size, std::uint64_t payload) {
-    if (!open_.empty()) ++open_.back().count;
-    tokens_.push_back(Token{tag, size, payload});
+  void wide(Tag tag, std::uint64_t bits) {
+    const std::size_t at = tokens_.size();
+    tokens_.resize(at + 2);
+    tokens_[at] = make_slot(static_cast<unsigned>(tag) | 0x80, 0);
+    tokens_[at + 1] = bits;
   }
 
-  void text(Tag tag, std::string_view s) {
-    std::size_t at = text_.size();
-    text_.append(s);
-    push(tag, static_cast<std::uint32_t>(s.size()), at);
+  // tag is the short text's; the long one's follows it by two. readable:
+  // fifteen bytes from s.data() can be read, whatever its size.
+  [[gnu::always_inline]] void text(Tag tag, std::string_view s, bool readable) {
+    const std::size_t n = s.size(), at = tokens_.size();
+    if (n <= 15) {
+      tokens_.resize(at + 2);
+      auto* bytes = reinterpret_cast<char*>(tokens_.data() + at);
+      if (readable) {
+        // One fixed-size copy; the bytes past the text are never read.
+        std::memcpy(bytes + 1, s.data(), 15);
+      } else {
+        std::memset(bytes, 0, 16);
+        std::memcpy(bytes + 1, s.data(), n);
+      }
+      bytes[0] = static_cast<char>(static_cast<unsigned>(tag) | n << 4);
+      if (n < 8) tokens_.pop_back();
+    } else {
+      const std::size_t slots = (n + 7) / 8;
+      tokens_.resize(at + 1 + slots);
+      Slot* t = tokens_.data() + at;
+      t[0] = tag_slot(static_cast<Tag>(static_cast<unsigned>(tag) + 2), n);
+      t[slots] = 0;
+      std::memcpy(t + 1, s.data(), n);
+    }
   }
 
   void enter(Tag tag) {
-    push(tag, 0, 0);
-    open_.push_back(Open{tokens_.size() - 1, 0, tag == Tag::object});
+    open_.push_back(Open{tokens_.size(), tag == Tag::object});
+    tokens_.push_back(tag_slot(tag, 0));
   }
 
-  std::string_view text_of(const Token& t) const noexcept { return {text_.data() + t.payload, t.size}; }
-
-  std::size_t next(std::size_t at) const noexcept {
-    const Token& t = tokens_[at];
-    return t.tag == Tag::array || t.tag == Tag::object ? static_cast<std::size_t>(t.payload) : at + 1;
-  }
-
-  // Recursion is bounded by the parse depth limit.
-  Value build(std::size_t& at) {
-    const Token& t = tokens_[at++];
-    switch (t.tag) {
-      case Tag::null: return Value();
-      case Tag::boolean: return Value(t.payload != 0);
-      case Tag::uint: return Value::from_uint(t.payload);
-      case Tag::sint: return Value::from_int(static_cast<std::int64_t>(t.payload));
-      case Tag::real: return Value::from_double(std::bit_cast<double>(t.payload));
+  // Hands put what the value at at is made from: the commonest scalars as
+  // they are, so that put constructs them in their place, the rest built.
+  // at moves past the value.
+  template <class Put>
+  void make(const Slot*& at, Put&& put) {
+    const Slot* t = at;
+    const Slot s = *t;
+    switch (tag_of(s)) {
+      case Tag::boolean: at = t + 1; put(payload_of(s) != 0); return;
+      case Tag::uint: at = t + 1; put(std::uint64_t{payload_of(s)}); return;
       case Tag::string:
-      case Tag::key: return Value(text_of(t));
+      case Tag::long_string: at = skip(t); put(text_at(t)); return;
+      default: put(build(at)); return;
+    }
+  }
+
+  // Recursion is bounded by the parse depth limit. at moves past the value.
+  Value build(const Slot*& at) {
+    const Slot* t = at;
+    const Slot s = *t;
+    at = t + 1;
+    switch (tag_of(s)) {
+      case Tag::null: return Value();
+      case Tag::boolean: return Value(payload_of(s) != 0);
+      case Tag::uint: return Value::from_uint(payload_of(s));
+      case Tag::sint: return Value::from_int(static_cast<std::int64_t>(payload_of(s) << 8) >> 8);
+      case Tag::real: return Value::from_double(std::bit_cast<double>(payload_of(s) << 8));
+      case Tag::wide_uint: at = t + 2; return Value::from_uint(t[1]);
+      case Tag::wide_sint: at = t + 2; return Value::from_int(static_cast<std::int64_t>(t[1]));
+      case Tag::wide_real: at = t + 2; return Value::from_double(std::bit_cast<double>(t[1]));
+      case Tag::string:
+      case Tag::key:
+      case Tag::long_string:
+      case Tag::long_key: at = skip(t); return Value(text_at(t));
       case Tag::array: {
         // Elements gather on a stack shared by every level (a nested array
         // pushes above them and pops back before they are taken).
-        std::size_t base = values_.size();
-        for (std::uint32_t k = 0; k < t.size; ++k) {
-          Value v = build(at);
-          values_.push_back(std::move(v));
-        }
-        at = static_cast<std::size_t>(t.payload);
-        Array elements = Array::from_span(std::span<Value>(values_.data() + base, t.size));
+        const std::size_t base = values_.size();
+        at = t + payload_of(s);
+        for (const Slot* e = t + 1; e < at;) make(e, [this](auto&& v) { values_.emplace_back(std::forward<decltype(v)>(v)); });
+        Array elements = Array::from_span(std::span<Value>(values_.data() + base, values_.size() - base));
         values_.resize(base);
         return Value(std::move(elements));
       }
-      case Tag::object: {
-        std::size_t end = static_cast<std::size_t>(t.payload);
-        Value out(object(at, t.size));
-        at = end;
-        return out;
-      }
+      case Tag::object: at = t + payload_of(s); return Value(object(t + 1, at));
     }
     return Value();
   }
 
   // Recursion is bounded by the parse depth limit. at moves past the value.
-  bool matches(std::size_t& at, const Value& expected) {
-    const Token& t = tokens_[at];
-    switch (t.tag) {
+  bool matches(const Slot*& at, const Value& expected) {
+    const Slot* t = at;
+    switch (tag_of(*t)) {
       case Tag::string:
       case Tag::key:
-        ++at;
-        return expected.kind() == Value::Kind::string && expected.as_string() == text_of(t);
+      case Tag::long_string:
+      case Tag::long_key:
+        at = skip(t);
+        return expected.kind() == Value::Kind::string && expected.as_string() == text_at(t);
       case Tag::array: {
-        at = static_cast<std::size_t>(t.payload);
-        if (!expected.is_array() || expected.as_array().size() != t.size) return false;
-        auto item = static_cast<std::size_t>(&t - tokens_.data()) + 1;
+        at = skip(t);
+        if (!expected.is_array()) return false;
+        const Slot* item = t + 1;
         for (const Value& e : expected.as_array())
-          if (!matches(item, e)) return false;
-        return true;
+          if (item == at || !matches(item, e)) return false;
+        return item == at;
       }
       case Tag::object: {
-        at = static_cast<std::size_t>(t.payload);
+        at = skip(t);
         const Object* o = expected.if_object();
         if (!o) return false;
-        std::size_t base = pending_.size();
-        sort_members(static_cast<std::size_t>(&t - tokens_.data()) + 1, t.size);
+        const std::size_t base = pending_.size();
+        sort_members(t + 1, at);
         bool same = true;
         auto m = o->begin();
         std::size_t seen = 0;
         for (std::size_t k = base; same && k < pending_.size(); ++k) {
           if (k + 1 < pending_.size() && pending_[k + 1].same_key(pending_[k])) continue;
-          std::size_t value_at = pending_[k].value_at;
-          same = seen++ < o->size() && std::string_view(m->key) == pending_[k].key && matches(value_at, m->value);
+          const Slot* key = pending_[k].key;
+          const Slot* value_at = skip(key);
+          same = seen++ < o->size() && std::string_view(m->key) == text_at(key) && matches(value_at, m->value);
           if (same) ++m;
         }
         pending_.resize(base);
@@ -373,46 +482,48 @@ class TreeBuilder {
     }
   }
 
-  // Puts the members of the object whose first key is at onto pending_,
-  // ordered by key; of a repeated key the last stays last.
-  void sort_members(std::size_t at, std::size_t count) {
-    std::size_t base = pending_.size();
-    for (std::size_t k = 0; k < count; ++k) {
-      std::string_view key = text_of(tokens_[at]);
-      pending_.push_back(Pending{prefix_of(key), key, at + 1});
-      at = next(at + 1);
+  // Puts the members of the object whose tokens run from first to end
+  // onto pending_, ordered by key; of a repeated key the last stays last.
+  void sort_members(const Slot* first, const Slot* end) {
+    const std::size_t base = pending_.size();
+    for (const Slot* k = first; k < end;) {
+      const std::string_view key = text_at(k);
+      pending_.push_back(Pending{prefix_of(key), k});
+      // The value's token starts at the first slot past the key's text.
+      const auto used = static_cast<std::size_t>(key.data() + key.size() - reinterpret_cast<const char*>(k));
+      k = skip(k + (used + 7) / 8);
     }
-    auto first = pending_.begin() + static_cast<std::ptrdiff_t>(base);
-    if (count <= 16) {
+    const auto from = pending_.begin() + static_cast<std::ptrdiff_t>(base);
+    if (pending_.size() - base <= 16) {
       // Stable and without stable_sort's temporary buffer.
-      for (auto i = first + (count != 0); i < pending_.end(); ++i) {
+      for (auto i = from + (from != pending_.end()); i < pending_.end(); ++i) {
         if (!(*i < *(i - 1))) continue;
         Pending moving = *i;
         auto j = i;
         do {
           *j = *(j - 1);
           --j;
-        } while (j != first && moving < *(j - 1));
+        } while (j != from && moving < *(j - 1));
         *j = moving;
       }
     } else {
-      std::stable_sort(first, pending_.end());
+      std::stable_sort(from, pending_.end());
     }
   }
 
   // Orders the members by key (the last of a repeated key wins) before
   // building any of them, so that they are allocated in that order too.
-  Object object(std::size_t at, std::size_t count) {
-    std::size_t base = pending_.size();
-    sort_members(at, count);
+  Object object(const Slot* first, const Slot* end) {
+    const std::size_t base = pending_.size();
+    sort_members(first, end);
     // pending_ and members_ may grow while the members are built (nested
     // objects use them above this one's entries): indices, not iterators.
-    std::size_t first_member = members_.size();
+    const std::size_t first_member = members_.size();
     for (std::size_t k = base; k < pending_.size(); ++k) {
       if (k + 1 < pending_.size() && pending_[k + 1].same_key(pending_[k])) continue;
-      std::size_t value_at = pending_[k].value_at;
-      Value v = build(value_at);
-      members_.push_back(Member{Key(pending_[k].key), std::move(v)});
+      const Slot* key = pending_[k].key;
+      const Slot* value_at = skip(key);
+      make(value_at, [this, key](auto&& v) { members_.emplace_back(text_at(key), std::forward<decltype(v)>(v)); });
     }
     pending_.resize(base);
     Object built = Object::from_unsorted(
@@ -421,8 +532,7 @@ class TreeBuilder {
     return built;
   }
 
-  std::vector<Token, ScratchAllocator<Token>> tokens_;
-  std::basic_string<char, std::char_traits<char>, ScratchAllocator<char>> text_;
+  Tape tokens_;
   std::vector<Open> open_;
   std::vector<Pending, ScratchAllocator<Pending>> pending_;
   std::vector<Member> members_;
@@ -431,10 +541,13 @@ class TreeBuilder {
 
 constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
 
-// Whether any of eight bytes ends a run of plain ASCII in a string: a
-// control character, '"', '\\' or a byte of a multi-byte character.
-constexpr bool string_stop(std::uint64_t w) noexcept {
-  return io::word_has_special<'"', '\\'>(w) || (w & highs) != 0;
+// The bytes of eight that end a run of plain ASCII in a string (a control
+// character, '"', '\\' or a byte of a multi-byte character), each marked
+// by its high bit. The lowest mark is exact: borrows only run upward, so a
+// false mark stands above a true one.
+constexpr std::uint64_t string_stops(std::uint64_t w) noexcept {
+  constexpr auto zero_bytes = [](std::uint64_t v) { return (v - ones) & ~v; };
+  return (((w - ones * 0x20) & ~w) | zero_bytes(w ^ (ones * '"')) | zero_bytes(w ^ (ones * '\\')) | w) & highs;
 }
 
 constexpr auto plain_byte = [] {
@@ -506,16 +619,24 @@ class Parser {
   }
   bool at_end(const char* p) const noexcept { return p == in_.end() && in_.exhausted(); }
 
-  const char* skip_space(const char* p) noexcept {
+  [[gnu::always_inline]] const char* skip_space(const char* p) noexcept {
     for (;;) {
       for (;;) {
         char c = *p;
         if (c == ' ') {
           ++p;
         } else if (c == '\n') {
-          // Indentation a word at a time.
+          // Indentation a word at a time, to its first other byte.
           ++p;
-          for (std::uint64_t w; std::memcpy(&w, p, 8), w == ones * ' ';) p += 8;
+          for (;;) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            if (const std::uint64_t other = w ^ (ones * ' ')) {
+              if constexpr (little_endian) p += std::countr_zero(other) / 8;
+              break;
+            }
+            p += 8;
+          }
         } else if (c == '\t' || c == '\r') {
           ++p;
         } else {
@@ -576,7 +697,7 @@ value:
       std::string_view s;
       ++p;
       if (!string(p, s)) return false;
-      tree_.string(s);
+      tree_.string(s, s.data() != scratch_.data());
       goto next;
     }
     case 't':
@@ -600,7 +721,7 @@ key: {
   std::string_view k;
   ++p;
   if (!string(p, k)) return false;
-  tree_.key(k);
+  tree_.key(k, k.data() != scratch_.data());
   p = skip_space(p);
   if (*p != ':') return fail(Error::miss_colon, p);
   p = skip_space(p + 1);
@@ -642,8 +763,18 @@ bool Parser::string(const char*& p, std::string_view& out) {
   bool copying = false;      // whether scratch_ holds the part before run
   bool lone_low = false;
   for (;;) {
-    for (std::uint64_t w; std::memcpy(&w, p, 8), !string_stop(w);) p += 8;
-    while (is_plain(*p)) ++p;
+    for (;;) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      if (const std::uint64_t stops = string_stops(w)) {
+        if constexpr (little_endian)
+          p += std::countr_zero(stops) / 8;
+        else
+          while (is_plain(*p)) ++p;
+        break;
+      }
+      p += 8;
+    }
     auto c = static_cast<unsigned char>(*p);
     if (c == '"') {
       if (copying) {
@@ -787,6 +918,10 @@ struct NumberShape {
   std::size_t int_digits = 0;
   std::uint64_t int_value = 0;  // of the first 19 digits
   std::uint32_t exponent = 0;   // saturated
+  // All digits, integer and fraction, while there are at most 19 of them.
+  std::uint64_t significand = 0;
+  std::size_t digits = 0;
+  std::uint32_t fraction_digits = 0;
 };
 
 template <class Cursor>
@@ -821,8 +956,18 @@ bool scan_number(Cursor& s, NumberShape& shape, Error& error) {
       error = Error::miss_fraction;
       return false;
     }
-    do s.take();
-    while (is_digit(s.peek()));
+    std::uint64_t v = shape.int_value;
+    std::size_t n = shape.int_digits;
+    do {
+      if (++n <= 19) v = v * 10 + static_cast<unsigned>(s.peek() - '0');
+      s.take();
+    } while (is_digit(s.peek()));
+    shape.significand = v;
+    shape.digits = n;
+    shape.fraction_digits = static_cast<std::uint32_t>(std::min<std::size_t>(n - shape.int_digits, 1u << 24));
+  } else {
+    shape.significand = shape.int_value;
+    shape.digits = shape.int_digits;
   }
   c = s.peek();
   if (c == 'e' || c == 'E') {
@@ -851,6 +996,20 @@ struct BufferCursor {
   char peek() const noexcept { return *p; }
   void take() noexcept { ++p; }
 };
+
+// Most decimals in settings have few digits and a small exponent: the
+// significand and the power of ten are then both exact doubles, and one
+// multiplication or division rounds them as a full conversion would.
+std::optional<double> exact_double(const NumberShape& shape) noexcept {
+  static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                      1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  if (shape.digits > 19 || shape.significand > std::uint64_t{1} << 53) return std::nullopt;
+  const long long e = (shape.positive_exponent ? 1LL : -1LL) * shape.exponent - shape.fraction_digits;
+  if (e < -22 || e > 22) return std::nullopt;
+  double d = static_cast<double>(shape.significand);
+  d = e < 0 ? d / powers[-e] : d * powers[e];
+  return shape.minus ? -d : d;
+}
 
 bool Parser::number(const char*& p) {
   NumberShape shape;
@@ -890,6 +1049,10 @@ bool Parser::number(const char*& p) {
       tree_.sint(static_cast<std::int64_t>(0 - v));
       return true;
     }
+  }
+  if (const auto d = exact_double(shape)) {
+    tree_.real(*d);
+    return true;
   }
   Value v = number_value(text);
   switch (v.kind()) {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <bit>
+#include <charconv>
 #include <cmath>
 #include <charconv>
 #include <cstdint>
@@ -197,6 +199,81 @@ TEST(JsonRead, Values) {
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r->kind(), Value::Kind::real);
   EXPECT_TRUE(std::signbit(r->as_real()));
+}
+
+// Numbers and texts at the sizes where the reader changes how it holds
+// them, as elements, as members and as keys (ordered, and repeated), read
+// one after another and between loads of a large document.
+TEST(JsonRead, ValuesOfEverySize) {
+  std::vector<std::pair<std::string, Value>> items = {
+      {"72057594037927935", u(72057594037927935u)}, {"72057594037927936", u(72057594037927936u)},
+      {"-36028797018963968", i(-36028797018963968)}, {"-36028797018963969", i(-36028797018963969)},
+      {"0.5", f(0.5)}, {"0.1", f(0.1)}, {"-2.0", f(-2.0)}, {"5e-324", f(5e-324)}, {"[]", arr({})}, {"{}", obj({})}};
+  std::vector<std::string> keys = {"ab", "ab\\u0000", "abcdefgh", "abcdefgh\\u0000", "abcdefghi", "abcdefgh\\u0000i"};
+  std::vector<std::string> key_texts = {"ab", std::string("ab\0", 3), "abcdefgh", std::string("abcdefgh\0", 9),
+                                        "abcdefghi", std::string("abcdefgh\0i", 10)};
+  for (std::size_t n : {0, 1, 7, 8, 9, 14, 15, 16, 17, 23, 24, 100}) {
+    std::string text;
+    for (std::size_t k = 0; k < n; ++k) text += static_cast<char>('a' + k % 26);
+    items.emplace_back("\"" + text + "\"", s(text));
+    keys.push_back(text + "~");
+    key_texts.push_back(text + "~");
+  }
+  std::string array = "[", object = "{";
+  std::vector<Value> elements;
+  std::vector<Member> members;
+  for (std::size_t k = 0; k < items.size() + keys.size(); ++k) {
+    const auto& [text, value] = items[k % items.size()];
+    std::string sep = k ? "," : "";
+    array += sep + text;
+    elements.push_back(value);
+    // Every key twice, the later value winning.
+    object += sep + "\"" + keys[k % keys.size()] + "\":[" + text + ",\"" + keys[k % keys.size()] + "\"]";
+    if (k >= keys.size()) members.push_back(Member{key_texts[k % keys.size()], arr({value, s(key_texts[k % keys.size()])})});
+  }
+  const std::string text = "[" + array + "]," + object + "}]";
+  const Value expected = arr({arr(elements), obj(members)});
+  std::string large = "[";
+  for (int k = 0; k < 600; ++k) large += text + ",";
+  large += "0]";
+  ASSERT_GT(large.size(), std::size_t{1} << 20);
+  const std::string* order[] = {&text, &large, &text, &text};
+  for (const std::string* t : order) {
+    auto r = t == &text ? json::parse(*t) : load(*t);
+    ASSERT_TRUE(r.ok()) << r.failure().message;
+    if (t == &text) EXPECT_EQ(*r, expected);
+    else EXPECT_EQ(r->as_array()[599], expected);
+    auto same = json::matches(*t, *r);
+    ASSERT_TRUE(same.ok());
+    EXPECT_TRUE(*same);
+  }
+}
+
+// Short decimals take a shortcut past the full conversion; it must round
+// exactly as the full one does, also at the edges of where it applies.
+TEST(JsonRead, DecimalsRoundAsTheFullConversion) {
+  std::vector<std::string> texts = {"9007199254740992.5", "9007199254740993.0", "0.9007199254740993",
+                                    "1e22", "1e23", "4.5e-22", "4.5e-23", "123.456e-20", "1234567890123456789e-3",
+                                    "-0.000", "17976931348623157e292", "0.1e-1", "2.5E+10"};
+  std::uint64_t seed = 12345;
+  auto next = [&seed] { return (seed = seed * 6364136223846793005u + 1442695040888963407u) >> 11; };
+  for (int k = 0; k < 3000; ++k) {
+    std::string digits = std::to_string(next() % (k % 3 ? 1000000 : std::uint64_t{1} << 53));
+    const std::size_t point = next() % (digits.size() + 1);
+    std::string text = (k % 2 ? "-" : "") + digits.substr(0, point) + "." + digits.substr(point);
+    if (point == 0) text.insert(text.size() - digits.size() - 1, "0");
+    if (point == digits.size()) text += "0";
+    if (k % 4 == 0) text += "e" + std::to_string(static_cast<int>(next() % 47) - 23);
+    texts.push_back(text);
+  }
+  for (const auto& text : texts) {
+    double expected = 0;
+    ASSERT_EQ(std::from_chars(text.data(), text.data() + text.size(), expected).ec, std::errc()) << text;
+    auto r = json::parse(text);
+    ASSERT_TRUE(r.ok()) << text;
+    ASSERT_EQ(r->kind(), Value::Kind::real) << text;
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(r->as_real()), std::bit_cast<std::uint64_t>(expected)) << text;
+  }
 }
 
 // Members are ordered before they are built; with many repeats of each key
