@@ -212,7 +212,7 @@ TEST(JsonRead, ValuesOfEverySize) {
   std::vector<std::string> keys = {"ab", "ab\\u0000", "abcdefgh", "abcdefgh\\u0000", "abcdefghi", "abcdefgh\\u0000i"};
   std::vector<std::string> key_texts = {"ab", std::string("ab\0", 3), "abcdefgh", std::string("abcdefgh\0", 9),
                                         "abcdefghi", std::string("abcdefgh\0i", 10)};
-  for (std::size_t n : {0, 1, 7, 8, 9, 14, 15, 16, 17, 23, 24, 100}) {
+  for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 14u, 15u, 16u, 17u, 23u, 24u, 100u}) {
     std::string text;
     for (std::size_t k = 0; k < n; ++k) text += static_cast<char>('a' + k % 26);
     items.emplace_back("\"" + text + "\"", s(text));
