@@ -10,6 +10,10 @@
 #include <unordered_map>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "drivers/file_io.hpp"
 #include "drivers/layout.hpp"
 #include "drivers/text_out.hpp"
@@ -39,6 +43,51 @@ struct Entry {
 };
 
 bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Whether a byte can matter to the end of a bracketed value: a bracket, a
+// quote, a comment's slash, or a byte beyond ASCII (maybe a Unicode space).
+constexpr bool is_structural(unsigned char c) {
+  return c == '"' || c == '\'' || c == '{' || c == '}' || c == '[' || c == ']' || c == '/' || c >= 0x80;
+}
+
+// The first byte from `p` that is_structural, or end: sixteen bytes at a
+// time where SSE2 is there (every x86-64), since an unchanged subtree is
+// mostly names, numbers and indentation that only need passing over.
+const char* next_structural(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"'), apostrophe = _mm_set1_epi8('\''), slash = _mm_set1_epi8('/');
+  // With bit 0x20 cleared '{' and '}' are '[' and ']', and nothing else is.
+  const __m128i fold = _mm_set1_epi8(static_cast<char>(~0x20));
+  const __m128i open = _mm_set1_epi8('['), close = _mm_set1_epi8(']');
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hit = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, apostrophe)),
+        _mm_or_si128(_mm_cmpeq_epi8(v, slash),
+                     _mm_or_si128(_mm_cmpeq_epi8(_mm_and_si128(v, fold), open), _mm_cmpeq_epi8(_mm_and_si128(v, fold), close))));
+    // High bytes through the sign bit, which movemask reads directly.
+    if (const int bits = _mm_movemask_epi8(_mm_or_si128(hit, v))) return p + __builtin_ctz(static_cast<unsigned>(bits));
+  }
+#endif
+  while (p < end && !is_structural(static_cast<unsigned char>(*p))) ++p;
+  return p;
+}
+
+// The first quote q or backslash from `p`, or end; sixteen bytes at a time
+// where SSE2 is there.
+template <char q>
+const char* next_quote(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8(q), backslash = _mm_set1_epi8('\\');
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    if (const int bits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash))))
+      return p + __builtin_ctz(static_cast<unsigned>(bits));
+  }
+#endif
+  while (p < end && *p != q && *p != '\\') ++p;
+  return p;
+}
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -180,13 +229,12 @@ class Scanner {
     return false;
   }
 
-  // Past a string's content, words of plain bytes at a time.
-  template <unsigned char q>
+  // Past a string's content.
+  template <char q>
   bool skip_string() {
     const char* end = t_.data() + t_.size();
     for (;;) {
-      const char* p = io::skip_plain<q, '\\'>(t_.data() + at_, end,
-                                                [](unsigned char c) { return c == q || c == '\\'; });
+      const char* p = next_quote<q>(t_.data() + at_, end);
       at_ = static_cast<std::size_t>(p - t_.data());
       if (p == end) return false;
       ++at_;
@@ -227,8 +275,13 @@ class Scanner {
     if (!more()) return false;
     n.begin = at_;
     char c = t_[at_];
-    if (c == '{') return object(n, levels);
-    if (c == '[') return array(n);
+    if (c == '{' && levels > 0) return object(n, levels);
+    if (c == '{' || c == '[') {
+      n.open = c;
+      if (!skip_container()) return false;
+      n.end = at_;
+      return true;
+    }
     if (c == '"' || c == '\'') {
       if (!string(nullptr)) return false;
     } else {
@@ -282,26 +335,43 @@ class Scanner {
     return true;
   }
 
-  bool array(Node& n) {
-    n.open = '[';
-    ++at_;
+  // Past the object or array at at_ without listing anything: the text has
+  // been read already, so only brackets, strings and comments can matter
+  // to where it ends. Unicode spaces are noted as skip() notes them.
+  bool skip_container() {
+    const char* end = t_.data() + t_.size();
+    std::size_t depth = 0;
     for (;;) {
-      skip();
+      at_ = static_cast<std::size_t>(next_structural(t_.data() + at_, end) - t_.data());
       if (!more()) return false;
-      if (t_[at_] == ']') break;
-      Node element;
-      if (!value(element, 0)) return false;
-      skip();
-      if (more() && t_[at_] == ',') {
+      const char c = t_[at_];
+      if (c == '{' || c == '[') {
+        ++depth;
         ++at_;
-        continue;
+      } else if (c == '}' || c == ']') {
+        ++at_;
+        if (--depth == 0) return true;
+      } else if (c == '"' || c == '\'') {
+        ++at_;
+        if (!skip_string(c)) return false;
+      } else if (c == '/') {
+        if (at_ + 1 >= t_.size()) return false;
+        if (t_[at_ + 1] == '/') {
+          while (more() && t_[at_] != '\n' && t_[at_] != '\r') ++at_;
+        } else if (t_[at_ + 1] == '*') {
+          auto close = t_.find("*/", at_ + 2);
+          if (close == none) return false;
+          at_ = close + 2;
+        } else {
+          return false;
+        }
+      } else if (std::size_t n = unicode_space(at_)) {
+        unicode_space_seen_ = true;
+        at_ += n;
+      } else {
+        ++at_;
       }
-      skip();
-      if (!more() || t_[at_] != ']') return false;
-      break;
     }
-    n.end = ++at_;
-    return true;
   }
 
   std::string_view t_;
