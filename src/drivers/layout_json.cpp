@@ -394,7 +394,8 @@ class TextEditor {
   std::optional<std::string> run(const Value& before, const Value& after) {
     Node root;
     if (!Scanner(t_).document(root)) return std::nullopt;
-    value(root, before, after, "", false);
+    // The caller compares the trees before editing: not again here.
+    value(root, before, after, "", false, true);
     if (cannot_) return std::nullopt;
     return apply();
   }
@@ -571,8 +572,9 @@ class TextEditor {
     edits_.push_back(Edit{begin, end, std::move(text)});
   }
 
-  void value(const Node& n, const Value& before, const Value& after, std::string_view indent, bool one_line) {
-    if (before == after) return;
+  void value(const Node& n, const Value& before, const Value& after, std::string_view indent, bool one_line,
+             bool known_changed = false) {
+    if (!known_changed && before == after) return;
     if (n.open == '{' && before.is_object() && after.is_object() && !before.as_object().empty()) {
       Node listed;
       if (n.entries.empty() && !Scanner(t_, n.begin).object_members(listed)) {
