@@ -25,9 +25,17 @@ constexpr std::string_view datetime_key = "$__toml_private_datetime";
 constexpr std::uint32_t none = UINT32_MAX;
 
 constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-constexpr bool is_bare(char c) noexcept {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || is_digit(c) || c == '_' || c == '-';
+constexpr bool is_bare_byte(unsigned c) noexcept {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
 }
+// One load per byte: keys are most of a document's bytes.
+constexpr struct BareTable {
+  bool at[256];
+  constexpr BareTable() : at() {
+    for (unsigned c = 0; c < 256; ++c) at[c] = is_bare_byte(c);
+  }
+} bare_table;
+constexpr bool is_bare(char c) noexcept { return bare_table.at[static_cast<unsigned char>(c)]; }
 constexpr bool is_control(unsigned char c) noexcept { return (c < 0x20 && c != '\t') || c == 0x7f; }
 // What may follow a number, a date-time or a word.
 constexpr bool is_delimiter(char c) noexcept {
@@ -1007,6 +1015,13 @@ class Reader {
   // digits_; false (and p_ unmoved) when there are none.
   bool digit_run(int base) {
     const char* start = p_;
+    if (base == 10) {
+      // Plain decimal digits, the usual case, appended as one run.
+      const char* q = p_;
+      while (q < end_ && is_digit(*q)) ++q;
+      digits_.append(p_, q);
+      p_ = q;
+    }
     while (p_ < end_) {
       const char c = *p_;
       const int d = hex_digit(c);
