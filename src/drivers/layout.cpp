@@ -1,5 +1,6 @@
 #include "drivers/layout.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "drivers/file_io.hpp"
@@ -127,7 +128,15 @@ std::optional<Checked> edited_text(Format format, KeptLayout& kept, const Value&
   if (kept.baseline->is_object() && tree.is_object())
     changed = changed_members(kept.baseline->as_object(), tree.as_object());
   if (changed ? changed->empty() : *kept.baseline == tree) return Checked{*kept.text, std::nullopt, false, std::nullopt};
-  auto edited = editor_of(format)(*kept.text, *kept.baseline, tree);
+  std::optional<std::string> edited;
+  if (changed && format != Format::yaml) {
+    std::sort(changed->begin(), changed->end());
+    edited = format == Format::json    ? layout::edit_json_members(*kept.text, *kept.baseline, tree, *changed)
+             : format == Format::json5 ? layout::edit_json5_members(*kept.text, *kept.baseline, tree, *changed)
+                                       : layout::edit_toml_members(*kept.text, *kept.baseline, tree, *changed);
+  } else {
+    edited = editor_of(format)(*kept.text, *kept.baseline, tree);
+  }
   if (!edited) return std::nullopt;
   if (compares_while_reading(format)) {
     if (!layout::reads_as(format, *edited, tree, kept)) return std::nullopt;

@@ -389,11 +389,15 @@ bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 class TextEditor {
  public:
-  TextEditor(std::string_view text, bool json5) : t_(text), json5_(json5) {}
+  // root_changes: when known, the keys of the root's members that differ
+  // (sorted), which are then not looked for by comparing the trees.
+  TextEditor(std::string_view text, bool json5, const std::vector<std::string>* root_changes)
+      : t_(text), json5_(json5), root_changes_(root_changes) {}
 
   std::optional<std::string> run(const Value& before, const Value& after) {
     Node root;
     if (!Scanner(t_).document(root)) return std::nullopt;
+    root_ = &root;
     // The caller compares the trees before editing: not again here.
     value(root, before, after, "", false, true);
     if (cannot_) return std::nullopt;
@@ -622,7 +626,9 @@ class TextEditor {
       gone[i] = a == nullptr;
       if (!gone[i]) kept_last = i;
       if (gone[i] || last[es[i].key] != i) continue;
-      value(es[i].value, *before.find(es[i].key), *a, indent_of(es[i].key_begin), one_line);
+      const bool known = &n == root_ && root_changes_;
+      if (known && !std::binary_search(root_changes_->begin(), root_changes_->end(), es[i].key)) continue;
+      value(es[i].value, *before.find(es[i].key), *a, indent_of(es[i].key_begin), one_line, known);
     }
 
     std::vector<const Member*> added;
@@ -724,6 +730,8 @@ class TextEditor {
 
   std::string_view t_;
   bool json5_;
+  const std::vector<std::string>* root_changes_;
+  const Node* root_ = nullptr;
   bool cannot_ = false;
   std::vector<Edit> edits_;
 };
@@ -732,11 +740,12 @@ class TextEditor {
 
 namespace {
 // A byte-order mark before the text stays where it is; the editor sees the text after it.
-std::optional<std::string> edit_after_bom(std::string_view text, const Value& before, const Value& after, bool json5) {
+std::optional<std::string> edit_after_bom(std::string_view text, const Value& before, const Value& after, bool json5,
+                                          const std::vector<std::string>* root_changes = nullptr) {
   constexpr std::string_view bom = "\xEF\xBB\xBF";
   const bool has_bom = text.starts_with(bom);
   if (has_bom) text.remove_prefix(bom.size());
-  auto edited = TextEditor(text, json5).run(before, after);
+  auto edited = TextEditor(text, json5, root_changes).run(before, after);
   if (edited && has_bom) edited->insert(0, bom);
   return edited;
 }
@@ -748,6 +757,16 @@ std::optional<std::string> edit_json(std::string_view text, const Value& before,
 
 std::optional<std::string> edit_json5(std::string_view text, const Value& before, const Value& after) {
   return edit_after_bom(text, before, after, true);
+}
+
+std::optional<std::string> edit_json_members(std::string_view text, const Value& before, const Value& after,
+                                             const std::vector<std::string>& changed) {
+  return edit_after_bom(text, before, after, false, &changed);
+}
+
+std::optional<std::string> edit_json5_members(std::string_view text, const Value& before, const Value& after,
+                                              const std::vector<std::string>& changed) {
+  return edit_after_bom(text, before, after, true, &changed);
 }
 
 }  // namespace zub::layout

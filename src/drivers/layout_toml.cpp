@@ -493,14 +493,19 @@ class TextEditor {
     crlf_ = nl != none && nl > 0 && text[nl - 1] == '\r';
   }
 
-  std::optional<std::string> run(const Value& before, const Value& after) {
+  // changed: the keys of the root's members that differ, when known.
+  std::optional<std::string> run(const Value& before, const Value& after, const std::vector<std::string>* changed) {
     // Every change is under one of these members of the root.
     const Object& was = before.as_object();
     const Object& now = after.as_object();
-    for (const auto& m : was)
-      if (const Value* v = now.find(m.key); !v || !(m.value == *v)) changed_roots_.push_back(m.key.view());
-    for (const auto& m : now)
-      if (!was.find(m.key)) changed_roots_.push_back(m.key.view());
+    if (changed) {
+      changed_roots_.assign(changed->begin(), changed->end());
+    } else {
+      for (const auto& m : was)
+        if (const Value* v = now.find(m.key); !v || !(m.value == *v)) changed_roots_.push_back(m.key.view());
+      for (const auto& m : now)
+        if (!was.find(m.key)) changed_roots_.push_back(m.key.view());
+    }
     std::sort(changed_roots_.begin(), changed_roots_.end());
     if (!Scanner(t_).document(stmts_, paths_, changed_roots_)) return std::nullopt;
     table({}, was, now);
@@ -922,14 +927,26 @@ class TextEditor {
 
 }  // namespace
 
-std::optional<std::string> edit_toml(std::string_view text, const Value& before, const Value& after) {
+namespace {
+std::optional<std::string> edit_toml_text(std::string_view text, const Value& before, const Value& after,
+                                          const std::vector<std::string>* changed) {
   if (!before.is_object() || !after.is_object()) return std::nullopt;
   if (text.starts_with("\xEF\xBB\xBF")) {
-    auto edited = TextEditor(text.substr(3)).run(before, after);
+    auto edited = TextEditor(text.substr(3)).run(before, after, changed);
     if (edited) edited->insert(0, "\xEF\xBB\xBF");
     return edited;
   }
-  return TextEditor(text).run(before, after);
+  return TextEditor(text).run(before, after, changed);
+}
+}  // namespace
+
+std::optional<std::string> edit_toml(std::string_view text, const Value& before, const Value& after) {
+  return edit_toml_text(text, before, after, nullptr);
+}
+
+std::optional<std::string> edit_toml_members(std::string_view text, const Value& before, const Value& after,
+                                             const std::vector<std::string>& changed) {
+  return edit_toml_text(text, before, after, &changed);
 }
 
 }  // namespace zub::layout
