@@ -44,9 +44,21 @@ void members_in_order(yyjson_val* v, std::vector<Pending>& pending, std::size_t 
   yyjson_obj_iter it = yyjson_obj_iter_with(v);
   while (yyjson_val* key = yyjson_obj_iter_next(&it))
     pending.push_back(Pending{{yyjson_get_str(key), yyjson_get_len(key)}, yyjson_obj_iter_get_val(key)});
-  // Stable, so the last of a repeated key stays last.
+  // Stable, so the last of a repeated key stays last. Most objects are
+  // small: sorted in place there, since stable_sort takes a buffer from the
+  // heap on every call.
   const auto first = pending.begin() + static_cast<std::ptrdiff_t>(base);
-  std::stable_sort(first, pending.end(), [](const Pending& a, const Pending& b) { return a.key < b.key; });
+  const auto by_key = [](const Pending& a, const Pending& b) { return a.key < b.key; };
+  if (pending.end() - first <= 32) {
+    for (auto i = first; i != pending.end(); ++i) {
+      const Pending p = *i;
+      auto j = i;
+      for (; j != first && by_key(p, *(j - 1)); --j) *j = *(j - 1);
+      *j = p;
+    }
+  } else {
+    std::stable_sort(first, pending.end(), by_key);
+  }
   std::size_t kept = base;
   for (std::size_t k = base; k < pending.size(); ++k) {
     if (k + 1 < pending.size() && pending[k + 1].key == pending[k].key) continue;

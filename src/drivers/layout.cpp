@@ -1,5 +1,6 @@
 #include "drivers/layout.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "drivers/file_io.hpp"
@@ -64,6 +65,44 @@ void bring_up_to(Value& to, const Value& from) {
   for (const Member* m : added) into->insert_or_assign(m->key, Value(m->value));
 }
 
+// The keys of the root's members that differ between two objects (gone,
+// new or changed), in key order: one walk serves both the unchanged test
+// and bringing the baseline up after the save, which would otherwise each
+// compare the whole tree again.
+std::vector<std::string> changed_members(const Object& was, const Object& now) {
+  std::vector<std::string> keys;
+  auto a = was.begin();
+  auto b = now.begin();
+  while (a != was.end() || b != now.end()) {
+    if (b == now.end() || (a != was.end() && a->key < b->key)) {
+      keys.emplace_back(a->key.view());
+      ++a;
+    } else if (a == was.end() || b->key < a->key) {
+      keys.emplace_back(b->key.view());
+      ++b;
+    } else {
+      if (!(a->value == b->value)) keys.emplace_back(a->key.view());
+      ++a;
+      ++b;
+    }
+  }
+  return keys;
+}
+
+// bring_up_to for two objects whose differing members are known.
+void bring_members_up_to(Object& to, const Object& from, const std::vector<std::string>& keys) {
+  for (const auto& key : keys) {
+    const Value* source = from.find(key);
+    if (!source) {
+      to.erase(key);
+    } else if (Value* into = to.find(key)) {
+      bring_up_to(*into, *source);
+    } else {
+      to.insert_or_assign(key, Value(*source));
+    }
+  }
+}
+
 // Whether the format's reader compares while it reads (else the check
 // reads a tree, which then serves as the baseline).
 bool compares_while_reading(Format format) { return format != Format::yaml; }
@@ -72,6 +111,8 @@ struct Checked {
   std::string text;
   std::optional<Value> tree;  // what text reads as, when the check read it
   bool changed = false;       // whether text differs from the kept one
+  // With both roots objects, the keys of the root's members that changed.
+  std::optional<std::vector<std::string>> changed_keys;
 };
 
 // The edited text, if it reads back as the tree with the format's own reader.
@@ -83,16 +124,27 @@ std::optional<Checked> edited_text(Format format, KeptLayout& kept, const Value&
     kept.baseline = std::move(*loaded);
   }
   // Unchanged: the kept text is what gave this very tree.
-  if (*kept.baseline == tree) return Checked{*kept.text, std::nullopt, false};
-  auto edited = editor_of(format)(*kept.text, *kept.baseline, tree);
+  std::optional<std::vector<std::string>> changed;
+  if (kept.baseline->is_object() && tree.is_object())
+    changed = changed_members(kept.baseline->as_object(), tree.as_object());
+  if (changed ? changed->empty() : *kept.baseline == tree) return Checked{*kept.text, std::nullopt, false, std::nullopt};
+  std::optional<std::string> edited;
+  if (changed && format != Format::yaml) {
+    std::sort(changed->begin(), changed->end());
+    edited = format == Format::json    ? layout::edit_json_members(*kept.text, *kept.baseline, tree, *changed)
+             : format == Format::json5 ? layout::edit_json5_members(*kept.text, *kept.baseline, tree, *changed)
+                                       : layout::edit_toml_members(*kept.text, *kept.baseline, tree, *changed);
+  } else {
+    edited = editor_of(format)(*kept.text, *kept.baseline, tree);
+  }
   if (!edited) return std::nullopt;
   if (compares_while_reading(format)) {
     if (!layout::reads_as(format, *edited, tree, kept)) return std::nullopt;
-    return Checked{std::move(*edited), std::nullopt, true};
+    return Checked{std::move(*edited), std::nullopt, true, std::move(changed)};
   }
   auto back = parse_text(format, *edited);
   if (!back || !(*back == tree)) return std::nullopt;
-  return Checked{std::move(*edited), std::move(*back), true};
+  return Checked{std::move(*edited), std::move(*back), true, std::nullopt};
 }
 
 }  // namespace
@@ -123,7 +175,7 @@ Result<void> save_file_keeping_layout(Format format, const std::string& path, co
     if (kept.text) ++kept.fallbacks;
     auto standard = serialize(format, tree);
     if (!standard) return std::move(standard).failure();
-    checked = Checked{std::move(*standard), std::nullopt, false};
+    checked = Checked{std::move(*standard), std::nullopt, false, std::nullopt};
     kept.baseline.reset();  // read from the new text when next needed
   }
   if (auto made = io::create_parent_dirs(path); !made) return made;
@@ -131,6 +183,8 @@ Result<void> save_file_keeping_layout(Format format, const std::string& path, co
   kept.text = std::move(checked->text);
   if (checked->tree)
     kept.baseline = std::move(checked->tree);
+  else if (checked->changed && checked->changed_keys)
+    bring_members_up_to(kept.baseline->as_object(), tree.as_object(), *checked->changed_keys);
   else if (checked->changed)
     bring_up_to(*kept.baseline, tree);
   return {};

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/result.hpp"
 #include "core/value.hpp"
@@ -39,6 +40,15 @@ std::optional<std::string> edit_json(std::string_view text, const Value& before,
 std::optional<std::string> edit_json5(std::string_view text, const Value& before, const Value& after);
 std::optional<std::string> edit_toml(std::string_view text, const Value& before, const Value& after);
 std::optional<std::string> edit_yaml(std::string_view text, const Value& before, const Value& after);
+
+// The same, for object roots whose differing members are known (their keys,
+// sorted): the editor does not compare the trees again to find them.
+std::optional<std::string> edit_json_members(std::string_view text, const Value& before, const Value& after,
+                                             const std::vector<std::string>& changed);
+std::optional<std::string> edit_json5_members(std::string_view text, const Value& before, const Value& after,
+                                              const std::vector<std::string>& changed);
+std::optional<std::string> edit_toml_members(std::string_view text, const Value& before, const Value& after,
+                                             const std::vector<std::string>& changed);
 
 // The safety net: whether text reads as tree with the format's own reader
 // (kept: memory the reader may keep for the next time).

@@ -10,6 +10,10 @@
 #include <unordered_map>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "drivers/file_io.hpp"
 #include "drivers/layout.hpp"
 #include "drivers/text_out.hpp"
@@ -39,6 +43,51 @@ struct Entry {
 };
 
 bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Whether a byte can matter to the end of a bracketed value: a bracket, a
+// quote, a comment's slash, or a byte beyond ASCII (maybe a Unicode space).
+constexpr bool is_structural(unsigned char c) {
+  return c == '"' || c == '\'' || c == '{' || c == '}' || c == '[' || c == ']' || c == '/' || c >= 0x80;
+}
+
+// The first byte from `p` that is_structural, or end: sixteen bytes at a
+// time where SSE2 is there (every x86-64), since an unchanged subtree is
+// mostly names, numbers and indentation that only need passing over.
+const char* next_structural(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"'), apostrophe = _mm_set1_epi8('\''), slash = _mm_set1_epi8('/');
+  // With bit 0x20 cleared '{' and '}' are '[' and ']', and nothing else is.
+  const __m128i fold = _mm_set1_epi8(static_cast<char>(~0x20));
+  const __m128i open = _mm_set1_epi8('['), close = _mm_set1_epi8(']');
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hit = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, apostrophe)),
+        _mm_or_si128(_mm_cmpeq_epi8(v, slash),
+                     _mm_or_si128(_mm_cmpeq_epi8(_mm_and_si128(v, fold), open), _mm_cmpeq_epi8(_mm_and_si128(v, fold), close))));
+    // High bytes through the sign bit, which movemask reads directly.
+    if (const int bits = _mm_movemask_epi8(_mm_or_si128(hit, v))) return p + __builtin_ctz(static_cast<unsigned>(bits));
+  }
+#endif
+  while (p < end && !is_structural(static_cast<unsigned char>(*p))) ++p;
+  return p;
+}
+
+// The first quote q or backslash from `p`, or end; sixteen bytes at a time
+// where SSE2 is there.
+template <char q>
+const char* next_quote(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8(q), backslash = _mm_set1_epi8('\\');
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    if (const int bits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash))))
+      return p + __builtin_ctz(static_cast<unsigned>(bits));
+  }
+#endif
+  while (p < end && *p != q && *p != '\\') ++p;
+  return p;
+}
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -180,13 +229,12 @@ class Scanner {
     return false;
   }
 
-  // Past a string's content, words of plain bytes at a time.
-  template <unsigned char q>
+  // Past a string's content.
+  template <char q>
   bool skip_string() {
     const char* end = t_.data() + t_.size();
     for (;;) {
-      const char* p = io::skip_plain<q, '\\'>(t_.data() + at_, end,
-                                                [](unsigned char c) { return c == q || c == '\\'; });
+      const char* p = next_quote<q>(t_.data() + at_, end);
       at_ = static_cast<std::size_t>(p - t_.data());
       if (p == end) return false;
       ++at_;
@@ -227,8 +275,13 @@ class Scanner {
     if (!more()) return false;
     n.begin = at_;
     char c = t_[at_];
-    if (c == '{') return object(n, levels);
-    if (c == '[') return array(n);
+    if (c == '{' && levels > 0) return object(n, levels);
+    if (c == '{' || c == '[') {
+      n.open = c;
+      if (!skip_container()) return false;
+      n.end = at_;
+      return true;
+    }
     if (c == '"' || c == '\'') {
       if (!string(nullptr)) return false;
     } else {
@@ -282,26 +335,43 @@ class Scanner {
     return true;
   }
 
-  bool array(Node& n) {
-    n.open = '[';
-    ++at_;
+  // Past the object or array at at_ without listing anything: the text has
+  // been read already, so only brackets, strings and comments can matter
+  // to where it ends. Unicode spaces are noted as skip() notes them.
+  bool skip_container() {
+    const char* end = t_.data() + t_.size();
+    std::size_t depth = 0;
     for (;;) {
-      skip();
+      at_ = static_cast<std::size_t>(next_structural(t_.data() + at_, end) - t_.data());
       if (!more()) return false;
-      if (t_[at_] == ']') break;
-      Node element;
-      if (!value(element, 0)) return false;
-      skip();
-      if (more() && t_[at_] == ',') {
+      const char c = t_[at_];
+      if (c == '{' || c == '[') {
+        ++depth;
         ++at_;
-        continue;
+      } else if (c == '}' || c == ']') {
+        ++at_;
+        if (--depth == 0) return true;
+      } else if (c == '"' || c == '\'') {
+        ++at_;
+        if (!skip_string(c)) return false;
+      } else if (c == '/') {
+        if (at_ + 1 >= t_.size()) return false;
+        if (t_[at_ + 1] == '/') {
+          while (more() && t_[at_] != '\n' && t_[at_] != '\r') ++at_;
+        } else if (t_[at_ + 1] == '*') {
+          auto close = t_.find("*/", at_ + 2);
+          if (close == none) return false;
+          at_ = close + 2;
+        } else {
+          return false;
+        }
+      } else if (std::size_t n = unicode_space(at_)) {
+        unicode_space_seen_ = true;
+        at_ += n;
+      } else {
+        ++at_;
       }
-      skip();
-      if (!more() || t_[at_] != ']') return false;
-      break;
     }
-    n.end = ++at_;
-    return true;
   }
 
   std::string_view t_;
@@ -319,12 +389,17 @@ bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 class TextEditor {
  public:
-  TextEditor(std::string_view text, bool json5) : t_(text), json5_(json5) {}
+  // root_changes: when known, the keys of the root's members that differ
+  // (sorted), which are then not looked for by comparing the trees.
+  TextEditor(std::string_view text, bool json5, const std::vector<std::string>* root_changes)
+      : t_(text), json5_(json5), root_changes_(root_changes) {}
 
   std::optional<std::string> run(const Value& before, const Value& after) {
     Node root;
     if (!Scanner(t_).document(root)) return std::nullopt;
-    value(root, before, after, "", false);
+    root_ = &root;
+    // The caller compares the trees before editing: not again here.
+    value(root, before, after, "", false, true);
     if (cannot_) return std::nullopt;
     return apply();
   }
@@ -501,8 +576,9 @@ class TextEditor {
     edits_.push_back(Edit{begin, end, std::move(text)});
   }
 
-  void value(const Node& n, const Value& before, const Value& after, std::string_view indent, bool one_line) {
-    if (before == after) return;
+  void value(const Node& n, const Value& before, const Value& after, std::string_view indent, bool one_line,
+             bool known_changed = false) {
+    if (!known_changed && before == after) return;
     if (n.open == '{' && before.is_object() && after.is_object() && !before.as_object().empty()) {
       Node listed;
       if (n.entries.empty() && !Scanner(t_, n.begin).object_members(listed)) {
@@ -550,7 +626,9 @@ class TextEditor {
       gone[i] = a == nullptr;
       if (!gone[i]) kept_last = i;
       if (gone[i] || last[es[i].key] != i) continue;
-      value(es[i].value, *before.find(es[i].key), *a, indent_of(es[i].key_begin), one_line);
+      const bool known = &n == root_ && root_changes_;
+      if (known && !std::binary_search(root_changes_->begin(), root_changes_->end(), es[i].key)) continue;
+      value(es[i].value, *before.find(es[i].key), *a, indent_of(es[i].key_begin), one_line, known);
     }
 
     std::vector<const Member*> added;
@@ -652,6 +730,8 @@ class TextEditor {
 
   std::string_view t_;
   bool json5_;
+  const std::vector<std::string>* root_changes_;
+  const Node* root_ = nullptr;
   bool cannot_ = false;
   std::vector<Edit> edits_;
 };
@@ -660,11 +740,12 @@ class TextEditor {
 
 namespace {
 // A byte-order mark before the text stays where it is; the editor sees the text after it.
-std::optional<std::string> edit_after_bom(std::string_view text, const Value& before, const Value& after, bool json5) {
+std::optional<std::string> edit_after_bom(std::string_view text, const Value& before, const Value& after, bool json5,
+                                          const std::vector<std::string>* root_changes = nullptr) {
   constexpr std::string_view bom = "\xEF\xBB\xBF";
   const bool has_bom = text.starts_with(bom);
   if (has_bom) text.remove_prefix(bom.size());
-  auto edited = TextEditor(text, json5).run(before, after);
+  auto edited = TextEditor(text, json5, root_changes).run(before, after);
   if (edited && has_bom) edited->insert(0, bom);
   return edited;
 }
@@ -676,6 +757,16 @@ std::optional<std::string> edit_json(std::string_view text, const Value& before,
 
 std::optional<std::string> edit_json5(std::string_view text, const Value& before, const Value& after) {
   return edit_after_bom(text, before, after, true);
+}
+
+std::optional<std::string> edit_json_members(std::string_view text, const Value& before, const Value& after,
+                                             const std::vector<std::string>& changed) {
+  return edit_after_bom(text, before, after, false, &changed);
+}
+
+std::optional<std::string> edit_json5_members(std::string_view text, const Value& before, const Value& after,
+                                              const std::vector<std::string>& changed) {
+  return edit_after_bom(text, before, after, true, &changed);
 }
 
 }  // namespace zub::layout

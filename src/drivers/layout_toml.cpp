@@ -13,6 +13,10 @@
 #include <unordered_map>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "drivers/file_io.hpp"
 #include "drivers/formats.hpp"
 #include "drivers/layout.hpp"
@@ -89,19 +93,49 @@ bool is_bare(char c) {
 }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// A byte that can tell a header from a line inside a value: a line break,
+// a quote, a comment, a bracket or a brace.
+constexpr bool is_line_structural(char c) {
+  return c == '\n' || c == '"' || c == '\'' || c == '#' || c == '[' || c == ']' || c == '{' || c == '}';
+}
+
+// The first such byte from `p`, or end; sixteen bytes at a time where SSE2
+// is there (every x86-64).
+const char* next_line_structural(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i nl = _mm_set1_epi8('\n'), quote = _mm_set1_epi8('"'), apostrophe = _mm_set1_epi8('\''),
+                hash = _mm_set1_epi8('#');
+  // With bit 0x20 cleared '{' and '}' are '[' and ']', and nothing else is.
+  const __m128i fold = _mm_set1_epi8(static_cast<char>(~0x20));
+  const __m128i open = _mm_set1_epi8('['), close = _mm_set1_epi8(']');
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i folded = _mm_and_si128(v, fold);
+    const __m128i hit = _mm_or_si128(
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, quote)),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, apostrophe), _mm_cmpeq_epi8(v, hash))),
+        _mm_or_si128(_mm_cmpeq_epi8(folded, open), _mm_cmpeq_epi8(folded, close)));
+    if (const int bits = _mm_movemask_epi8(hit)) return p + __builtin_ctz(static_cast<unsigned>(bits));
+  }
+#endif
+  while (p < end && !is_line_structural(*p)) ++p;
+  return p;
+}
+
 class Scanner {
  public:
   explicit Scanner(std::string_view t) : t_(t) {}
 
-  // Every statement, with the paths in one buffer.
-  bool document(std::vector<Stmt>& out, std::string& paths) {
+  // Every header, and every key/value of the root's section or of a section
+  // under one of the root's members in `wanted` (sorted), with the paths in
+  // one buffer. The key/values of other sections are only passed over: an
+  // edit never looks at them, and recording them was most of an edit's cost.
+  bool document(std::vector<Stmt>& out, std::string& paths, const std::vector<std::string_view>& wanted) {
     std::unordered_map<std::string, std::size_t> arrays;  // array-of-tables path -> elements
     std::size_t section = none, section_depth = 0;
+    bool section_wanted = true;  // the root's own section always is
     std::string section_path, key_path;
     std::size_t prev_end = 0;
-    // At most a statement a line: reserved once, not grown by copies.
-    out.reserve(static_cast<std::size_t>(std::count(t_.begin(), t_.end(), '\n')) + 1);
-    paths.reserve(t_.size());
     while (more()) {
       std::size_t line_begin = at_;
       blanks();
@@ -133,7 +167,7 @@ class Scanner {
           if (last && s.array_header) {
             add_part(section_path, index_part(arrays[section_path]++));
             ++s.depth;
-          } else if (auto found = arrays.find(section_path); found != arrays.end()) {
+          } else if (auto found = arrays.empty() ? arrays.end() : arrays.find(section_path); found != arrays.end()) {
             add_part(section_path, index_part(found->second - 1));
             ++s.depth;
           }
@@ -143,6 +177,13 @@ class Scanner {
         section = out.size();
         section_depth = s.depth;
         s.section_end = 0;
+        section_wanted = std::binary_search(wanted.begin(), wanted.end(), first_part(section_path));
+      } else if (!section_wanted) {
+        const std::size_t last = pass_section();
+        if (last == none) return false;
+        prev_end = last;
+        out[section].section_end = last;
+        continue;
       } else {
         key_path.clear();
         if (!key(s.key, key_path)) return false;
@@ -166,6 +207,48 @@ class Scanner {
       out.push_back(std::move(s));
     }
     return true;
+  }
+
+  // From a key/value of a section no edit looks at, past its lines up to the
+  // next header (the start of its line) or the end. Brackets, strings and
+  // comments are followed only to tell a header from a line inside a value.
+  // Gives where the line of the section's last key/value ends.
+  std::size_t pass_section() {
+    const char* end = t_.data() + t_.size();
+    std::size_t depth = 0, last = none;
+    bool statement = true;  // the line holds a key/value (or its value goes on)
+    for (;;) {
+      at_ = static_cast<std::size_t>(next_line_structural(t_.data() + at_, end) - t_.data());
+      if (!more()) return depth == 0 ? (statement ? t_.size() : last) : none;
+      switch (t_[at_]) {
+        case '"':
+        case '\'':
+          if (!string(nullptr)) return none;
+          break;
+        case '#':
+          while (more() && t_[at_] != '\n') ++at_;
+          break;
+        case '[':
+        case '{':
+          ++depth;
+          ++at_;
+          break;
+        case ']':
+        case '}':
+          if (depth-- == 0) return none;
+          ++at_;
+          break;
+        default: {  // a line break
+          ++at_;
+          if (depth > 0) break;
+          if (statement) last = at_;
+          std::size_t i = at_;
+          while (i < t_.size() && is_blank(t_[i])) ++i;
+          if (i == t_.size() || t_[i] == '[') return last;
+          statement = t_[i] != '\n' && t_[i] != '\r' && t_[i] != '#';
+        }
+      }
+    }
   }
 
   // Where the n-th part of the key at `at` ends.
@@ -410,9 +493,22 @@ class TextEditor {
     crlf_ = nl != none && nl > 0 && text[nl - 1] == '\r';
   }
 
-  std::optional<std::string> run(const Value& before, const Value& after) {
-    if (!Scanner(t_).document(stmts_, paths_)) return std::nullopt;
-    table({}, before.as_object(), after.as_object());
+  // changed: the keys of the root's members that differ, when known.
+  std::optional<std::string> run(const Value& before, const Value& after, const std::vector<std::string>* changed) {
+    // Every change is under one of these members of the root.
+    const Object& was = before.as_object();
+    const Object& now = after.as_object();
+    if (changed) {
+      changed_roots_.assign(changed->begin(), changed->end());
+    } else {
+      for (const auto& m : was)
+        if (const Value* v = now.find(m.key); !v || !(m.value == *v)) changed_roots_.push_back(m.key.view());
+      for (const auto& m : now)
+        if (!was.find(m.key)) changed_roots_.push_back(m.key.view());
+    }
+    std::sort(changed_roots_.begin(), changed_roots_.end());
+    if (!Scanner(t_).document(stmts_, paths_, changed_roots_)) return std::nullopt;
+    table({}, was, now);
     if (cannot_) return std::nullopt;
     return apply();
   }
@@ -625,7 +721,8 @@ class TextEditor {
       const Value* now = after.find(m.key);
       if (!now) {
         remove_under(child);
-      } else if (!(m.value == *now)) {
+      } else if (p.empty() ? std::binary_search(changed_roots_.begin(), changed_roots_.end(), m.key.view())
+                           : !(m.value == *now)) {
         changed(child, m.value, *now);
       }
     }
@@ -813,6 +910,7 @@ class TextEditor {
   }
 
   std::string_view t_;
+  std::vector<std::string_view> changed_roots_;  // sorted
   std::vector<Stmt> stmts_;
   std::string paths_;  // the statements' paths
   struct PathHash {
@@ -829,14 +927,26 @@ class TextEditor {
 
 }  // namespace
 
-std::optional<std::string> edit_toml(std::string_view text, const Value& before, const Value& after) {
+namespace {
+std::optional<std::string> edit_toml_text(std::string_view text, const Value& before, const Value& after,
+                                          const std::vector<std::string>* changed) {
   if (!before.is_object() || !after.is_object()) return std::nullopt;
   if (text.starts_with("\xEF\xBB\xBF")) {
-    auto edited = TextEditor(text.substr(3)).run(before, after);
+    auto edited = TextEditor(text.substr(3)).run(before, after, changed);
     if (edited) edited->insert(0, "\xEF\xBB\xBF");
     return edited;
   }
-  return TextEditor(text).run(before, after);
+  return TextEditor(text).run(before, after, changed);
+}
+}  // namespace
+
+std::optional<std::string> edit_toml(std::string_view text, const Value& before, const Value& after) {
+  return edit_toml_text(text, before, after, nullptr);
+}
+
+std::optional<std::string> edit_toml_members(std::string_view text, const Value& before, const Value& after,
+                                             const std::vector<std::string>& changed) {
+  return edit_toml_text(text, before, after, &changed);
 }
 
 }  // namespace zub::layout

@@ -25,9 +25,17 @@ constexpr std::string_view datetime_key = "$__toml_private_datetime";
 constexpr std::uint32_t none = UINT32_MAX;
 
 constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-constexpr bool is_bare(char c) noexcept {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || is_digit(c) || c == '_' || c == '-';
+constexpr bool is_bare_byte(unsigned c) noexcept {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
 }
+// One load per byte: keys are most of a document's bytes.
+constexpr struct BareTable {
+  bool at[256];
+  constexpr BareTable() : at() {
+    for (unsigned c = 0; c < 256; ++c) at[c] = is_bare_byte(c);
+  }
+} bare_table;
+constexpr bool is_bare(char c) noexcept { return bare_table.at[static_cast<unsigned char>(c)]; }
 constexpr bool is_control(unsigned char c) noexcept { return (c < 0x20 && c != '\t') || c == 0x7f; }
 // What may follow a number, a date-time or a word.
 constexpr bool is_delimiter(char c) noexcept {
@@ -114,7 +122,12 @@ struct Table {
   explicit Table(std::uint64_t hash_seed) noexcept : seed(hash_seed) {}
 
   std::vector<Member> members;  // a value in place; a table's is filled in at the end
-  std::vector<Slot> slots;      // beside members
+  std::vector<Slot> slots;      // beside members (comparing: beside seen)
+  // Comparing, no members are made: per key read, the member of `expect`
+  // it names (one per key), and once many, an open-addressing index of
+  // them (position + 1).
+  std::vector<const Value*> seen;
+  std::vector<std::uint32_t> seen_index;
   // Open addressing, once large: the hash's high half beside the member's
   // position + 1, so that most probes settle without touching the member.
   std::vector<std::uint64_t> index;
@@ -176,6 +189,48 @@ struct Table {
     }
   }
 
+  // Comparing: the position of the key that named `want`, or none.
+  std::uint32_t find_seen(const Value* want) const noexcept {
+    if (seen_index.empty()) {
+      for (std::size_t i = 0; i < seen.size(); ++i)
+        if (seen[i] == want) return static_cast<std::uint32_t>(i);
+      return none;
+    }
+    const std::size_t mask = seen_index.size() - 1;
+    for (std::size_t at = pointer_hash(want) & mask;; at = (at + 1) & mask) {
+      const std::uint32_t e = seen_index[at];
+      if (e == 0) return none;
+      if (seen[e - 1] == want) return e - 1;
+    }
+  }
+
+  void add_seen(const Value* want, Slot slot) {
+    seen.push_back(want);
+    slots.push_back(slot);
+    const std::size_t n = seen.size();
+    if (n < indexed_from) return;
+    if (seen_index.size() < 2 * n) {
+      std::size_t size = 32;
+      while (size < 4 * n) size *= 2;
+      seen_index.assign(size, 0);
+      for (std::size_t i = 0; i < n; ++i) place_seen(i);
+    } else {
+      place_seen(n - 1);
+    }
+  }
+
+  static std::size_t pointer_hash(const Value* v) noexcept {
+    const auto h = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(v)) * 0x9E3779B97F4A7C15ull;
+    return static_cast<std::size_t>(h >> 32);
+  }
+
+  void place_seen(std::size_t i) noexcept {
+    const std::size_t mask = seen_index.size() - 1;
+    std::size_t at = pointer_hash(seen[i]) & mask;
+    while (seen_index[at]) at = (at + 1) & mask;
+    seen_index[at] = static_cast<std::uint32_t>(i + 1);
+  }
+
   void place(std::size_t i) noexcept {
     const std::uint64_t h = hash_key(members[i].key, seed);
     const std::size_t mask = index.size() - 1;
@@ -216,7 +271,7 @@ class Reader {
     // Every key read was found where expected and none is read twice, so
     // equal counts leave nothing expected unread.
     for (const Table& t : tables_)
-      if (t.members.size() != t.expect->size()) return false;
+      if (t.slots.size() != t.expect->size()) return false;
     for (std::size_t i = 0; i < lists_.size(); ++i)
       if (lists_[i].size() != list_expect_[i]->size()) return false;
     return true;
@@ -239,6 +294,7 @@ class Reader {
   // the array it should read as.
   const Value* expect_ = nullptr;
   std::vector<const Array*> list_expect_;
+  const Value* found_ = nullptr;  // comparing: what the key of the last find() names there
 
   // Open tables; [0] is the root. An inline table and the tables its
   // dotted keys make are built on top and dropped once it is closed.
@@ -247,7 +303,7 @@ class Reader {
   std::uint32_t current_ = 0;                       // the table the current section adds to
   std::uint32_t section_ = 0;                       // the current section's number
   std::uint32_t sections_ = 0;                      // sections and inline tables so far
-  std::string section_path_;  // the current section's header, dotted
+  const char* section_key_ = nullptr;  // the current section header's key
   std::vector<KeyPart> key_;
   std::size_t key_parts_ = 0;
   std::string digits_;
@@ -271,6 +327,24 @@ class Reader {
 
   // Comparing: what a key of table t should hold, or null.
   const Value* expected(std::uint32_t t, std::string_view key) const noexcept { return tables_[t].expect->find(key); }
+
+  // Where a key of table t was read already, or none. Comparing, a key is
+  // known by the member of the expected object it names (a key not there
+  // ends the read when it is added), and found_ keeps that member for the
+  // add that follows a none.
+  std::uint32_t find(std::uint32_t t, std::string_view key) {
+    if (!comparing()) return tables_[t].find(key);
+    found_ = expected(t, key);
+    return found_ ? tables_[t].find_seen(found_) : none;
+  }
+
+  // Comparing, want is the expected member the key names.
+  void add(std::uint32_t t, std::string&& key, Value&& value, Slot slot, const Value* want) {
+    if (comparing())
+      tables_[t].add_seen(want, slot);
+    else
+      tables_[t].add(std::move(key), std::move(value), slot);
+  }
 
   // Errors.
 
@@ -314,6 +388,20 @@ class Reader {
 
   bool too_deep(const char* at) {
     return fail(at, "nesting beyond " + std::to_string(max_parse_depth) + " levels");
+  }
+
+  // The current section's header, dotted: read again from the text, since
+  // only an error message needs it.
+  std::string section_path() {
+    const std::vector<KeyPart> saved = key_;
+    const std::size_t saved_parts = key_parts_;
+    const char* saved_at = p_;
+    p_ = section_key_;
+    std::string path = key() ? dotted(key_parts_) : std::string();
+    key_ = saved;
+    key_parts_ = saved_parts;
+    p_ = saved_at;
+    return path;
   }
 
   std::string dotted(std::size_t parts) const {
@@ -438,8 +526,9 @@ class Reader {
   std::uint32_t new_table(std::uint32_t parent, std::size_t part, Made made, std::uint32_t section) {
     const auto id = static_cast<std::uint32_t>(tables_.size());
     Table t(seed_);
+    const Value* want = nullptr;
     if (comparing()) {
-      const Value* want = expected(parent, key_[part].text);
+      want = found_;  // the find() of this key that gave none
       if (!want || !want->is_object()) return none;
       t.expect = &want->as_object();
     }
@@ -448,7 +537,7 @@ class Reader {
     t.made = made;
     t.section = section;
     tables_.push_back(std::move(t));
-    tables_[parent].add(std::move(key_[part].text), Value(), Slot{key_[part].offset, id, Holds::table});
+    add(parent, std::move(key_[part].text), Value(), Slot{key_[part].offset, id, Holds::table}, want);
     return id;
   }
 
@@ -459,6 +548,7 @@ class Reader {
     const std::string where = " (" + line_text(s.offset) + ")";
     if (s.holds == Holds::tables) return "`" + name + "` is an array of tables" + where;
     if (s.holds == Holds::table) return "`" + name + "` is already a table" + where;
+    if (comparing()) return "`" + name + "` already holds a value" + where;  // no members made
     const Value& v = tables_[t].members[pos].value;
     if (v.is_object() && !(v.as_object().size() == 1 && v.as_object().begin()->key == datetime_key))
       return "`" + name + "` is an inline table" + where + ", which cannot be extended";
@@ -470,6 +560,7 @@ class Reader {
     const bool array = end_ - p_ >= 2 && p_[1] == '[';
     p_ += array ? 2 : 1;
     skip_blanks();
+    section_key_ = p_;
     if (!key()) return false;
     if (array) {
       if (end_ - p_ < 2 || p_[0] != ']' || p_[1] != ']')
@@ -481,10 +572,9 @@ class Reader {
       ++p_;
     }
     section_ = ++sections_;
-    section_path_ = dotted(key_parts_);
     std::uint32_t t = 0;
     for (std::size_t i = 0; i + 1 < key_parts_; ++i) {
-      const std::uint32_t pos = tables_[t].find(key_[i].text);
+      const std::uint32_t pos = find(t, key_[i].text);
       if (pos == none) {
         if (tables_[t].level + 1 > max_parse_depth) return too_deep(begin_ + key_[i].offset);
         if ((t = new_table(t, i, Made::on_the_way, 0)) == none) return differ();
@@ -496,7 +586,7 @@ class Reader {
       t = s.holds == Holds::table ? s.child : lists_[s.child].back();
     }
     const std::size_t last = key_parts_ - 1;
-    const std::uint32_t pos = tables_[t].find(key_[last].text);
+    const std::uint32_t pos = find(t, key_[last].text);
     const std::size_t level = tables_[t].level + (array ? 2 : 1);
     if (pos == none) {
       if (level > max_parse_depth) return too_deep(begin_ + key_[last].offset);
@@ -505,14 +595,14 @@ class Reader {
         tables_[current_].offset = offset(start);
         return true;
       }
+      const Value* want = found_;  // the find() of this key that gave none
       if (comparing()) {
-        const Value* want = expected(t, key_[last].text);
         if (!want || !want->is_array()) return differ();
         list_expect_.push_back(&want->as_array());
       }
       const auto list = static_cast<std::uint32_t>(lists_.size());
       lists_.emplace_back();
-      tables_[t].add(std::move(key_[last].text), Value(), Slot{key_[last].offset, list, Holds::tables});
+      add(t, std::move(key_[last].text), Value(), Slot{key_[last].offset, list, Holds::tables}, want);
       return open_element(list, level, start);
     }
     const Slot s = tables_[t].slots[pos];
@@ -563,7 +653,7 @@ class Reader {
     ++p_;
     skip_blanks();
     for (std::size_t i = 0; i + 1 < key_parts_; ++i) {
-      const std::uint32_t pos = tables_[t].find(key_[i].text);
+      const std::uint32_t pos = find(t, key_[i].text);
       if (pos == none) {
         if (tables_[t].level + 1 > max_parse_depth) return too_deep(begin_ + key_[i].offset);
         if ((t = new_table(t, i, Made::by_dotted_key, section)) == none) return differ();
@@ -575,7 +665,7 @@ class Reader {
       Table& sub = tables_[s.child];
       if (sub.made == Made::by_header || (sub.made == Made::by_dotted_key && sub.section != section))
         return fail(begin_ + key_[i].offset, "cannot add `" + dotted(key_parts_) + "` with a dotted key: table [" +
-                                                 (in_section && !section_path_.empty() ? section_path_ + "." : "") +
+                                                 (in_section && section_key_ ? section_path() + "." : "") +
                                                  dotted(i + 1) + "] is already defined (" + line_text(sub.offset) + ")");
       if (sub.made == Made::on_the_way) {
         sub.made = Made::by_dotted_key;
@@ -585,7 +675,7 @@ class Reader {
       t = s.child;
     }
     KeyPart& last = key_[key_parts_ - 1];
-    if (const std::uint32_t pos = tables_[t].find(last.text); pos != none) {
+    if (const std::uint32_t pos = find(t, last.text); pos != none) {
       const Slot& s = tables_[t].slots[pos];
       if (s.holds == Holds::value)
         return fail(begin_ + last.offset, "duplicate key `" + dotted(key_parts_) + "` (first defined at " +
@@ -593,13 +683,13 @@ class Reader {
       return fail(begin_ + last.offset, "cannot set `" + dotted(key_parts_) + "`: " + holder(t, pos, key_parts_));
     }
     // The value may hold inline tables, which reuse key_.
-    const Value* want = nullptr;
-    if (comparing() && !(want = expected(t, last.text))) return differ();
+    const Value* want = comparing() ? found_ : nullptr;  // the find() just above gave none
+    if (comparing() && !want) return differ();
     std::string name = std::move(last.text);
     const std::size_t at = last.offset;
     Value v;
     if (!value(v, tables_[t].level + 1, want)) return false;
-    tables_[t].add(std::move(name), std::move(v), Slot{at, 0, Holds::value});
+    add(t, std::move(name), std::move(v), Slot{at, 0, Holds::value}, want);
     return true;
   }
 
@@ -732,7 +822,7 @@ class Reader {
     if (comparing()) {
       // It and the tables its dotted keys made: every key read was expected.
       for (std::size_t i = t; i < tables_.size(); ++i)
-        if (tables_[i].members.size() != tables_[i].expect->size()) return differ();
+        if (tables_[i].slots.size() != tables_[i].expect->size()) return differ();
     } else {
       out = finish(t);
     }
@@ -925,6 +1015,13 @@ class Reader {
   // digits_; false (and p_ unmoved) when there are none.
   bool digit_run(int base) {
     const char* start = p_;
+    if (base == 10) {
+      // Plain decimal digits, the usual case, appended as one run.
+      const char* q = p_;
+      while (q < end_ && is_digit(*q)) ++q;
+      digits_.append(p_, q);
+      p_ = q;
+    }
     while (p_ < end_) {
       const char c = *p_;
       const int d = hex_digit(c);
