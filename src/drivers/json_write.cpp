@@ -140,8 +140,8 @@ class Writer {
         }
         std::memcpy(p, "false", 5);
         return p + 5;
-      case Value::Kind::uint: return std::to_chars(p, p + 20, v.as_uint()).ptr;
-      case Value::Kind::sint: return std::to_chars(p, p + 20, v.as_sint()).ptr;
+      case Value::Kind::uint: return io::write_uint(p, v.as_uint());
+      case Value::Kind::sint: return io::write_int(p, v.as_sint());
       case Value::Kind::real: return io::write_real(p, v.as_real());
       case Value::Kind::string: return text(p, v.as_string());
       case Value::Kind::array: return array(p, v.as_array(), indent);

@@ -62,7 +62,10 @@ std::string collect_text(Write&& write) {
 
 class TextOut {
  public:
-  static constexpr std::size_t capacity = std::size_t{1} << 16;
+  // Large enough that a settings file of a few hundred KB goes to the file
+  // in one write: each write into the page cache cost more than the buffer
+  // staying in the faster caches saved.
+  static constexpr std::size_t capacity = std::size_t{1} << 18;
 
   explicit TextOut(TextSink& sink) : sink_(sink), buffer_(std::make_unique_for_overwrite<char[]>(capacity)) {
     at = buffer_.get();

@@ -139,6 +139,21 @@ TEST(JsonWrite, FloatsAsToCharsWritesThem) {
   }
 }
 
+// Integers come out as std::to_chars writes them at every digit count,
+// on both sides of each power of ten, signed and unsigned.
+TEST(JsonWrite, IntegersAsToCharsWritesThem) {
+  std::vector<std::uint64_t> magnitudes = {0, std::numeric_limits<std::uint64_t>::max()};
+  for (std::uint64_t p = 1; p <= std::numeric_limits<std::uint64_t>::max() / 10; p *= 10)
+    for (std::uint64_t m : {p - 1, p, p + 1, 2 * p - 1, 9 * p + p - 1, 10 * p}) magnitudes.push_back(m);
+  for (std::uint64_t m : magnitudes) {
+    char buf[24];
+    EXPECT_EQ(json::write(u(m)), std::string(buf, std::to_chars(buf, buf + sizeof buf, m).ptr));
+    if (m > std::uint64_t{std::numeric_limits<std::int64_t>::max()}) continue;
+    const auto n = -static_cast<std::int64_t>(m);
+    EXPECT_EQ(json::write(i(n)), std::string(buf, std::to_chars(buf, buf + sizeof buf, n).ptr));
+  }
+}
+
 // Short texts are checked as their whole cell: an escape at any place of
 // any length up to past the cell must be found, in keys and in values.
 TEST(JsonWrite, EscapeAtEveryPlaceOfShortTexts) {
