@@ -65,8 +65,12 @@ Result<std::string> write(const Value& root);
 }  // namespace toml
 
 namespace yaml {
+struct Marks;
 Result<Value> read(int fd);  // reads through an 8192-byte buffer
 Result<Value> parse(std::string_view text);
+// Whether text parses as `tree`, compared as it is read where it can be;
+// records the marks of the text for the layout editor (if given).
+bool reads_as(std::string_view text, const Value& tree, Marks* marks);
 Result<std::string> write(const Value& root);
 }  // namespace yaml
 

@@ -64,10 +64,6 @@ void bring_up_to(Value& to, const Value& from) {
   for (const Member* m : added) into->insert_or_assign(m->key, Value(m->value));
 }
 
-// Whether the format's reader compares while it reads (else the check
-// reads a tree, which then serves as the baseline).
-bool compares_while_reading(Format format) { return format != Format::yaml; }
-
 struct Checked {
   std::string text;
   std::optional<Value> tree;  // what text reads as, when the check read it
@@ -84,15 +80,11 @@ std::optional<Checked> edited_text(Format format, KeptLayout& kept, const Value&
   }
   // Unchanged: the kept text is what gave this very tree.
   if (*kept.baseline == tree) return Checked{*kept.text, std::nullopt, false};
-  auto edited = editor_of(format)(*kept.text, *kept.baseline, tree);
+  auto edited = format == Format::yaml ? layout::edit_yaml_with_marks(*kept.text, *kept.baseline, tree, kept.yaml_marks)
+                                       : editor_of(format)(*kept.text, *kept.baseline, tree);
   if (!edited) return std::nullopt;
-  if (compares_while_reading(format)) {
-    if (!layout::reads_as(format, *edited, tree, kept)) return std::nullopt;
-    return Checked{std::move(*edited), std::nullopt, true};
-  }
-  auto back = parse_text(format, *edited);
-  if (!back || !(*back == tree)) return std::nullopt;
-  return Checked{std::move(*edited), std::move(*back), true};
+  if (!layout::reads_as(format, *edited, tree, kept)) return std::nullopt;
+  return Checked{std::move(*edited), std::nullopt, true};
 }
 
 }  // namespace
@@ -108,6 +100,8 @@ bool layout::reads_as(Format format, const std::string& text, const Value& tree,
       auto same = json::matches(text, tree);
       return same && *same;
     }
+    case Format::yaml:
+      return yaml::reads_as(text, tree, &kept.yaml_checked);
     default: {
       auto back = parse_text(format, text);
       return back && *back == tree;
@@ -125,10 +119,12 @@ Result<void> save_file_keeping_layout(Format format, const std::string& path, co
     if (!standard) return std::move(standard).failure();
     checked = Checked{std::move(*standard), std::nullopt, false};
     kept.baseline.reset();  // read from the new text when next needed
+    kept.yaml_marks.clear();
   }
   if (auto made = io::create_parent_dirs(path); !made) return made;
   if (auto saved = io::replace_file(path, checked->text); !saved) return saved;
   kept.text = std::move(checked->text);
+  if (checked->changed) std::swap(kept.yaml_marks, kept.yaml_checked);  // the check read the new text
   if (checked->tree)
     kept.baseline = std::move(checked->tree);
   else if (checked->changed)

@@ -1,9 +1,7 @@
-// The layout editor for YAML: libfyaml's event parser locates every node
-// (the reader has already accepted the text), then the changed members are
-// edited as byte ranges of the original text. Values the editor writes come
+// The layout editor for YAML: the marks of libfyaml's events locate every
+// node (recorded by the check that accepted the text, or by a pass of their
+// own), then the changed members are edited as byte ranges of the text. Values the editor writes come
 // from the YAML writer, so they are quoted as a saved file would be.
-#include <libfyaml.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <memory>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "drivers/layout.hpp"
+#include "drivers/yaml_marks.hpp"
 
 namespace zub::layout {
 
@@ -27,7 +26,7 @@ struct Node {
   bool empty = false;      // a plain scalar with no text (null)
   bool shared = false;     // carries an anchor or a tag
   bool any_shared = false; // itself or something inside it
-  fy_scalar_style style = FYSS_PLAIN;
+  yaml::Mark::Style style = yaml::Mark::plain;
   std::size_t begin = 0;
   std::size_t end = 0;     // after the last byte of its own text
   std::vector<Entry> members;
@@ -40,67 +39,46 @@ struct Entry {
   Node value;
 };
 
-struct ParserDeleter {
-  void operator()(fy_parser* p) const { fy_parser_destroy(p); }
-};
-
 class Locator {
  public:
-  explicit Locator(std::string_view text) : text_(text) {}
+  Locator(std::string_view text, const yaml::Marks& marks) : text_(text), marks_(marks) {}
 
   // The document's root, or nothing when the text is one this editor does
-  // not follow (several documents, non-scalar keys).
+  // not follow (no node, non-scalar keys).
   std::optional<Node> run() {
-    fy_parse_cfg cfg{};
-    cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DISABLE_DEPTH_LIMIT | FYPCF_DEFAULT_VERSION_1_2 |
-                                                FYPCF_JSON_NONE);
-    parser_.reset(fy_parser_create(&cfg));
-    if (!parser_ || fy_parser_set_string(parser_.get(), text_.data(), text_.size()) != 0) return std::nullopt;
-    for (;;) {
-      fy_event* e = next();
-      if (!e) return std::nullopt;
-      const fy_event_type t = e->type;
-      if (t == FYET_MAPPING_START || t == FYET_SEQUENCE_START || t == FYET_SCALAR || t == FYET_ALIAS) {
-        auto root = node(e);
-        free(e);
-        return root;
-      }
-      free(e);
-      if (t == FYET_STREAM_END) return std::nullopt;
-    }
+    if (!marks_.complete || marks_.events.empty()) return std::nullopt;
+    auto root = node();
+    if (root && at_ != marks_.events.size()) return std::nullopt;
+    return root;
   }
 
   static bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
  private:
-  fy_event* next() { return fy_parser_parse(parser_.get()); }
-  void free(fy_event* e) { fy_parser_event_free(parser_.get(), e); }
+  const yaml::Mark* next() { return at_ < marks_.events.size() ? &marks_.events[at_++] : nullptr; }
 
-  // The node starting with event e (not freed here).
-  std::optional<Node> node(fy_event* e) {
+  // The node starting with the next event.
+  std::optional<Node> node() {
+    const yaml::Mark* e = next();
+    if (!e || e->end < e->begin || e->end > text_.size()) return std::nullopt;
     Node n;
-    const fy_mark* b = fy_event_start_mark(e);
-    const fy_mark* en = fy_event_end_mark(e);
-    if (!b || !en) return std::nullopt;
-    n.begin = b->input_pos;
-    n.end = en->input_pos;
-    switch (e->type) {
-      case FYET_ALIAS:  // replaced as any value: what it names stays
+    n.begin = e->begin;
+    n.end = e->end;
+    switch (e->kind) {
+      case yaml::Mark::alias:  // replaced as any value: what it names stays
         break;
-      case FYET_SCALAR: {
-        n.shared = e->scalar.anchor || e->scalar.tag;
-        n.style = fy_token_scalar_style(e->scalar.value);
-        std::size_t len = 0;
-        fy_token_get_text(e->scalar.value, &len);
-        n.empty = n.style == FYSS_PLAIN && len == 0;
-        if (n.style == FYSS_LITERAL || n.style == FYSS_FOLDED) {
+      case yaml::Mark::scalar: {
+        n.shared = e->shared;
+        n.style = e->style;
+        n.empty = n.style == yaml::Mark::plain && e->empty;
+        if (n.style == yaml::Mark::literal || n.style == yaml::Mark::folded) {
           // Its marks span the content with the lines after it.
           while (n.end > n.begin && is_space(text_[n.end - 1])) --n.end;
         }
         if (n.empty) n.end = n.begin;
-        if (n.style == FYSS_SINGLE_QUOTED || n.style == FYSS_DOUBLE_QUOTED) {
+        if (n.style == yaml::Mark::single_quoted || n.style == yaml::Mark::double_quoted) {
           // The marks hold the content; the quotes are around them.
-          const char q = n.style == FYSS_SINGLE_QUOTED ? '\'' : '"';
+          const char q = n.style == yaml::Mark::single_quoted ? '\'' : '"';
           if (n.begin == 0 || text_[n.begin - 1] != q || n.end >= text_.size() || text_[n.end] != q)
             return std::nullopt;
           --n.begin;
@@ -108,13 +86,11 @@ class Locator {
         }
         break;
       }
-      case FYET_MAPPING_START:
-      case FYET_SEQUENCE_START: {
-        const bool mapping = e->type == FYET_MAPPING_START;
+      case yaml::Mark::mapping:
+      case yaml::Mark::sequence: {
+        const bool mapping = e->kind == yaml::Mark::mapping;
         n.kind = mapping ? Node::mapping : Node::sequence;
-        fy_token* anchor = mapping ? e->mapping_start.anchor : e->sequence_start.anchor;
-        fy_token* tag = mapping ? e->mapping_start.tag : e->sequence_start.tag;
-        n.shared = anchor || tag;
+        n.shared = e->shared;
         n.flow = n.begin < text_.size() && text_[n.begin] == (mapping ? '{' : '[');
         if (!children(n)) return std::nullopt;
         break;
@@ -129,52 +105,37 @@ class Locator {
   bool children(Node& n) {
     std::size_t last = n.begin;
     for (;;) {
-      fy_event* e = next();
-      if (!e) return false;
-      if (e->type == FYET_MAPPING_END || e->type == FYET_SEQUENCE_END) {
-        if (n.flow) {
-          const fy_mark* en = fy_event_end_mark(e);
-          n.end = en ? en->input_pos : last;
-        } else {
-          n.end = last;  // a block collection's end mark is the next token
-        }
-        free(e);
+      if (at_ >= marks_.events.size()) return false;
+      const yaml::Mark& peek = marks_.events[at_];
+      if (peek.kind == yaml::Mark::close) {
+        ++at_;
+        // A block collection's end mark is the next token.
+        n.end = n.flow && peek.end <= text_.size() ? peek.end : last;
         return true;
       }
       if (n.kind == Node::sequence) {
-        auto item = node(e);
-        free(e);
+        auto item = node();
         if (!item) return false;
         n.any_shared = n.any_shared || item->any_shared;
         last = std::max(last, item->end);
         continue;
       }
+      const yaml::Mark* k = next();
+      if (k->kind != yaml::Mark::scalar) return false;  // a collection or alias as a key
       Entry m;
-      if (e->type != FYET_SCALAR) {
-        free(e);
-        return false;  // a collection or alias as a key
-      }
-      std::size_t len = 0;
-      const char* k = fy_token_get_text(e->scalar.value, &len);
-      m.key.assign(k ? k : "", len);
-      m.key_begin = fy_event_start_mark(e)->input_pos;
-      std::size_t at = fy_event_end_mark(e)->input_pos;
-      const auto style = fy_token_scalar_style(e->scalar.value);
-      const bool key_shared = e->scalar.anchor || e->scalar.tag;
-      free(e);
-      if (style == FYSS_SINGLE_QUOTED || style == FYSS_DOUBLE_QUOTED) {
+      m.key.assign(marks_.key_of(*k));
+      m.key_begin = k->begin;
+      std::size_t at = k->end;
+      if (k->style == yaml::Mark::single_quoted || k->style == yaml::Mark::double_quoted) {
         // The marks hold the content; the quotes are around them.
         if (m.key_begin == 0 || at >= text_.size()) return false;
         --m.key_begin;
         ++at;
       }
       while (at < text_.size() && (text_[at] == ' ' || text_[at] == '\t')) ++at;
-      if (key_shared || at >= text_.size() || text_[at] != ':') return false;
+      if (k->shared || at >= text_.size() || text_[at] != ':') return false;
       m.colon = at;
-      fy_event* v = next();
-      if (!v) return false;
-      auto value = node(v);
-      free(v);
+      auto value = node();
       if (!value) return false;
       if (value->empty) value->begin = value->end = m.colon + 1;
       m.value = std::move(*value);
@@ -185,7 +146,8 @@ class Locator {
   }
 
   std::string_view text_;
-  std::unique_ptr<fy_parser, ParserDeleter> parser_;
+  const yaml::Marks& marks_;
+  std::size_t at_ = 0;
 };
 
 struct Edit {
@@ -293,8 +255,8 @@ class TextEditor {
  public:
   explicit TextEditor(std::string_view text) : text_(text) {}
 
-  std::optional<std::string> run(const Value& before, const Value& after) {
-    auto root = Locator(text_).run();
+  std::optional<std::string> run(const Value& before, const Value& after, const yaml::Marks& marks) {
+    auto root = Locator(text_, marks).run();
     if (!root) return std::nullopt;
     const Object* a = after.if_object();
     if (a && a->empty() && root->kind == Node::mapping && !root->any_shared) {
@@ -362,13 +324,13 @@ class TextEditor {
     const std::string_view text = after.kind() == Value::Kind::string ? after.as_string() : std::string_view();
     const std::string_view* s = after.kind() == Value::Kind::string ? &text : nullptr;
     if (n.kind == Node::scalar && !n.empty && s) {
-      if (n.style == FYSS_SINGLE_QUOTED && single_quotable(*s)) {
+      if (n.style == yaml::Mark::single_quoted && single_quotable(*s)) {
         std::string q = "'";
         for (char c : *s) q += c == '\'' ? std::string("''") : std::string(1, c);
         edits_.push_back({n.begin, n.end, q + "'"});
         return true;
       }
-      if (n.style == FYSS_DOUBLE_QUOTED) {
+      if (n.style == yaml::Mark::double_quoted) {
         edits_.push_back({n.begin, n.end, double_quoted(*s)});
         return true;
       }
@@ -482,8 +444,15 @@ class TextEditor {
 
 }  // namespace
 
+std::optional<std::string> edit_yaml_with_marks(std::string_view text, const Value& before, const Value& after,
+                                     yaml::Marks& marks) {
+  if (!marks.complete && !yaml::locate(text, marks)) return std::nullopt;
+  return TextEditor(text).run(before, after, marks);
+}
+
 std::optional<std::string> edit_yaml(std::string_view text, const Value& before, const Value& after) {
-  return TextEditor(text).run(before, after);
+  yaml::Marks marks;
+  return edit_yaml_with_marks(text, before, after, marks);
 }
 
 }  // namespace zub::layout
