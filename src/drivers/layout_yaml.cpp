@@ -25,6 +25,7 @@ struct Node {
   bool flow = false;
   bool empty = false;      // a plain scalar with no text (null)
   bool shared = false;     // carries an anchor or a tag
+  bool keeps_breaks = false;  // a block scalar with '+': the blank lines after it are its own
   bool any_shared = false; // itself or something inside it
   yaml::Mark::Style style = yaml::Mark::plain;
   std::size_t begin = 0;
@@ -74,6 +75,11 @@ class Locator {
         if (n.style == yaml::Mark::literal || n.style == yaml::Mark::folded) {
           // Its marks span the content with the lines after it.
           while (n.end > n.begin && is_space(text_[n.end - 1])) --n.end;
+          // The header's indicators follow the last '|' or '>' before the content.
+          const std::size_t header = text_.find_last_of("|>", n.begin);
+          if (header == std::string_view::npos) return std::nullopt;
+          const std::size_t stop = text_.find_first_of(" \t\r\n", header);
+          n.keeps_breaks = text_.substr(header, stop - header).find('+') != std::string_view::npos;
         }
         if (n.empty) n.end = n.begin;
         if (n.style == yaml::Mark::single_quoted || n.style == yaml::Mark::double_quoted) {
@@ -302,6 +308,19 @@ class TextEditor {
     const std::size_t nl = text_.find('\n', at);
     return nl == none ? text_.size() : nl + 1;
   }
+  // After the last line of a member, with the blank lines its value keeps.
+  std::size_t member_end(const Entry& m) const {
+    std::size_t end = line_end(std::max(m.value.end, m.colon + 1));
+    if (!m.value.keeps_breaks) return end;
+    while (end < text_.size()) {
+      const std::size_t next = line_end(end);
+      std::size_t stop = next;
+      while (stop > end && (text_[stop - 1] == '\n' || text_[stop - 1] == '\r')) --stop;
+      if (!only_spaces(end, stop)) break;
+      end = next;
+    }
+    return end;
+  }
   bool only_spaces(std::size_t from, std::size_t to) const {
     for (std::size_t i = from; i < to; ++i)
       if (text_[i] != ' ' && text_[i] != '\t') return false;
@@ -371,8 +390,12 @@ class TextEditor {
       const Value* was = b->find(m.key);
       if (!(*was == *now) && !value(m, n, *was, *now)) return false;
     }
-    for (const auto& [k, v] : *a)
-      if (!b->find(k) && !add(n, kept, std::string(k), v)) return false;
+    bool after_member = kept != none;  // in a flow mapping, whether a comma goes first
+    for (const auto& [k, v] : *a) {
+      if (b->find(k)) continue;
+      if (!add(n, kept, std::string(k), v, after_member)) return false;
+      after_member = true;
+    }
     return true;
   }
 
@@ -403,11 +426,11 @@ class TextEditor {
       if (first >= from || text_[first] != '#') break;
       from = above;
     }
-    edits_.push_back({from, line_end(std::max(m.value.end, m.colon + 1)), ""});
+    edits_.push_back({from, member_end(m), ""});
     return true;
   }
 
-  bool add(const Node& n, std::size_t kept, const std::string& key, const Value& v) {
+  bool add(const Node& n, std::size_t kept, const std::string& key, const Value& v, bool after_member) {
     if (n.flow) {
       auto t = flow_text(v);
       if (!t) return false;
@@ -419,7 +442,7 @@ class TextEditor {
         std::string plain = w->substr(0, w->size() - 7);
         if (plain.find_first_of(",[]{}#\"'\n") == none) entry = plain + ": " + *t;
       }
-      edits_.push_back({close, close, (kept == none ? "" : ", ") + entry});
+      edits_.push_back({close, close, (after_member ? ", " : "") + entry});
       return true;
     }
     if (n.members.empty()) return false;
@@ -430,7 +453,7 @@ class TextEditor {
     one.insert_or_assign(key, Value(v));
     auto w = yaml::write(Value(std::move(one)));
     if (!w) return false;
-    std::size_t at = line_end(std::max(last.value.end, last.colon + 1));
+    std::size_t at = member_end(last);
     std::string text =
         std::string(column, ' ') + indented(std::string_view(*w).substr(0, w->size() - 1), column) + "\n";
     if (at == text_.size() && (text_.empty() || text_.back() != '\n')) text = "\n" + text;
