@@ -254,9 +254,12 @@ struct DiagDeleter {
   void operator()(fy_diag* d) const { fy_diag_unref(d); }
 };
 
+bool record(Marks& out, fy_event* e, std::string_view text, const std::string_view* key);
+
 class TreeBuilder {
  public:
-  explicit TreeBuilder(std::string_view text) : text_(text) {
+  // marks: where to record the events' marks, if anywhere.
+  explicit TreeBuilder(std::string_view text, Marks* marks = nullptr) : text_(text), marks_(marks) {
     fy_diag_cfg dcfg;
     fy_diag_cfg_default(&dcfg);
     dcfg.fp = nullptr;
@@ -300,8 +303,13 @@ class TreeBuilder {
   std::optional<std::size_t> placeholder_id(const Value& v) const;
   Value expand(const Value& v) const;
   void place_anchors();
+  void note(fy_event* e, std::string_view text, bool key) {
+    if (marks_ && marks_sound_) marks_sound_ = record(*marks_, e, text, key ? &text : nullptr);
+  }
 
   std::string_view text_;  // the whole input
+  Marks* marks_;
+  bool marks_sound_ = true;  // every event so far had its marks
   std::string error_;      // libfyaml's first error, with its position
   std::unique_ptr<fy_diag, DiagDeleter> diag_;
   std::unique_ptr<fy_parser, ParserDeleter> parser_;
@@ -487,6 +495,7 @@ std::optional<Failure> TreeBuilder::scalar(fy_event* e) {
     if (!typed) return event_failure("invalid value '" + std::string(text) + "' for tag !!" + type, e);
     v = std::move(*typed);
   }
+  note(e, text, key);
   const Extent extent{1, text.size(), 0};
   // The text as written serves as a key, and an anchored scalar's for key aliases.
   std::optional<std::string> key_text;
@@ -517,6 +526,7 @@ std::optional<Failure> TreeBuilder::alias(fy_event* e) {
                              " bytes (64 times the file's size, at least 64 MiB)",
                          e);
   if (stack_.size() + a.extent.depth > max_parse_depth) return event_failure("recursion limit exceeded", e);
+  note(e, {}, false);
   return add(expand(a.value), a.scalar_text, a.extent, e);
 }
 
@@ -530,6 +540,7 @@ std::optional<Failure> TreeBuilder::start(fy_event* e, bool mapping) {
     if (auto failed = check_tag(tag, mapping ? "mapping" : "sequence", fy_event_start_mark(e), &type))
       return failed;
   }
+  note(e, {}, false);
   Frame f{mapping, {}, {}, {}, false, {}, {}};
   if (anchor) f.anchor = std::string(token_text(anchor));
   stack_.push_back(std::move(f));
@@ -537,6 +548,7 @@ std::optional<Failure> TreeBuilder::start(fy_event* e, bool mapping) {
 }
 
 std::optional<Failure> TreeBuilder::end(fy_event* e) {
+  note(e, {}, false);
   Frame f = std::move(stack_.back());
   stack_.pop_back();
   Value v = f.mapping ? Value(Object::from_unsorted(std::move(f.members))) : Value(std::move(f.items));
@@ -647,6 +659,7 @@ Result<Value> TreeBuilder::run() {
     switch (e->type) {
       case FYET_STREAM_END:
         place_anchors();
+        if (marks_) marks_->complete = marks_sound_;
         return std::move(root_);
       case FYET_DOCUMENT_START:
         if (seen_document)
@@ -698,10 +711,10 @@ Mark::Style style_of(fy_scalar_style style) {
 bool record(Marks& out, fy_event* e, std::string_view text, const std::string_view* key) {
   const fy_mark* b = fy_event_start_mark(e);
   const fy_mark* en = fy_event_end_mark(e);
-  if (!b || !en) return false;
+  if (!b || !en || en->input_pos > UINT32_MAX || out.keys.size() + (key ? key->size() : 0) > UINT32_MAX) return false;
   Mark m;
-  m.begin = b->input_pos;
-  m.end = en->input_pos;
+  m.begin = static_cast<std::uint32_t>(b->input_pos);
+  m.end = static_cast<std::uint32_t>(en->input_pos);
   switch (e->type) {
     case FYET_SCALAR:
       m.style = style_of(fy_token_scalar_style(e->scalar.value));
@@ -724,8 +737,8 @@ bool record(Marks& out, fy_event* e, std::string_view text, const std::string_vi
       break;
   }
   if (key) {
-    m.key = out.keys.size();
-    m.key_size = key->size();
+    m.key = static_cast<std::uint32_t>(out.keys.size());
+    m.key_size = static_cast<std::uint32_t>(key->size());
     out.keys.append(*key);
   }
   out.events.push_back(m);
@@ -787,7 +800,10 @@ class Matcher {
 };
 
 bool Matcher::same(const Value& root) {
-  if (marks_) marks_->clear();
+  if (marks_) {
+    marks_->clear();
+    marks_->reserve_for(text_.size());
+  }
   bool seen_document = false;
   for (;;) {
     std::unique_ptr<fy_event, EventDeleter> ev(fy_parser_parse(parser_.get()), EventDeleter{parser_.get()});
@@ -897,12 +913,15 @@ bool Matcher::end() {
 
 }  // namespace
 
-Result<Value> parse(std::string_view text) {
+Result<Value> parse(std::string_view text, Marks* marks) {
+  if (marks) marks->clear();
   InputCheck check;
   if (!check.scan(reinterpret_cast<const unsigned char*>(text.data()), text.size()) || !check.finish())
     return type_failure("YAML parse error: " + check.what() + position(text, check.offset()));
-  TreeBuilder builder(text);
-  return builder.run();
+  if (marks) marks->reserve_for(text.size());
+  auto tree = TreeBuilder(text, marks).run();
+  if (!tree && marks) marks->clear();
+  return tree;
 }
 
 Result<Value> read(int fd) {
@@ -924,6 +943,7 @@ bool reads_as(std::string_view text, const Value& tree, Marks* marks) {
 
 bool locate(std::string_view text, Marks& out) {
   out.clear();
+  out.reserve_for(text.size());
   auto parser = quiet_parser(text);
   struct EventDeleter {
     fy_parser* parser;
