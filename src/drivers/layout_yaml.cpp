@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,11 +31,12 @@ struct Node {
   yaml::Mark::Style style = yaml::Mark::plain;
   std::size_t begin = 0;
   std::size_t end = 0;     // after the last byte of its own text
-  std::vector<Entry> members;
+  std::size_t event = 0;   // its first event, where the locator expands it
+  std::vector<Entry> members;  // a mapping's, once expanded
 };
 
 struct Entry {
-  std::string key;
+  std::string_view key;  // in the marks' keys
   std::size_t key_begin = 0;
   std::size_t colon = 0;  // the ':' after the key
   Node value;
@@ -44,13 +46,22 @@ class Locator {
  public:
   Locator(std::string_view text, const yaml::Marks& marks) : text_(text), marks_(marks) {}
 
-  // The document's root, or nothing when the text is one this editor does
-  // not follow (no node, non-scalar keys).
+  // The document's root with its members, or nothing when the text is one
+  // this editor does not follow (no node, non-scalar keys). Members' values
+  // are located (their extent, whether they hold an anchor or a tag) but
+  // not expanded: the editor expands only the mappings it descends into.
   std::optional<Node> run() {
     if (!marks_.complete || marks_.events.empty()) return std::nullopt;
-    auto root = node();
+    at_ = 0;
+    auto root = node(true);
     if (root && at_ != marks_.events.size()) return std::nullopt;
     return root;
+  }
+
+  // A mapping's members, with their values located (as the root's are).
+  std::optional<Node> expand(const Node& n) {
+    at_ = n.event;
+    return node(true);
   }
 
   static bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -58,11 +69,13 @@ class Locator {
  private:
   const yaml::Mark* next() { return at_ < marks_.events.size() ? &marks_.events[at_++] : nullptr; }
 
-  // The node starting with the next event.
-  std::optional<Node> node() {
+  // The node starting with the next event, with its members if `expand`.
+  std::optional<Node> node(bool expand) {
+    const std::size_t event = at_;
     const yaml::Mark* e = next();
     if (!e || e->end < e->begin || e->end > text_.size()) return std::nullopt;
     Node n;
+    n.event = event;
     n.begin = e->begin;
     n.end = e->end;
     switch (e->kind) {
@@ -98,7 +111,7 @@ class Locator {
         n.kind = mapping ? Node::mapping : Node::sequence;
         n.shared = e->shared;
         n.flow = n.begin < text_.size() && text_[n.begin] == (mapping ? '{' : '[');
-        if (!children(n)) return std::nullopt;
+        if (!children(n, expand && mapping)) return std::nullopt;
         break;
       }
       default:
@@ -108,7 +121,7 @@ class Locator {
     return n;
   }
 
-  bool children(Node& n) {
+  bool children(Node& n, bool expand) {
     std::size_t last = n.begin;
     for (;;) {
       if (at_ >= marks_.events.size()) return false;
@@ -120,7 +133,7 @@ class Locator {
         return true;
       }
       if (n.kind == Node::sequence) {
-        auto item = node();
+        auto item = node(false);
         if (!item) return false;
         n.any_shared = n.any_shared || item->any_shared;
         last = std::max(last, item->end);
@@ -129,7 +142,7 @@ class Locator {
       const yaml::Mark* k = next();
       if (k->kind != yaml::Mark::scalar) return false;  // a collection or alias as a key
       Entry m;
-      m.key.assign(marks_.key_of(*k));
+      m.key = marks_.key_of(*k);
       m.key_begin = k->begin;
       std::size_t at = k->end;
       if (k->style == yaml::Mark::single_quoted || k->style == yaml::Mark::double_quoted) {
@@ -141,13 +154,13 @@ class Locator {
       while (at < text_.size() && (text_[at] == ' ' || text_[at] == '\t')) ++at;
       if (k->shared || at >= text_.size() || text_[at] != ':') return false;
       m.colon = at;
-      auto value = node();
+      auto value = node(false);
       if (!value) return false;
       if (value->empty) value->begin = value->end = m.colon + 1;
       m.value = std::move(*value);
       n.any_shared = n.any_shared || m.value.any_shared;
       last = std::max(last, std::max(m.colon + 1, m.value.end));
-      n.members.push_back(std::move(m));
+      if (expand) n.members.push_back(std::move(m));
     }
   }
 
@@ -262,7 +275,8 @@ class TextEditor {
   explicit TextEditor(std::string_view text) : text_(text) {}
 
   std::optional<std::string> run(const Value& before, const Value& after, const yaml::Marks& marks) {
-    auto root = Locator(text_, marks).run();
+    locator_.emplace(text_, marks);
+    auto root = locator_->run();
     if (!root) return std::nullopt;
     const Object* a = after.if_object();
     if (a && a->empty() && root->kind == Node::mapping && !root->any_shared) {
@@ -331,7 +345,11 @@ class TextEditor {
   bool value(const Entry& m, const Node& parent, const Value& before, const Value& after) {
     const Node& n = m.value;
     if (n.shared) return false;
-    if (n.kind == Node::mapping && follows(n, before, after)) return mapping(n, before, after);
+    if (n.kind == Node::mapping) {
+      auto inside = locator_->expand(n);
+      if (!inside) return false;
+      if (follows(*inside, before, after)) return mapping(*inside, before, after);
+    }
     if (n.any_shared) return false;
     if (parent.flow || n.flow) {
       auto t = flow_text(after);
@@ -462,6 +480,7 @@ class TextEditor {
   }
 
   std::string_view text_;
+  std::optional<Locator> locator_;
   std::vector<Edit> edits_;
 };
 
