@@ -86,13 +86,15 @@ class Locator {
         n.style = e->style;
         n.empty = n.style == yaml::Mark::plain && e->empty;
         if (n.style == yaml::Mark::literal || n.style == yaml::Mark::folded) {
-          // Its marks span the content with the lines after it.
-          while (n.end > n.begin && is_space(text_[n.end - 1])) --n.end;
-          // The header's indicators follow the last '|' or '>' before the content.
+          // Its marks span the content with the lines after it; it starts at
+          // the last '|' or '>' before the content, the header's indicators after.
           const std::size_t header = text_.find_last_of("|>", n.begin);
           if (header == std::string_view::npos) return std::nullopt;
-          const std::size_t stop = text_.find_first_of(" \t\r\n", header);
+          const std::size_t stop = std::min(text_.find_first_of(" \t\r\n", header), text_.size());
           n.keeps_breaks = text_.substr(header, stop - header).find('+') != std::string_view::npos;
+          n.begin = header;
+          while (n.end > stop && is_space(text_[n.end - 1])) --n.end;
+          n.end = std::max(n.end, stop);  // no content: the header alone
         }
         if (n.empty) n.end = n.begin;
         if (n.style == yaml::Mark::single_quoted || n.style == yaml::Mark::double_quoted) {
@@ -153,15 +155,37 @@ class Locator {
       }
       while (at < text_.size() && (text_[at] == ' ' || text_[at] == '\t')) ++at;
       if (k->shared || at >= text_.size() || text_[at] != ':') return false;
+      // An explicit key ('?'), a block scalar (one too) or an empty key has no
+      // line of its own to edit.
+      std::size_t before = m.key_begin;
+      while (before > 0 && is_space(text_[before - 1])) --before;
+      if ((before > 0 && text_[before - 1] == '?') || (k->empty && k->style == yaml::Mark::plain) ||
+          k->style == yaml::Mark::literal || k->style == yaml::Mark::folded)
+        return false;
       m.colon = at;
       auto value = node(false);
       if (!value) return false;
       if (value->empty) value->begin = value->end = m.colon + 1;
+      if (!n.flow && value->kind == Node::scalar && !indented_past(m.colon, value->end, m.key_begin)) return false;
       m.value = std::move(*value);
       n.any_shared = n.any_shared || m.value.any_shared;
       last = std::max(last, std::max(m.colon + 1, m.value.end));
       if (expand) n.members.push_back(std::move(m));
     }
+  }
+
+  // Whether every line a block member's scalar value (from its colon to its
+  // end) continues on is indented past its key: libfyaml also takes a last
+  // value continued at the key's column, which a member added after it ends.
+  bool indented_past(std::size_t from, std::size_t to, std::size_t key_begin) const {
+    const std::size_t nl = text_.rfind('\n', key_begin);
+    const std::size_t column = key_begin - (nl == std::string_view::npos ? 0 : nl + 1);
+    for (std::size_t at = text_.find('\n', from); at < to; at = text_.find('\n', at + 1)) {
+      std::size_t first = at + 1;
+      while (first < to && (text_[first] == ' ' || text_[first] == '\t')) ++first;
+      if (first < to && text_[first] != '\n' && text_[first] != '\r' && first - (at + 1) <= column) return false;
+    }
+    return true;
   }
 
   std::string_view text_;
@@ -275,6 +299,10 @@ class TextEditor {
   explicit TextEditor(std::string_view text) : text_(text) {}
 
   std::optional<std::string> run(const Value& before, const Value& after, const yaml::Marks& marks) {
+    // Lines are found by their line feeds: a carriage return alone, a line
+    // break to YAML, would hide one.
+    for (std::size_t cr = text_.find('\r'); cr != none; cr = text_.find('\r', cr + 1))
+      if (cr + 1 == text_.size() || text_[cr + 1] != '\n') return std::nullopt;
     locator_.emplace(text_, marks);
     auto root = locator_->run();
     if (!root) return std::nullopt;
@@ -436,9 +464,12 @@ class TextEditor {
     }
     std::size_t from = line_start(m.key_begin);
     if (!only_spaces(from, m.key_begin)) return false;
-    // Comment lines directly above go with it.
-    while (from > 0) {
+    // Comment lines directly above go with it, never a line of the member
+    // before (a block scalar's text may look like one).
+    const std::size_t floor = i == 0 ? 0 : n.members[i - 1].value.end;
+    while (from > floor) {
       const std::size_t above = line_start(from - 1);
+      if (above < floor) break;
       std::size_t first = above;
       while (first < from && (text_[first] == ' ' || text_[first] == '\t')) ++first;
       if (first >= from || text_[first] != '#') break;
