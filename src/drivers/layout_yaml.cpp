@@ -166,7 +166,8 @@ class Locator {
       auto value = node(false);
       if (!value) return false;
       if (value->empty) value->begin = value->end = m.colon + 1;
-      if (!n.flow && value->kind == Node::scalar && !indented_past(m.colon, value->end, m.key_begin)) return false;
+      if (!n.flow && (value->kind == Node::scalar || value->flow) && !indented_past(m.colon, value->end, m.key_begin))
+        return false;
       m.value = std::move(*value);
       n.any_shared = n.any_shared || m.value.any_shared;
       last = std::max(last, std::max(m.colon + 1, m.value.end));
@@ -174,7 +175,7 @@ class Locator {
     }
   }
 
-  // Whether every line a block member's scalar value (from its colon to its
+  // Whether every line a block member's scalar or flow value (from its colon to its
   // end) continues on is indented past its key: libfyaml also takes a last
   // value continued at the key's column, which a member added after it ends.
   bool indented_past(std::size_t from, std::size_t to, std::size_t key_begin) const {
@@ -183,7 +184,10 @@ class Locator {
     for (std::size_t at = text_.find('\n', from); at < to; at = text_.find('\n', at + 1)) {
       std::size_t first = at + 1;
       while (first < to && (text_[first] == ' ' || text_[first] == '\t')) ++first;
-      if (first < to && text_[first] != '\n' && text_[first] != '\r' && first - (at + 1) <= column) return false;
+      // A line break, or the end of a flow collection, may stand anywhere.
+      if (first < to && std::string_view("\r\n]}").find(text_[first]) == std::string_view::npos &&
+          first - (at + 1) <= column)
+        return false;
     }
     return true;
   }
