@@ -441,10 +441,12 @@ class TextEditor {
       if (!(*was == *now) && !value(m, n, *was, *now)) return false;
     }
     bool after_member = kept != none;  // in a flow mapping, whether a comma goes first
+    bool first = true;
     for (const auto& [k, v] : *a) {
       if (b->find(k)) continue;
-      if (!add(n, kept, std::string(k), v, after_member)) return false;
+      if (!add(n, kept, std::string(k), v, after_member, first)) return false;
       after_member = true;
+      first = false;
     }
     return true;
   }
@@ -483,7 +485,8 @@ class TextEditor {
     return true;
   }
 
-  bool add(const Node& n, std::size_t kept, const std::string& key, const Value& v, bool after_member) {
+  bool add(const Node& n, std::size_t kept, const std::string& key, const Value& v, bool after_member,
+           bool first) {
     if (n.flow) {
       auto t = flow_text(v);
       if (!t) return false;
@@ -495,7 +498,14 @@ class TextEditor {
         std::string plain = w->substr(0, w->size() - 7);
         if (plain.find_first_of(",[]{}#\"'\n") == none) entry = plain + ": " + *t;
       }
-      edits_.push_back({close, close, (after_member ? ", " : "") + entry});
+      std::string comma = after_member ? ", " : "";
+      if (after_member && first) {
+        // A trailing comma stays, followed by the first new member.
+        std::size_t back = close;
+        while (back > n.begin && Locator::is_space(text_[back - 1])) --back;
+        if (back > n.begin && text_[back - 1] == ',') comma = back == close ? " " : "";
+      }
+      edits_.push_back({close, close, comma + entry});
       return true;
     }
     if (n.members.empty()) return false;
