@@ -317,7 +317,7 @@ class TextEditor {
         edits_.push_back({root->begin, root->end, "{}"});
       } else {
         for (std::size_t i = 0; i < root->members.size(); ++i)
-          if (!remove(*root, i)) return std::nullopt;
+          if (!remove(*root, i, false)) return std::nullopt;
         edits_.push_back({text_.size(), text_.size(), text_.empty() || text_.back() == '\n' ? "{}\n" : "\n{}\n"});
       }
     } else if (!follows(*root, before, after) || !mapping(*root, before, after)) {
@@ -354,10 +354,11 @@ class TextEditor {
     const std::size_t nl = text_.find('\n', at);
     return nl == none ? text_.size() : nl + 1;
   }
-  // After the last line of a member, with the blank lines its value keeps.
-  std::size_t member_end(const Entry& m) const {
+  // After the last line of a member, with the blank lines its value keeps
+  // (or any blank lines after it, if asked).
+  std::size_t member_end(const Entry& m, bool with_blank_lines = false) const {
     std::size_t end = line_end(std::max(m.value.end, m.colon + 1));
-    if (!m.value.keeps_breaks) return end;
+    if (!m.value.keeps_breaks && !with_blank_lines) return end;
     while (end < text_.size()) {
       const std::size_t next = line_end(end);
       std::size_t stop = next;
@@ -433,7 +434,8 @@ class TextEditor {
       const Entry& m = n.members[i];
       const Value* now = a->find(m.key);
       if (!now) {
-        if (m.value.any_shared || !remove(n, i)) return false;
+        // Blank lines left after a kept '+' block scalar would become its text.
+        if (m.value.any_shared || !remove(n, i, kept != none && n.members[kept].value.keeps_breaks)) return false;
         continue;
       }
       kept = i;
@@ -451,7 +453,7 @@ class TextEditor {
     return true;
   }
 
-  bool remove(const Node& n, std::size_t i) {
+  bool remove(const Node& n, std::size_t i, bool with_blank_lines) {
     const Entry& m = n.members[i];
     if (n.flow) {
       std::size_t from = m.key_begin, to = std::max(m.value.end, m.colon + 1);
@@ -481,7 +483,7 @@ class TextEditor {
       if (first >= from || text_[first] != '#') break;
       from = above;
     }
-    edits_.push_back({from, member_end(m), ""});
+    edits_.push_back({from, member_end(m, with_blank_lines), ""});
     return true;
   }
 
