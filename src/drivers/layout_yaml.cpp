@@ -166,7 +166,7 @@ class Locator {
       auto value = node(false);
       if (!value) return false;
       if (value->empty) value->begin = value->end = m.colon + 1;
-      if (!n.flow && (value->kind == Node::scalar || value->flow) && !indented_past(m.colon, value->end, m.key_begin))
+      if (!n.flow && !indented_past(m.colon, value->end, m.key_begin, value->kind == Node::sequence && !value->flow))
         return false;
       m.value = std::move(*value);
       n.any_shared = n.any_shared || m.value.any_shared;
@@ -175,19 +175,19 @@ class Locator {
     }
   }
 
-  // Whether every line a block member's scalar or flow value (from its colon to its
-  // end) continues on is indented past its key: libfyaml also takes a last
-  // value continued at the key's column, which a member added after it ends.
-  bool indented_past(std::size_t from, std::size_t to, std::size_t key_begin) const {
+  // Whether every line a block member's value (from its colon to its end)
+  // continues on is indented past its key (but for comments, closing
+  // brackets and a block sequence's dashes): libfyaml also takes a last value
+  // continued at the key's column, which a member added after it would end.
+  bool indented_past(std::size_t from, std::size_t to, std::size_t key_begin, bool dashes) const {
     const std::size_t nl = text_.rfind('\n', key_begin);
     const std::size_t column = key_begin - (nl == std::string_view::npos ? 0 : nl + 1);
     for (std::size_t at = text_.find('\n', from); at < to; at = text_.find('\n', at + 1)) {
       std::size_t first = at + 1;
       while (first < to && (text_[first] == ' ' || text_[first] == '\t')) ++first;
-      // A line break, or the end of a flow collection, may stand anywhere.
-      if (first < to && std::string_view("\r\n]}").find(text_[first]) == std::string_view::npos &&
-          first - (at + 1) <= column)
-        return false;
+      if (first >= to || std::string_view("\r\n]}#").find(text_[first]) != std::string_view::npos) continue;
+      const std::size_t indent = first - (at + 1);
+      if (indent < column || (indent == column && !(dashes && text_[first] == '-'))) return false;
     }
     return true;
   }
