@@ -166,30 +166,11 @@ class Locator {
       auto value = node(false);
       if (!value) return false;
       if (value->empty) value->begin = value->end = m.colon + 1;
-      if (!n.flow && !indented_past(m.colon, value->end, m.key_begin, value->kind == Node::sequence && !value->flow))
-        return false;
       m.value = std::move(*value);
       n.any_shared = n.any_shared || m.value.any_shared;
       last = std::max(last, std::max(m.colon + 1, m.value.end));
       if (expand) n.members.push_back(std::move(m));
     }
-  }
-
-  // Whether every line a block member's value (from its colon to its end)
-  // continues on is indented past its key (but for comments, closing
-  // brackets and a block sequence's dashes): libfyaml also takes a last value
-  // continued at the key's column, which a member added after it would end.
-  bool indented_past(std::size_t from, std::size_t to, std::size_t key_begin, bool dashes) const {
-    const std::size_t nl = text_.rfind('\n', key_begin);
-    const std::size_t column = key_begin - (nl == std::string_view::npos ? 0 : nl + 1);
-    for (std::size_t at = text_.find('\n', from); at < to; at = text_.find('\n', at + 1)) {
-      std::size_t first = at + 1;
-      while (first < to && (text_[first] == ' ' || text_[first] == '\t')) ++first;
-      if (first >= to || std::string_view("\r\n]}#").find(text_[first]) != std::string_view::npos) continue;
-      const std::size_t indent = first - (at + 1);
-      if (indent < column || (indent == column && !(dashes && text_[first] == '-'))) return false;
-    }
-    return true;
   }
 
   std::string_view text_;
@@ -374,6 +355,25 @@ class TextEditor {
     return true;
   }
 
+  // Whether every line a block member's value (from its colon to its end)
+  // continues on is indented past its key (but for comments, closing
+  // brackets and a block sequence's dashes): libfyaml also takes a last value
+  // continued at the key's column, which a member added after it would end.
+  bool indented_past(const Entry& m) const {
+    const std::size_t from = m.colon, to = m.value.end, key_begin = m.key_begin;
+    const bool dashes = m.value.kind == Node::sequence && !m.value.flow;
+    const std::size_t nl = text_.rfind('\n', key_begin);
+    const std::size_t column = key_begin - (nl == std::string_view::npos ? 0 : nl + 1);
+    for (std::size_t at = text_.find('\n', from); at < to; at = text_.find('\n', at + 1)) {
+      std::size_t first = at + 1;
+      while (first < to && (text_[first] == ' ' || text_[first] == '\t')) ++first;
+      if (first >= to || std::string_view("\r\n]}#").find(text_[first]) != std::string_view::npos) continue;
+      const std::size_t indent = first - (at + 1);
+      if (indent < column || (indent == column && !(dashes && text_[first] == '-'))) return false;
+    }
+    return true;
+  }
+
   // A changed member value of a mapping.
   bool value(const Entry& m, const Node& parent, const Value& before, const Value& after) {
     const Node& n = m.value;
@@ -513,6 +513,7 @@ class TextEditor {
     if (n.members.empty()) return false;
     // After the last kept member; when none is kept, where the last one ended.
     const Entry& last = n.members[kept == none ? n.members.size() - 1 : kept];
+    if (!indented_past(last)) return false;
     const std::size_t column = last.key_begin - line_start(last.key_begin);
     Object one;
     one.insert_or_assign(key, Value(v));
