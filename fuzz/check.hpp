@@ -88,10 +88,17 @@ inline std::optional<std::string> check_layout(Format format, std::string_view t
   KeptLayout kept;
   const std::string whole(text);
   if (!layout::reads_as(format, whole, *first, kept)) return "the check finds the text differs from what it loads as";
+  const yaml::Marks recorded = kept.yaml_checked;  // what the YAML check saw, for the next edit
   if (layout::reads_as(format, whole, after, kept) != (after == *first))
     return "the check finds the text reads as a tree it does not load as";
-  auto edit = format == Format::json ? layout::edit_json : format == Format::toml ? layout::edit_toml : layout::edit_json5;
+  auto edit = format == Format::json ? layout::edit_json : format == Format::toml ? layout::edit_toml
+              : format == Format::yaml ? layout::edit_yaml : layout::edit_json5;
   auto edited = edit(text, *first, after);
+  if (format == Format::yaml && recorded.complete) {
+    yaml::Marks marks = recorded;
+    if (layout::edit_yaml_with_marks(text, *first, after, marks) != edited)
+      return "the marks the check recorded edit differently from located ones";
+  }
   if (!edited) return std::nullopt;
   auto back = load(format, *edited);
   if (!back) return "edited text does not load: " + back.failure().message + "\n--- edited:\n" + *edited;

@@ -35,6 +35,8 @@ EDITS = {
     "crlf.toml": [("set", "top", True), ("set", "a/b/y", "why"), ("set", "a/z", 1.5),
                   ("set", "items", [{"name": "one"}, {"name": "two", "tags": {"k": 8, "m": "new"}}])],
     "keys.toml": [("set", "a\x00b", 10), ("set", "a/b", 3)],
+    "blocks.yaml": [("set", "primary", {"retries": 5}), ("set", "empty", {"a": 1, "b": 2}), ("set", "motd", "Be kind"),
+                    ("remove", "tail"), ("set", "new", 1)],
     "service.yaml": [("remove", "title"), ("remove", "server/hosts"), ("set", "server/tls", True)],
     "crlf.yaml": [("remove", "old"), ("set", "limits/memory", [1, 2]), ("set", "name", "two\nlines")],
     "deploy.yaml": [("set", "name", "yes"), ("set", "replicas", 5), ("set", "owner", "it's"), ("set", "motto", "a\tb\x9f\ufffe"),
@@ -99,6 +101,11 @@ def hand_written(obj, path, indent, rnd, fmt, out):
             out += [] if yml else [(f"{indent}}}{end}", p)]
         elif yml and isinstance(v, list) and v and rnd.random() < .5:
             out += [(f"{indent}{key}:", p)] + [(f"{indent}  - {json.dumps(x)}", p) for x in v]
+        elif yml and type(v) is str and re.fullmatch(r"[!-~]([ -~]*[!-~])?", v) and rnd.random() < .4:  # block scalar
+            style, extra = rnd.choice([("|", []), ("|-", []), ("|+", [""]), (">", [v]), (">-", []), (">+", [""])])
+            out += [(f"{indent}{key}: {style}{end}", p), (f"{indent}  {v}", p)] + [(f"{indent}  {x}" * bool(x), p) for x in extra]
+        elif yml and rnd.random() < .1:
+            out.append((f"{indent}{key}: *base{end}", p))
         else:
             text = re.sub("[\x7f-\x9f\ufffe\uffff]", lambda m: f"\\u{ord(m[0]):04x}", json.dumps(v, ensure_ascii=False))
             if (j5 or yml and "\\" not in text) and rnd.random() < .5 and type(v) is str:  # single quotes
@@ -149,6 +156,8 @@ def test_random_edits_keep_every_untouched_line(tmp_path_factory, case, rnd):
         hand_written_toml(doc, "", rnd, lines)
     elif driver == "yaml":
         lines += [("--- # settings", "")] * (rnd.random() < .5)
+        base = rnd.choice(["&base 7", "&base 'text'", "&base [1, {x: 2}]", "&base\n  x: 1\n  y: [z]"])
+        lines += [(line, "anchored") for line in f"anchored: {base}".split("\n")]  # a key no edit touches
         hand_written(doc, "", "", rnd, driver, lines)
     else:
         hand_written(doc, "", "  ", rnd, driver, lines)

@@ -158,7 +158,7 @@ py::Expected<Value> Drivers::load(const std::string& path) const {
     }
     default: {
       if (layout_) {
-        auto kept = without_interpreter([&] { return load_file_keeping_text(format(), path); });
+        auto kept = without_interpreter([&] { return load_file_keeping_text(format(), path, &layout_->yaml_marks); });
         if (!kept) return py::Error::from(std::move(kept).failure());
         layout_->text = std::move(kept->text);
         // Reading YAML again costs about twenty copies of its tree, TOML

@@ -41,14 +41,14 @@ Result<Value> parse_text(Format format, const std::string& text) {
   return Value(Object{});
 }
 
-Result<KeptFile> load_file_keeping_text(Format format, const std::string& path) {
+Result<KeptFile> load_file_keeping_text(Format format, const std::string& path, yaml::Marks* marks) {
   auto opened = io::open_config(path);
   if (!opened) return std::move(opened).failure();
   if (!opened->has_value()) return KeptFile{Value(Object{}), std::nullopt};
   auto text = (format == Format::json5 || format == Format::toml) ? io::read_text_file(path)
                                                                     : io::read_all((*opened)->get());
   if (!text) return std::move(text).failure();
-  auto tree = parse_text(format, *text);
+  auto tree = format == Format::yaml ? yaml::parse(*text, marks) : parse_text(format, *text);
   if (!tree) return std::move(tree).failure();
   return KeptFile{std::move(*tree), std::move(*text)};
 }

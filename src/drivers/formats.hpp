@@ -65,8 +65,13 @@ Result<std::string> write(const Value& root);
 }  // namespace toml
 
 namespace yaml {
+struct Marks;
 Result<Value> read(int fd);  // reads through an 8192-byte buffer
-Result<Value> parse(std::string_view text);
+// marks: where to record where the text's nodes lie, if anywhere.
+Result<Value> parse(std::string_view text, Marks* marks = nullptr);
+// Whether text parses as `tree`, compared as it is read where it can be;
+// records the marks of the text for the layout editor (if given).
+bool reads_as(std::string_view text, const Value& tree, Marks* marks);
 Result<std::string> write(const Value& root);
 }  // namespace yaml
 
@@ -87,7 +92,8 @@ struct KeptFile {
   Value tree;
   std::optional<std::string> text;
 };
-Result<KeptFile> load_file_keeping_text(Format format, const std::string& path);
+// For YAML, records where the text's nodes lie in `marks` (if given).
+Result<KeptFile> load_file_keeping_text(Format format, const std::string& path, yaml::Marks* marks = nullptr);
 
 // Creates the parent directories, serializes, and replaces the file.
 Result<void> save_file(Format format, const std::string& path, const Value& root);

@@ -103,14 +103,9 @@ void bring_members_up_to(Object& to, const Object& from, const std::vector<std::
   }
 }
 
-// Whether the format's reader compares while it reads (else the check
-// reads a tree, which then serves as the baseline).
-bool compares_while_reading(Format format) { return format != Format::yaml; }
-
 struct Checked {
   std::string text;
-  std::optional<Value> tree;  // what text reads as, when the check read it
-  bool changed = false;       // whether text differs from the kept one
+  bool changed = false;  // whether text differs from the kept one
   // With both roots objects, the keys of the root's members that changed.
   std::optional<std::vector<std::string>> changed_keys;
 };
@@ -127,9 +122,11 @@ std::optional<Checked> edited_text(Format format, KeptLayout& kept, const Value&
   std::optional<std::vector<std::string>> changed;
   if (kept.baseline->is_object() && tree.is_object())
     changed = changed_members(kept.baseline->as_object(), tree.as_object());
-  if (changed ? changed->empty() : *kept.baseline == tree) return Checked{*kept.text, std::nullopt, false, std::nullopt};
+  if (changed ? changed->empty() : *kept.baseline == tree) return Checked{*kept.text, false, std::nullopt};
   std::optional<std::string> edited;
-  if (changed && format != Format::yaml) {
+  if (format == Format::yaml) {
+    edited = layout::edit_yaml_with_marks(*kept.text, *kept.baseline, tree, kept.yaml_marks);
+  } else if (changed) {
     std::sort(changed->begin(), changed->end());
     edited = format == Format::json    ? layout::edit_json_members(*kept.text, *kept.baseline, tree, *changed)
              : format == Format::json5 ? layout::edit_json5_members(*kept.text, *kept.baseline, tree, *changed)
@@ -138,13 +135,8 @@ std::optional<Checked> edited_text(Format format, KeptLayout& kept, const Value&
     edited = editor_of(format)(*kept.text, *kept.baseline, tree);
   }
   if (!edited) return std::nullopt;
-  if (compares_while_reading(format)) {
-    if (!layout::reads_as(format, *edited, tree, kept)) return std::nullopt;
-    return Checked{std::move(*edited), std::nullopt, true, std::move(changed)};
-  }
-  auto back = parse_text(format, *edited);
-  if (!back || !(*back == tree)) return std::nullopt;
-  return Checked{std::move(*edited), std::move(*back), true, std::nullopt};
+  if (!layout::reads_as(format, *edited, tree, kept)) return std::nullopt;
+  return Checked{std::move(*edited), true, std::move(changed)};
 }
 
 }  // namespace
@@ -160,6 +152,8 @@ bool layout::reads_as(Format format, const std::string& text, const Value& tree,
       auto same = json::matches(text, tree);
       return same && *same;
     }
+    case Format::yaml:
+      return yaml::reads_as(text, tree, &kept.yaml_checked);
     default: {
       auto back = parse_text(format, text);
       return back && *back == tree;
@@ -175,15 +169,15 @@ Result<void> save_file_keeping_layout(Format format, const std::string& path, co
     if (kept.text) ++kept.fallbacks;
     auto standard = serialize(format, tree);
     if (!standard) return std::move(standard).failure();
-    checked = Checked{std::move(*standard), std::nullopt, false, std::nullopt};
+    checked = Checked{std::move(*standard), false, std::nullopt};
     kept.baseline.reset();  // read from the new text when next needed
+    kept.yaml_marks.clear();
   }
   if (auto made = io::create_parent_dirs(path); !made) return made;
   if (auto saved = io::replace_file(path, checked->text); !saved) return saved;
   kept.text = std::move(checked->text);
-  if (checked->tree)
-    kept.baseline = std::move(checked->tree);
-  else if (checked->changed && checked->changed_keys)
+  if (checked->changed) std::swap(kept.yaml_marks, kept.yaml_checked);  // the check read the new text
+  if (checked->changed && checked->changed_keys)
     bring_members_up_to(kept.baseline->as_object(), tree.as_object(), *checked->changed_keys);
   else if (checked->changed)
     bring_up_to(*kept.baseline, tree);

@@ -14,6 +14,7 @@
 #include "core/result.hpp"
 #include "core/value.hpp"
 #include "drivers/formats.hpp"
+#include "drivers/yaml_marks.hpp"
 
 namespace zub {
 
@@ -26,6 +27,8 @@ struct KeptLayout {
   std::optional<Value> baseline;     // what text reads as, once known
   std::uint64_t fallbacks = 0;       // saves written in the standard layout instead
   json5::ReadMemory json5_memory;    // the check's, kept from sync to sync
+  yaml::Marks yaml_marks;            // where text's nodes lie, once located
+  yaml::Marks yaml_checked;          // recorded by the last check, for the text it read
 };
 
 namespace layout {
@@ -40,6 +43,9 @@ std::optional<std::string> edit_json(std::string_view text, const Value& before,
 std::optional<std::string> edit_json5(std::string_view text, const Value& before, const Value& after);
 std::optional<std::string> edit_toml(std::string_view text, const Value& before, const Value& after);
 std::optional<std::string> edit_yaml(std::string_view text, const Value& before, const Value& after);
+// The same with text's marks, located first if they are not complete.
+std::optional<std::string> edit_yaml_with_marks(std::string_view text, const Value& before, const Value& after,
+                                     yaml::Marks& marks);
 
 // The same, for object roots whose differing members are known (their keys,
 // sorted): the editor does not compare the trees again to find them.

@@ -1,17 +1,17 @@
-// The layout editor for YAML: libfyaml's event parser locates every node
-// (the reader has already accepted the text), then the changed members are
-// edited as byte ranges of the original text. Values the editor writes come
+// The layout editor for YAML: the marks of libfyaml's events locate every
+// node (recorded by the check that accepted the text, or by a pass of their
+// own), then the changed members are edited as byte ranges of the text. Values the editor writes come
 // from the YAML writer, so they are quoted as a saved file would be.
-#include <libfyaml.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "drivers/layout.hpp"
+#include "drivers/yaml_marks.hpp"
 
 namespace zub::layout {
 
@@ -26,81 +26,80 @@ struct Node {
   bool flow = false;
   bool empty = false;      // a plain scalar with no text (null)
   bool shared = false;     // carries an anchor or a tag
+  bool keeps_breaks = false;  // a block scalar with '+': the blank lines after it are its own
   bool any_shared = false; // itself or something inside it
-  fy_scalar_style style = FYSS_PLAIN;
+  yaml::Mark::Style style = yaml::Mark::plain;
   std::size_t begin = 0;
   std::size_t end = 0;     // after the last byte of its own text
-  std::vector<Entry> members;
+  std::size_t event = 0;   // its first event, where the locator expands it
+  std::vector<Entry> members;  // a mapping's, once expanded
 };
 
 struct Entry {
-  std::string key;
+  std::string_view key;  // in the marks' keys
   std::size_t key_begin = 0;
   std::size_t colon = 0;  // the ':' after the key
   Node value;
 };
 
-struct ParserDeleter {
-  void operator()(fy_parser* p) const { fy_parser_destroy(p); }
-};
-
 class Locator {
  public:
-  explicit Locator(std::string_view text) : text_(text) {}
+  Locator(std::string_view text, const yaml::Marks& marks) : text_(text), marks_(marks) {}
 
-  // The document's root, or nothing when the text is one this editor does
-  // not follow (several documents, non-scalar keys).
+  // The document's root with its members, or nothing when the text is one
+  // this editor does not follow (no node, non-scalar keys). Members' values
+  // are located (their extent, whether they hold an anchor or a tag) but
+  // not expanded: the editor expands only the mappings it descends into.
   std::optional<Node> run() {
-    fy_parse_cfg cfg{};
-    cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DISABLE_DEPTH_LIMIT | FYPCF_DEFAULT_VERSION_1_2 |
-                                                FYPCF_JSON_NONE);
-    parser_.reset(fy_parser_create(&cfg));
-    if (!parser_ || fy_parser_set_string(parser_.get(), text_.data(), text_.size()) != 0) return std::nullopt;
-    for (;;) {
-      fy_event* e = next();
-      if (!e) return std::nullopt;
-      const fy_event_type t = e->type;
-      if (t == FYET_MAPPING_START || t == FYET_SEQUENCE_START || t == FYET_SCALAR || t == FYET_ALIAS) {
-        auto root = node(e);
-        free(e);
-        return root;
-      }
-      free(e);
-      if (t == FYET_STREAM_END) return std::nullopt;
-    }
+    if (!marks_.complete || marks_.events.empty()) return std::nullopt;
+    at_ = 0;
+    auto root = node(true);
+    if (root && at_ != marks_.events.size()) return std::nullopt;
+    return root;
+  }
+
+  // A mapping's members, with their values located (as the root's are).
+  std::optional<Node> expand(const Node& n) {
+    at_ = n.event;
+    return node(true);
   }
 
   static bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
  private:
-  fy_event* next() { return fy_parser_parse(parser_.get()); }
-  void free(fy_event* e) { fy_parser_event_free(parser_.get(), e); }
+  const yaml::Mark* next() { return at_ < marks_.events.size() ? &marks_.events[at_++] : nullptr; }
 
-  // The node starting with event e (not freed here).
-  std::optional<Node> node(fy_event* e) {
+  // The node starting with the next event, with its members if `expand`.
+  std::optional<Node> node(bool expand) {
+    const std::size_t event = at_;
+    const yaml::Mark* e = next();
+    if (!e || e->end < e->begin || e->end > text_.size()) return std::nullopt;
     Node n;
-    const fy_mark* b = fy_event_start_mark(e);
-    const fy_mark* en = fy_event_end_mark(e);
-    if (!b || !en) return std::nullopt;
-    n.begin = b->input_pos;
-    n.end = en->input_pos;
-    switch (e->type) {
-      case FYET_ALIAS:  // replaced as any value: what it names stays
+    n.event = event;
+    n.begin = e->begin;
+    n.end = e->end;
+    switch (e->kind) {
+      case yaml::Mark::alias:  // replaced as any value: what it names stays
         break;
-      case FYET_SCALAR: {
-        n.shared = e->scalar.anchor || e->scalar.tag;
-        n.style = fy_token_scalar_style(e->scalar.value);
-        std::size_t len = 0;
-        fy_token_get_text(e->scalar.value, &len);
-        n.empty = n.style == FYSS_PLAIN && len == 0;
-        if (n.style == FYSS_LITERAL || n.style == FYSS_FOLDED) {
-          // Its marks span the content with the lines after it.
-          while (n.end > n.begin && is_space(text_[n.end - 1])) --n.end;
+      case yaml::Mark::scalar: {
+        n.shared = e->shared;
+        n.style = e->style;
+        n.empty = n.style == yaml::Mark::plain && e->empty;
+        if (n.style == yaml::Mark::literal || n.style == yaml::Mark::folded) {
+          // Its marks span the content with the lines after it; it starts at
+          // the last '|' or '>' before the content, the header's indicators after.
+          const std::size_t header = text_.find_last_of("|>", n.begin);
+          if (header == std::string_view::npos) return std::nullopt;
+          const std::size_t stop = std::min(text_.find_first_of(" \t\r\n", header), text_.size());
+          n.keeps_breaks = text_.substr(header, stop - header).find('+') != std::string_view::npos;
+          n.begin = header;
+          while (n.end > stop && is_space(text_[n.end - 1])) --n.end;
+          n.end = std::max(n.end, stop);  // no content: the header alone
         }
         if (n.empty) n.end = n.begin;
-        if (n.style == FYSS_SINGLE_QUOTED || n.style == FYSS_DOUBLE_QUOTED) {
+        if (n.style == yaml::Mark::single_quoted || n.style == yaml::Mark::double_quoted) {
           // The marks hold the content; the quotes are around them.
-          const char q = n.style == FYSS_SINGLE_QUOTED ? '\'' : '"';
+          const char q = n.style == yaml::Mark::single_quoted ? '\'' : '"';
           if (n.begin == 0 || text_[n.begin - 1] != q || n.end >= text_.size() || text_[n.end] != q)
             return std::nullopt;
           --n.begin;
@@ -108,15 +107,13 @@ class Locator {
         }
         break;
       }
-      case FYET_MAPPING_START:
-      case FYET_SEQUENCE_START: {
-        const bool mapping = e->type == FYET_MAPPING_START;
+      case yaml::Mark::mapping:
+      case yaml::Mark::sequence: {
+        const bool mapping = e->kind == yaml::Mark::mapping;
         n.kind = mapping ? Node::mapping : Node::sequence;
-        fy_token* anchor = mapping ? e->mapping_start.anchor : e->sequence_start.anchor;
-        fy_token* tag = mapping ? e->mapping_start.tag : e->sequence_start.tag;
-        n.shared = anchor || tag;
+        n.shared = e->shared;
         n.flow = n.begin < text_.size() && text_[n.begin] == (mapping ? '{' : '[');
-        if (!children(n)) return std::nullopt;
+        if (!children(n, expand && mapping)) return std::nullopt;
         break;
       }
       default:
@@ -126,66 +123,59 @@ class Locator {
     return n;
   }
 
-  bool children(Node& n) {
+  bool children(Node& n, bool expand) {
     std::size_t last = n.begin;
     for (;;) {
-      fy_event* e = next();
-      if (!e) return false;
-      if (e->type == FYET_MAPPING_END || e->type == FYET_SEQUENCE_END) {
-        if (n.flow) {
-          const fy_mark* en = fy_event_end_mark(e);
-          n.end = en ? en->input_pos : last;
-        } else {
-          n.end = last;  // a block collection's end mark is the next token
-        }
-        free(e);
+      if (at_ >= marks_.events.size()) return false;
+      const yaml::Mark& peek = marks_.events[at_];
+      if (peek.kind == yaml::Mark::close) {
+        ++at_;
+        // A block collection's end mark is the next token.
+        n.end = n.flow && peek.end <= text_.size() ? peek.end : last;
         return true;
       }
       if (n.kind == Node::sequence) {
-        auto item = node(e);
-        free(e);
+        auto item = node(false);
         if (!item) return false;
         n.any_shared = n.any_shared || item->any_shared;
         last = std::max(last, item->end);
         continue;
       }
+      const yaml::Mark* k = next();
+      if (k->kind != yaml::Mark::scalar) return false;  // a collection or alias as a key
       Entry m;
-      if (e->type != FYET_SCALAR) {
-        free(e);
-        return false;  // a collection or alias as a key
-      }
-      std::size_t len = 0;
-      const char* k = fy_token_get_text(e->scalar.value, &len);
-      m.key.assign(k ? k : "", len);
-      m.key_begin = fy_event_start_mark(e)->input_pos;
-      std::size_t at = fy_event_end_mark(e)->input_pos;
-      const auto style = fy_token_scalar_style(e->scalar.value);
-      const bool key_shared = e->scalar.anchor || e->scalar.tag;
-      free(e);
-      if (style == FYSS_SINGLE_QUOTED || style == FYSS_DOUBLE_QUOTED) {
+      m.key = marks_.key_of(*k);
+      m.key_begin = k->begin;
+      std::size_t at = k->end;
+      if (k->style == yaml::Mark::single_quoted || k->style == yaml::Mark::double_quoted) {
         // The marks hold the content; the quotes are around them.
         if (m.key_begin == 0 || at >= text_.size()) return false;
         --m.key_begin;
         ++at;
       }
       while (at < text_.size() && (text_[at] == ' ' || text_[at] == '\t')) ++at;
-      if (key_shared || at >= text_.size() || text_[at] != ':') return false;
+      if (k->shared || at >= text_.size() || text_[at] != ':') return false;
+      // An explicit key ('?'), a block scalar (one too) or an empty key has no
+      // line of its own to edit.
+      std::size_t before = m.key_begin;
+      while (before > 0 && is_space(text_[before - 1])) --before;
+      if ((before > 0 && text_[before - 1] == '?') || (k->empty && k->style == yaml::Mark::plain) ||
+          k->style == yaml::Mark::literal || k->style == yaml::Mark::folded)
+        return false;
       m.colon = at;
-      fy_event* v = next();
-      if (!v) return false;
-      auto value = node(v);
-      free(v);
+      auto value = node(false);
       if (!value) return false;
       if (value->empty) value->begin = value->end = m.colon + 1;
       m.value = std::move(*value);
       n.any_shared = n.any_shared || m.value.any_shared;
       last = std::max(last, std::max(m.colon + 1, m.value.end));
-      n.members.push_back(std::move(m));
+      if (expand) n.members.push_back(std::move(m));
     }
   }
 
   std::string_view text_;
-  std::unique_ptr<fy_parser, ParserDeleter> parser_;
+  const yaml::Marks& marks_;
+  std::size_t at_ = 0;
 };
 
 struct Edit {
@@ -293,8 +283,13 @@ class TextEditor {
  public:
   explicit TextEditor(std::string_view text) : text_(text) {}
 
-  std::optional<std::string> run(const Value& before, const Value& after) {
-    auto root = Locator(text_).run();
+  std::optional<std::string> run(const Value& before, const Value& after, const yaml::Marks& marks) {
+    // Lines are found by their line feeds: a carriage return alone, a line
+    // break to YAML, would hide one.
+    for (std::size_t cr = text_.find('\r'); cr != none; cr = text_.find('\r', cr + 1))
+      if (cr + 1 == text_.size() || text_[cr + 1] != '\n') return std::nullopt;
+    locator_.emplace(text_, marks);
+    auto root = locator_->run();
     if (!root) return std::nullopt;
     const Object* a = after.if_object();
     if (a && a->empty() && root->kind == Node::mapping && !root->any_shared) {
@@ -303,7 +298,7 @@ class TextEditor {
         edits_.push_back({root->begin, root->end, "{}"});
       } else {
         for (std::size_t i = 0; i < root->members.size(); ++i)
-          if (!remove(*root, i)) return std::nullopt;
+          if (!remove(*root, i, false)) return std::nullopt;
         edits_.push_back({text_.size(), text_.size(), text_.empty() || text_.back() == '\n' ? "{}\n" : "\n{}\n"});
       }
     } else if (!follows(*root, before, after) || !mapping(*root, before, after)) {
@@ -340,9 +335,42 @@ class TextEditor {
     const std::size_t nl = text_.find('\n', at);
     return nl == none ? text_.size() : nl + 1;
   }
+  // After the last line of a member, with the blank lines its value keeps
+  // (or any blank lines after it, if asked).
+  std::size_t member_end(const Entry& m, bool with_blank_lines = false) const {
+    std::size_t end = line_end(std::max(m.value.end, m.colon + 1));
+    if (!m.value.keeps_breaks && !with_blank_lines) return end;
+    while (end < text_.size()) {
+      const std::size_t next = line_end(end);
+      std::size_t stop = next;
+      while (stop > end && (text_[stop - 1] == '\n' || text_[stop - 1] == '\r')) --stop;
+      if (!only_spaces(end, stop)) break;
+      end = next;
+    }
+    return end;
+  }
   bool only_spaces(std::size_t from, std::size_t to) const {
     for (std::size_t i = from; i < to; ++i)
       if (text_[i] != ' ' && text_[i] != '\t') return false;
+    return true;
+  }
+
+  // Whether every line a block member's value (from its colon to its end)
+  // continues on is indented past its key (but for comments, closing
+  // brackets and a block sequence's dashes): libfyaml also takes a last value
+  // continued at the key's column, which a member added after it would end.
+  bool indented_past(const Entry& m) const {
+    const std::size_t from = m.colon, to = m.value.end, key_begin = m.key_begin;
+    const bool dashes = m.value.kind == Node::sequence && !m.value.flow;
+    const std::size_t nl = text_.rfind('\n', key_begin);
+    const std::size_t column = key_begin - (nl == std::string_view::npos ? 0 : nl + 1);
+    for (std::size_t at = text_.find('\n', from); at < to; at = text_.find('\n', at + 1)) {
+      std::size_t first = at + 1;
+      while (first < to && (text_[first] == ' ' || text_[first] == '\t')) ++first;
+      if (first >= to || std::string_view("\r\n]}#").find(text_[first]) != std::string_view::npos) continue;
+      const std::size_t indent = first - (at + 1);
+      if (indent < column || (indent == column && !(dashes && text_[first] == '-'))) return false;
+    }
     return true;
   }
 
@@ -350,7 +378,11 @@ class TextEditor {
   bool value(const Entry& m, const Node& parent, const Value& before, const Value& after) {
     const Node& n = m.value;
     if (n.shared) return false;
-    if (n.kind == Node::mapping && follows(n, before, after)) return mapping(n, before, after);
+    if (n.kind == Node::mapping) {
+      auto inside = locator_->expand(n);
+      if (!inside) return false;
+      if (follows(*inside, before, after)) return mapping(*inside, before, after);
+    }
     if (n.any_shared) return false;
     if (parent.flow || n.flow) {
       auto t = flow_text(after);
@@ -362,13 +394,13 @@ class TextEditor {
     const std::string_view text = after.kind() == Value::Kind::string ? after.as_string() : std::string_view();
     const std::string_view* s = after.kind() == Value::Kind::string ? &text : nullptr;
     if (n.kind == Node::scalar && !n.empty && s) {
-      if (n.style == FYSS_SINGLE_QUOTED && single_quotable(*s)) {
+      if (n.style == yaml::Mark::single_quoted && single_quotable(*s)) {
         std::string q = "'";
         for (char c : *s) q += c == '\'' ? std::string("''") : std::string(1, c);
         edits_.push_back({n.begin, n.end, q + "'"});
         return true;
       }
-      if (n.style == FYSS_DOUBLE_QUOTED) {
+      if (n.style == yaml::Mark::double_quoted) {
         edits_.push_back({n.begin, n.end, double_quoted(*s)});
         return true;
       }
@@ -402,19 +434,26 @@ class TextEditor {
       const Entry& m = n.members[i];
       const Value* now = a->find(m.key);
       if (!now) {
-        if (m.value.any_shared || !remove(n, i)) return false;
+        // Blank lines left after a kept '+' block scalar would become its text.
+        if (m.value.any_shared || !remove(n, i, kept != none && n.members[kept].value.keeps_breaks)) return false;
         continue;
       }
       kept = i;
       const Value* was = b->find(m.key);
       if (!(*was == *now) && !value(m, n, *was, *now)) return false;
     }
-    for (const auto& [k, v] : *a)
-      if (!b->find(k) && !add(n, kept, std::string(k), v)) return false;
+    bool after_member = kept != none;  // in a flow mapping, whether a comma goes first
+    bool first = true;
+    for (const auto& [k, v] : *a) {
+      if (b->find(k)) continue;
+      if (!add(n, kept, std::string(k), v, after_member, first)) return false;
+      after_member = true;
+      first = false;
+    }
     return true;
   }
 
-  bool remove(const Node& n, std::size_t i) {
+  bool remove(const Node& n, std::size_t i, bool with_blank_lines) {
     const Entry& m = n.members[i];
     if (n.flow) {
       std::size_t from = m.key_begin, to = std::max(m.value.end, m.colon + 1);
@@ -433,19 +472,23 @@ class TextEditor {
     }
     std::size_t from = line_start(m.key_begin);
     if (!only_spaces(from, m.key_begin)) return false;
-    // Comment lines directly above go with it.
-    while (from > 0) {
+    // Comment lines directly above go with it, never a line of the member
+    // before (a block scalar's text may look like one).
+    const std::size_t floor = i == 0 ? 0 : n.members[i - 1].value.end;
+    while (from > floor) {
       const std::size_t above = line_start(from - 1);
+      if (above < floor) break;
       std::size_t first = above;
       while (first < from && (text_[first] == ' ' || text_[first] == '\t')) ++first;
       if (first >= from || text_[first] != '#') break;
       from = above;
     }
-    edits_.push_back({from, line_end(std::max(m.value.end, m.colon + 1)), ""});
+    edits_.push_back({from, member_end(m, with_blank_lines), ""});
     return true;
   }
 
-  bool add(const Node& n, std::size_t kept, const std::string& key, const Value& v) {
+  bool add(const Node& n, std::size_t kept, const std::string& key, const Value& v, bool after_member,
+           bool first) {
     if (n.flow) {
       auto t = flow_text(v);
       if (!t) return false;
@@ -457,18 +500,26 @@ class TextEditor {
         std::string plain = w->substr(0, w->size() - 7);
         if (plain.find_first_of(",[]{}#\"'\n") == none) entry = plain + ": " + *t;
       }
-      edits_.push_back({close, close, (kept == none ? "" : ", ") + entry});
+      std::string comma = after_member ? ", " : "";
+      if (after_member && first) {
+        // A trailing comma stays, followed by the first new member.
+        std::size_t back = close;
+        while (back > n.begin && Locator::is_space(text_[back - 1])) --back;
+        if (back > n.begin && text_[back - 1] == ',') comma = back == close ? " " : "";
+      }
+      edits_.push_back({close, close, comma + entry});
       return true;
     }
     if (n.members.empty()) return false;
     // After the last kept member; when none is kept, where the last one ended.
     const Entry& last = n.members[kept == none ? n.members.size() - 1 : kept];
+    if (!indented_past(last)) return false;
     const std::size_t column = last.key_begin - line_start(last.key_begin);
     Object one;
     one.insert_or_assign(key, Value(v));
     auto w = yaml::write(Value(std::move(one)));
     if (!w) return false;
-    std::size_t at = line_end(std::max(last.value.end, last.colon + 1));
+    std::size_t at = member_end(last);
     std::string text =
         std::string(column, ' ') + indented(std::string_view(*w).substr(0, w->size() - 1), column) + "\n";
     if (at == text_.size() && (text_.empty() || text_.back() != '\n')) text = "\n" + text;
@@ -477,13 +528,21 @@ class TextEditor {
   }
 
   std::string_view text_;
+  std::optional<Locator> locator_;
   std::vector<Edit> edits_;
 };
 
 }  // namespace
 
+std::optional<std::string> edit_yaml_with_marks(std::string_view text, const Value& before, const Value& after,
+                                     yaml::Marks& marks) {
+  if (!marks.complete && !yaml::locate(text, marks)) return std::nullopt;
+  return TextEditor(text).run(before, after, marks);
+}
+
 std::optional<std::string> edit_yaml(std::string_view text, const Value& before, const Value& after) {
-  return TextEditor(text).run(before, after);
+  yaml::Marks marks;
+  return edit_yaml_with_marks(text, before, after, marks);
 }
 
 }  // namespace zub::layout

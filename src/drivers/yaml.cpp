@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "drivers/formats.hpp"
+#include "drivers/yaml_marks.hpp"
 #include "drivers/yaml_scalar.hpp"
 
 namespace zub::yaml {
@@ -253,9 +254,12 @@ struct DiagDeleter {
   void operator()(fy_diag* d) const { fy_diag_unref(d); }
 };
 
+bool record(Marks& out, fy_event* e, std::string_view text, const std::string_view* key);
+
 class TreeBuilder {
  public:
-  explicit TreeBuilder(std::string_view text) : text_(text) {
+  // marks: where to record the events' marks, if anywhere.
+  explicit TreeBuilder(std::string_view text, Marks* marks = nullptr) : text_(text), marks_(marks) {
     fy_diag_cfg dcfg;
     fy_diag_cfg_default(&dcfg);
     dcfg.fp = nullptr;
@@ -290,9 +294,6 @@ class TreeBuilder {
   Failure parser_failure();
   std::optional<Failure> add(Value v, std::optional<std::string> scalar_text, const Extent& extent, fy_event* e);
   std::optional<Failure> scalar(fy_event* e);
-  bool folded_text_sound(std::string_view folded, fy_token* token) const;
-  bool single_quoted(fy_token* token, std::string& out) const;
-  bool strips_final_break(fy_token* token) const;
   std::optional<Failure> alias(fy_event* e);
   std::optional<Failure> start(fy_event* e, bool mapping);
   std::optional<Failure> end(fy_event* e);
@@ -302,8 +303,13 @@ class TreeBuilder {
   std::optional<std::size_t> placeholder_id(const Value& v) const;
   Value expand(const Value& v) const;
   void place_anchors();
+  void note(fy_event* e, std::string_view text, bool key) {
+    if (marks_ && marks_sound_) marks_sound_ = record(*marks_, e, text, key ? &text : nullptr);
+  }
 
   std::string_view text_;  // the whole input
+  Marks* marks_;
+  bool marks_sound_ = true;  // every event so far had its marks
   std::string error_;      // libfyaml's first error, with its position
   std::unique_ptr<fy_diag, DiagDeleter> diag_;
   std::unique_ptr<fy_parser, ParserDeleter> parser_;
@@ -378,28 +384,31 @@ bool in_key_position(const std::vector<Frame>& stack) {
   return !stack.empty() && stack.back().mapping && !stack.back().has_key;
 }
 
+bool strips_final_break(std::string_view text, fy_token* token);
+
 // libfyaml 0.9.4 formats some folded scalars (a more-indented line after an
 // empty one) short of the length it reports, and the rest of the text is
 // whatever the buffer held. Such text has bytes no folded scalar can hold,
 // or lacks the final line break its chomping asks for: refused, not loaded.
-bool TreeBuilder::folded_text_sound(std::string_view folded, fy_token* token) const {
+
+bool folded_text_sound(std::string_view text, std::string_view folded, fy_token* token) {
   for (const char c : folded) {
     const auto b = static_cast<unsigned char>(c);
     if ((b < 0x20 && b != '\n' && b != '\t') || b == 0x7F) return false;
   }
   InputCheck utf8;
   if (!utf8.scan(reinterpret_cast<const unsigned char*>(folded.data()), folded.size()) || !utf8.finish()) return false;
-  return strips_final_break(token) || folded.empty() || folded.back() == '\n';
+  return strips_final_break(text, token) || folded.empty() || folded.back() == '\n';
 }
 
 // Whether a folded scalar's header (the line before its content, ending in
 // '>' and up to two indicators) asks to strip the final line break. When
 // the header cannot be found, it is taken to strip: the check is then only
 // the weaker one.
-bool TreeBuilder::strips_final_break(fy_token* token) const {
+bool strips_final_break(std::string_view text, fy_token* token) {
   const fy_mark* at = fy_token_start_mark(token);
-  if (!at || at->input_pos == 0 || at->input_pos > text_.size()) return true;
-  std::string_view line = text_.substr(0, at->input_pos - 1);
+  if (!at || at->input_pos == 0 || at->input_pos > text.size()) return true;
+  std::string_view line = text.substr(0, at->input_pos - 1);
   line = line.substr(line.rfind('\n') + 1);
   for (std::size_t i = line.find('>'); i != std::string_view::npos; i = line.find('>', i + 1)) {
     std::size_t end = i + 1;
@@ -415,14 +424,14 @@ bool TreeBuilder::strips_final_break(fy_token* token) const {
 // 0.9.4 garbles two escaped quotes in a row ('a'''' b' reads as "a''' ").
 // Lines are folded as YAML says: white space around a line break goes, a
 // single break becomes a space, each empty line a line feed.
-bool TreeBuilder::single_quoted(fy_token* token, std::string& out) const {
+bool single_quoted(std::string_view text, fy_token* token, std::string& out) {
   const fy_mark* from = fy_token_start_mark(token);
   const fy_mark* to = fy_token_end_mark(token);
   // The marks enclose the text between the quotes.
-  if (!from || !to || from->input_pos == 0 || to->input_pos >= text_.size() || to->input_pos < from->input_pos ||
-      text_[from->input_pos - 1] != '\'' || text_[to->input_pos] != '\'')
+  if (!from || !to || from->input_pos == 0 || to->input_pos >= text.size() || to->input_pos < from->input_pos ||
+      text[from->input_pos - 1] != '\'' || text[to->input_pos] != '\'')
     return false;
-  std::string_view raw = text_.substr(from->input_pos, to->input_pos - from->input_pos);
+  std::string_view raw = text.substr(from->input_pos, to->input_pos - from->input_pos);
   constexpr std::string_view blanks = " \t";
   const auto append_unescaped = [&out](std::string_view line) {
     for (std::size_t q; (q = line.find('\'')) != std::string_view::npos; line.remove_prefix(q + 2))
@@ -452,11 +461,11 @@ std::optional<Failure> TreeBuilder::scalar(fy_event* e) {
   const auto& s = e->scalar;
   const fy_scalar_style style = fy_token_scalar_style(s.value);
   std::string own;
-  if (style == FYSS_SINGLE_QUOTED && !single_quoted(s.value, own))
+  if (style == FYSS_SINGLE_QUOTED && !single_quoted(text_, s.value, own))
     return event_failure("single-quoted scalar out of place", e);
   const std::string_view text = style == FYSS_SINGLE_QUOTED ? std::string_view(own) : token_text(s.value);
   const bool plain = style == FYSS_PLAIN;
-  if (style == FYSS_FOLDED && !folded_text_sound(text, s.value))
+  if (style == FYSS_FOLDED && !folded_text_sound(text_, text, s.value))
     return event_failure("folded scalar that libfyaml 0.9 misreads (its text comes back malformed)", e);
   Value v;
   std::string type;
@@ -486,6 +495,7 @@ std::optional<Failure> TreeBuilder::scalar(fy_event* e) {
     if (!typed) return event_failure("invalid value '" + std::string(text) + "' for tag !!" + type, e);
     v = std::move(*typed);
   }
+  note(e, text, key);
   const Extent extent{1, text.size(), 0};
   // The text as written serves as a key, and an anchored scalar's for key aliases.
   std::optional<std::string> key_text;
@@ -516,6 +526,7 @@ std::optional<Failure> TreeBuilder::alias(fy_event* e) {
                              " bytes (64 times the file's size, at least 64 MiB)",
                          e);
   if (stack_.size() + a.extent.depth > max_parse_depth) return event_failure("recursion limit exceeded", e);
+  note(e, {}, false);
   return add(expand(a.value), a.scalar_text, a.extent, e);
 }
 
@@ -529,6 +540,7 @@ std::optional<Failure> TreeBuilder::start(fy_event* e, bool mapping) {
     if (auto failed = check_tag(tag, mapping ? "mapping" : "sequence", fy_event_start_mark(e), &type))
       return failed;
   }
+  note(e, {}, false);
   Frame f{mapping, {}, {}, {}, false, {}, {}};
   if (anchor) f.anchor = std::string(token_text(anchor));
   stack_.push_back(std::move(f));
@@ -536,6 +548,7 @@ std::optional<Failure> TreeBuilder::start(fy_event* e, bool mapping) {
 }
 
 std::optional<Failure> TreeBuilder::end(fy_event* e) {
+  note(e, {}, false);
   Frame f = std::move(stack_.back());
   stack_.pop_back();
   Value v = f.mapping ? Value(Object::from_unsorted(std::move(f.members))) : Value(std::move(f.items));
@@ -646,6 +659,7 @@ Result<Value> TreeBuilder::run() {
     switch (e->type) {
       case FYET_STREAM_END:
         place_anchors();
+        if (marks_) marks_->complete = marks_sound_;
         return std::move(root_);
       case FYET_DOCUMENT_START:
         if (seen_document)
@@ -676,14 +690,238 @@ Result<Value> TreeBuilder::run() {
   }
 }
 
+
+Mark::Style style_of(fy_scalar_style style) {
+  switch (style) {
+    case FYSS_SINGLE_QUOTED:
+      return Mark::single_quoted;
+    case FYSS_DOUBLE_QUOTED:
+      return Mark::double_quoted;
+    case FYSS_LITERAL:
+      return Mark::literal;
+    case FYSS_FOLDED:
+      return Mark::folded;
+    default:
+      return Mark::plain;
+  }
+}
+
+// Appends the event's record; `key` is a mapping key's text, read as the
+// reader reads it. False when the event has no position.
+bool record(Marks& out, fy_event* e, std::string_view text, const std::string_view* key) {
+  const fy_mark* b = fy_event_start_mark(e);
+  const fy_mark* en = fy_event_end_mark(e);
+  if (!b || !en || en->input_pos > UINT32_MAX || out.keys.size() + (key ? key->size() : 0) > UINT32_MAX) return false;
+  Mark m;
+  m.begin = static_cast<std::uint32_t>(b->input_pos);
+  m.end = static_cast<std::uint32_t>(en->input_pos);
+  switch (e->type) {
+    case FYET_SCALAR:
+      m.style = style_of(fy_token_scalar_style(e->scalar.value));
+      m.shared = e->scalar.anchor || e->scalar.tag;
+      m.empty = text.empty();
+      break;
+    case FYET_ALIAS:
+      m.kind = Mark::alias;
+      break;
+    case FYET_MAPPING_START:
+      m.kind = Mark::mapping;
+      m.shared = e->mapping_start.anchor || e->mapping_start.tag;
+      break;
+    case FYET_SEQUENCE_START:
+      m.kind = Mark::sequence;
+      m.shared = e->sequence_start.anchor || e->sequence_start.tag;
+      break;
+    default:
+      m.kind = Mark::close;
+      break;
+  }
+  if (key) {
+    m.key = static_cast<std::uint32_t>(out.keys.size());
+    m.key_size = static_cast<std::uint32_t>(key->size());
+    out.keys.append(*key);
+  }
+  out.events.push_back(m);
+  return true;
+}
+
+std::unique_ptr<fy_parser, ParserDeleter> quiet_parser(std::string_view text) {
+  fy_parse_cfg cfg{};
+  cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DISABLE_DEPTH_LIMIT | FYPCF_DEFAULT_VERSION_1_2 |
+                                              FYPCF_JSON_NONE);
+  std::unique_ptr<fy_parser, ParserDeleter> parser(fy_parser_create(&cfg));
+  if (!parser || fy_parser_set_string(parser.get(), text.data(), text.size()) != 0) throw std::bad_alloc();
+  return parser;
+}
+
+// Reads a text against the tree it should load as, building none: each
+// scalar resolved as the load resolves it and compared where it is read,
+// each mapping walked alongside its expected object. It answers "the same"
+// or "not sure": anything it does not follow (anchors, aliases, tags, a key
+// read twice, where the later member replaces the earlier one), any
+// difference and any error is left to a full read and compare, so the
+// answer is always the load's. On the way it records the marks (if asked).
+class Matcher {
+ public:
+  Matcher(std::string_view text, Marks* marks) : text_(text), marks_(marks), parser_(quiet_parser(text)) {}
+
+  bool same(const Value& root);
+
+ private:
+  struct EventDeleter {
+    fy_parser* parser;
+    void operator()(fy_event* e) const { fy_parser_event_free(parser, e); }
+  };
+  struct Level {
+    const Value* expected;        // an object or an array
+    const Value* pending = nullptr;  // the value of the key just read
+    bool mapping = false;
+    bool has_key = false;
+    std::size_t count = 0;       // keys or items read
+    std::size_t found_from = 0;  // this mapping's start in found_
+  };
+
+  bool key_position() const { return !stack_.empty() && stack_.back().mapping && !stack_.back().has_key; }
+  const Value* next_expected(const Value& root);
+  bool scalar(fy_event* e, const Value& root);
+  bool start(fy_event* e, const Value& root, bool mapping);
+  bool end();
+  bool keep(fy_event* e, std::string_view text, const std::string_view* key) {
+    return !marks_ || record(*marks_, e, text, key);
+  }
+
+  std::string_view text_;
+  Marks* marks_;
+  std::unique_ptr<fy_parser, ParserDeleter> parser_;
+  std::vector<Level> stack_;
+  std::vector<const Value*> found_;  // the members each open mapping has read
+  std::string own_;                  // a single-quoted scalar's decoded text
+  bool rooted_ = false;
+};
+
+bool Matcher::same(const Value& root) {
+  if (marks_) {
+    marks_->clear();
+    marks_->reserve_for(text_.size());
+  }
+  bool seen_document = false;
+  for (;;) {
+    std::unique_ptr<fy_event, EventDeleter> ev(fy_parser_parse(parser_.get()), EventDeleter{parser_.get()});
+    if (!ev) return false;
+    fy_event* e = ev.get();
+    bool ok = true;
+    switch (e->type) {
+      case FYET_STREAM_END:
+        if (!rooted_ && !(root == Value())) return false;
+        if (marks_) marks_->complete = true;
+        return true;
+      case FYET_DOCUMENT_START:
+        if (seen_document) return false;
+        seen_document = true;
+        break;
+      case FYET_SCALAR:
+        ok = scalar(e, root);
+        break;
+      case FYET_SEQUENCE_START:
+      case FYET_MAPPING_START:
+        ok = start(e, root, e->type == FYET_MAPPING_START);
+        break;
+      case FYET_SEQUENCE_END:
+      case FYET_MAPPING_END:
+        ok = end() && keep(e, {}, nullptr);
+        break;
+      case FYET_ALIAS:
+        return false;
+      default:
+        break;
+    }
+    if (!ok) return false;
+  }
+}
+
+// What the node about to be read must equal (not for a key).
+const Value* Matcher::next_expected(const Value& root) {
+  if (stack_.empty()) {
+    if (rooted_) return nullptr;
+    rooted_ = true;
+    return &root;
+  }
+  Level& top = stack_.back();
+  if (top.mapping) {
+    top.has_key = false;
+    return top.pending;
+  }
+  const Array& items = top.expected->as_array();
+  const std::size_t i = top.count++;
+  return i < items.size() ? &items[i] : nullptr;
+}
+
+bool Matcher::scalar(fy_event* e, const Value& root) {
+  const auto& s = e->scalar;
+  if (s.anchor || s.tag) return false;
+  const fy_scalar_style style = fy_token_scalar_style(s.value);
+  if (style == FYSS_SINGLE_QUOTED) {
+    own_.clear();
+    if (!single_quoted(text_, s.value, own_)) return false;
+  }
+  const std::string_view text = style == FYSS_SINGLE_QUOTED ? std::string_view(own_) : token_text(s.value);
+  if (style == FYSS_FOLDED && !folded_text_sound(text_, text, s.value)) return false;
+  if (key_position()) {
+    // A key is its text, whatever it would resolve to as a value.
+    Level& top = stack_.back();
+    const Value* v = top.expected->as_object().find(text);
+    if (!v) return false;
+    found_.push_back(v);
+    top.pending = v;
+    top.has_key = true;
+    ++top.count;
+    return keep(e, text, &text);
+  }
+  const Value* want = next_expected(root);
+  if (!want || !keep(e, text, nullptr)) return false;
+  const bool string = want->kind() == Value::Kind::string;
+  if (style != FYSS_PLAIN) return string && want->as_string() == text;
+  // Text that starts as no null, boolean or number does is a string.
+  static constexpr std::string_view starts = "0123456789+-.~nNtTfF";
+  if (!text.empty() && starts.find(text[0]) == std::string_view::npos) return string && want->as_string() == text;
+  return resolve_plain(text) == *want;
+}
+
+bool Matcher::start(fy_event* e, const Value& root, bool mapping) {
+  if (key_position()) return false;
+  if (mapping ? e->mapping_start.anchor || e->mapping_start.tag : e->sequence_start.anchor || e->sequence_start.tag)
+    return false;
+  if (stack_.size() + 1 > max_parse_depth) return false;
+  const Value* want = next_expected(root);
+  if (!want || (mapping ? !want->if_object() : !want->is_array())) return false;
+  stack_.push_back(Level{want, nullptr, mapping, false, 0, found_.size()});
+  return keep(e, {}, nullptr);
+}
+
+// A mapping must have read each expected key once: as many keys, none twice.
+bool Matcher::end() {
+  const Level top = stack_.back();
+  stack_.pop_back();
+  if (!top.mapping) return top.count == top.expected->as_array().size();
+  if (top.has_key || top.count != top.expected->as_object().size()) return false;
+  const auto from = found_.begin() + static_cast<std::ptrdiff_t>(top.found_from);
+  if (!std::is_sorted(from, found_.end())) std::sort(from, found_.end());
+  const bool twice = std::adjacent_find(from, found_.end()) != found_.end();
+  found_.erase(from, found_.end());
+  return !twice;
+}
+
 }  // namespace
 
-Result<Value> parse(std::string_view text) {
+Result<Value> parse(std::string_view text, Marks* marks) {
+  if (marks) marks->clear();
   InputCheck check;
   if (!check.scan(reinterpret_cast<const unsigned char*>(text.data()), text.size()) || !check.finish())
     return type_failure("YAML parse error: " + check.what() + position(text, check.offset()));
-  TreeBuilder builder(text);
-  return builder.run();
+  if (marks) marks->reserve_for(text.size());
+  auto tree = TreeBuilder(text, marks).run();
+  if (!tree && marks) marks->clear();
+  return tree;
 }
 
 Result<Value> read(int fd) {
@@ -692,6 +930,68 @@ Result<Value> read(int fd) {
   if (!text) return std::move(text).failure();
   TreeBuilder builder(*text);
   return builder.run();
+}
+
+bool reads_as(std::string_view text, const Value& tree, Marks* marks) {
+  InputCheck check;
+  if (!check.scan(reinterpret_cast<const unsigned char*>(text.data()), text.size()) || !check.finish()) return false;
+  if (Matcher(text, marks).same(tree)) return true;
+  if (marks) marks->clear();
+  auto back = TreeBuilder(text).run();
+  return back && *back == tree;
+}
+
+bool locate(std::string_view text, Marks& out) {
+  out.clear();
+  out.reserve_for(text.size());
+  auto parser = quiet_parser(text);
+  struct EventDeleter {
+    fy_parser* parser;
+    void operator()(fy_event* e) const { fy_parser_event_free(parser, e); }
+  };
+  // Per open collection: 0 a sequence, 1 a mapping whose next node is a key, 2 one whose next is a value.
+  std::vector<char> slots;
+  std::string own;
+  bool seen_document = false;
+  for (;;) {
+    std::unique_ptr<fy_event, EventDeleter> ev(fy_parser_parse(parser.get()), EventDeleter{parser.get()});
+    if (!ev) break;
+    fy_event* e = ev.get();
+    const fy_event_type type = e->type;
+    if (type == FYET_STREAM_END) {
+      out.complete = true;
+      return true;
+    }
+    if (type == FYET_DOCUMENT_START) {
+      if (seen_document) break;
+      seen_document = true;
+      continue;
+    }
+    if (type == FYET_MAPPING_END || type == FYET_SEQUENCE_END) {
+      if (slots.empty() || !record(out, e, {}, nullptr)) break;
+      slots.pop_back();
+      continue;
+    }
+    if (type != FYET_SCALAR && type != FYET_ALIAS && type != FYET_MAPPING_START && type != FYET_SEQUENCE_START)
+      continue;
+    const bool key = !slots.empty() && slots.back() == 1;
+    if (!slots.empty() && slots.back() != 0) slots.back() = key ? 2 : 1;
+    std::string_view scalar_text;
+    if (type == FYET_SCALAR) {
+      if (fy_token_scalar_style(e->scalar.value) == FYSS_SINGLE_QUOTED) {
+        own.clear();
+        if (!single_quoted(text, e->scalar.value, own)) break;
+        scalar_text = own;
+      } else {
+        scalar_text = token_text(e->scalar.value);
+      }
+    }
+    if (!record(out, e, scalar_text, key ? &scalar_text : nullptr)) break;
+    if (type == FYET_MAPPING_START) slots.push_back(1);
+    if (type == FYET_SEQUENCE_START) slots.push_back(0);
+  }
+  out.clear();
+  return false;
 }
 
 }  // namespace zub::yaml

@@ -1,6 +1,6 @@
 // Every input the fuzzers ever failed on, kept in fuzz/regressions/FORMAT/,
 // goes through that format's loader and load-save-load again (and the
-// layout editor, for the formats that have one).
+// layout editor, for JSON, JSON5 and YAML).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -26,7 +26,7 @@ TEST(FuzzRegressions, KeptInputsPass) {
         auto fault = fuzz::check(format, round_trip, text);
         EXPECT_FALSE(fault) << entry.path() << ": " << *fault;
       }
-      if (format == Format::json || format == Format::json5) {
+      if (format != Format::toml) {
         auto fault = fuzz::check_layout(format, text);
         EXPECT_FALSE(fault) << entry.path() << ": " << *fault;
       }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "drivers/formats.hpp"
+#include "drivers/yaml_marks.hpp"
 
 using namespace zub;
 
@@ -76,6 +77,69 @@ std::string repeat(std::string_view s, std::size_t n) {
   std::string out;
   for (std::size_t i = 0; i < n; ++i) out += s;
   return out;
+}
+
+// ---------------------------------------------------------------- the comparing read
+
+// Reading a text against a tree answers as loading it and comparing would.
+// `compared`: the text is one the comparing read follows itself (and then
+// records the marks a fresh locating pass would); the rest go to a full read.
+TEST(YamlReadsAs, AgreesWithLoadingAndComparing) {
+  const std::string deep = repeat("[", 129) + repeat("]", 129) + "\n";
+  struct Case {
+    std::string text, tree;  // the tree as another text
+    bool same, compared;
+  } cases[] = {
+      {"a: 1\nb: x\n", "b: x\na: 1\n", true, true},
+      {"a: yes\nb: 0755\nc: 0o17\nd: ~\ne:\n", "a: 'yes'\nb: 755\nc: 15\nd: null\ne: null\n", true, true},
+      {"a: 'it''s'\nb: \"\\t\"\n'1': x\n<<: {k: [1, {}]}\n", "a: \"it's\"\nb: \"\\t\"\n1: x\n'<<': {k: [1, {}]}\n", true, true},
+      {"a: |\n  x\nb: |-\n  x\nc: |+\n  x\n\nd: >\n  x\n  y\n", "a: \"x\\n\"\nb: x\nc: \"x\\n\\n\"\nd: \"x y\\n\"\n", true, true},
+      {"- 1\n- [a, {b: c}]\n", "[1, [a, {b: c}]]\n", true, true},
+      {"", "", true, true},
+      {"a: &x {k: 1}\nb: *x\n", "a: {k: 1}\nb: {k: 1}\n", true, false},
+      {"a: !!str 1\n", "a: '1'\n", true, false},
+      {"a: 1\na: 2\n", "a: 2\n", true, false},
+      {"a: 1\n", "a: 2\n", false, false},
+      {"a: 1\n", "a: 1.0\n", false, false},
+      {"a: 1.0\n", "a: 1\n", false, false},
+      {"a: 1\n", "a: '1'\n", false, false},
+      {"a: '1'\n", "a: 1\n", false, false},
+      {"a: yes\n", "a: true\n", false, false},
+      {"a: '0755'\n", "a: 755\n", false, false},
+      {"a: ~\n", "a: ''\n", false, false},
+      {"a: |\n  x\n", "a: x\n", false, false},
+      {"a: >-\n  x\n  y\n", "a: \"x\\ny\"\n", false, false},
+      {"a: 1\n", "a: 1\nb: 2\n", false, false},
+      {"a: 1\nb: 2\n", "a: 1\n", false, false},
+      {"a: 1\n", "b: 1\n", false, false},
+      {"a: 1\na: 1\n", "a: 1\nb: 1\n", false, false},
+      {"a: 1\na: 2\n", "a: 1\n", false, false},
+      {"a: [1, 2]\n", "a: [1, 2, 3]\n", false, false},
+      {"a: [1, 2, 3]\n", "a: [1, 2]\n", false, false},
+      {"a: {x: 1}\n", "a: {x: 2}\n", false, false},
+      {"a: {}\n", "a: []\n", false, false},
+      {"a: [1]\n", "a: 1\n", false, false},
+      {"a: &x 1\nb: *x\n", "a: 1\nb: 2\n", false, false},
+      {"a: &x {k: 1}\nb: *x\n", "a: {k: 1}\nb: {k: 2}\n", false, false},
+      {"a: !!str 1\n", "a: 1\n", false, false},
+      {"a: 1\n---\na: 1\n", "a: 1\n", false, false},
+      {"1\n", "'1'\n", false, false},
+      {"", "{}\n", false, false},
+      {deep, "[]\n", false, false},
+  };
+  for (const auto& c : cases) {
+    const Value tree = c.tree.empty() ? Value() : must_read(c.tree);
+    auto read = yaml::parse(c.text);
+    EXPECT_EQ(read.ok() && *read == tree, c.same) << c.text << "against\n" << c.tree;
+    yaml::Marks marks;
+    EXPECT_EQ(yaml::reads_as(c.text, tree, &marks), c.same) << c.text << "against\n" << c.tree;
+    EXPECT_EQ(marks.complete, c.compared) << c.text;
+    yaml::Marks fresh;
+    if (c.compared && yaml::locate(c.text, fresh)) {
+      EXPECT_EQ(marks.events, fresh.events) << c.text;
+      EXPECT_EQ(marks.keys, fresh.keys) << c.text;
+    }
+  }
 }
 
 // ---------------------------------------------------------------- reading
