@@ -590,16 +590,18 @@ Value number_value(std::string_view text);
 bool integer_too_big(std::string_view text);
 bool exponent_too_big(std::string_view text);
 
+// The grammar. What it reads goes to its sink. The sink is a member,
+// so that the parsing loop reaches it and its own state through one
+// pointer.
+template <class Sink>
 class Parser {
  public:
-  explicit Parser(Input& in, std::size_t expected_bytes = 0) noexcept : in_(in) {
-    tree_.expect_bytes(expected_bytes);
-  }
+  template <class... Args>
+  explicit Parser(Input& in, Args&&... args) : in_(in), sink_(std::forward<Args>(args)...) {}
 
   // On failure, error() and error_offset() say what and where.
   bool parse();
-  Value take_root() { return tree_.build(); }
-  bool root_matches(const Value& expected) { return tree_.matches(expected); }
+  Sink& sink() noexcept { return sink_; }
   Error error() const noexcept { return error_; }
   std::size_t error_offset() const noexcept { return error_at_; }
 
@@ -655,14 +657,15 @@ class Parser {
   bool number(const char*& p);
 
   Input& in_;
-  TreeBuilder tree_;
+  Sink sink_;
   std::string scratch_;  // a string's text when it is not one piece of the buffer
   std::string digits_;   // a number's text when it straddles two buffers
   Error error_ = Error::empty;
   std::size_t error_at_ = 0;
 };
 
-bool Parser::parse() {
+template <class Sink>
+bool Parser<Sink>::parse() {
   if (!in_.refill()) return fail(Error::empty, in_.begin());
   const char* p = in_.begin();
   // A byte-order mark is no part of the text; it is only recognised whole
@@ -675,42 +678,42 @@ bool Parser::parse() {
 value:
   switch (c) {
     case '[':
-      if (tree_.depth() == max_parse_depth) return fail(Error::too_deep, p);
-      tree_.open_array();
+      if (sink_.depth() == max_parse_depth) return fail(Error::too_deep, p);
+      sink_.open_array();
       p = skip_space(p + 1);
       c = *p;
       if (c != ']') goto value;
       ++p;
-      tree_.close();
+      sink_.close();
       goto next;
     case '{':
-      if (tree_.depth() == max_parse_depth) return fail(Error::too_deep, p);
-      tree_.open_object();
+      if (sink_.depth() == max_parse_depth) return fail(Error::too_deep, p);
+      sink_.open_object();
       p = skip_space(p + 1);
       c = *p;
       if (c == '"') goto key;
       if (c != '}') return fail(Error::miss_name, p);
       ++p;
-      tree_.close();
+      sink_.close();
       goto next;
     case '"': {
       std::string_view s;
       ++p;
       if (!string(p, s)) return false;
-      tree_.string(s, s.data() != scratch_.data());
+      sink_.string(s, s.data() != scratch_.data());
       goto next;
     }
     case 't':
       if (!literal(p, "true")) return false;
-      tree_.boolean(true);
+      sink_.boolean(true);
       goto next;
     case 'f':
       if (!literal(p, "false")) return false;
-      tree_.boolean(false);
+      sink_.boolean(false);
       goto next;
     case 'n':
       if (!literal(p, "null")) return false;
-      tree_.null();
+      sink_.null();
       goto next;
     default:
       if (!number(p)) return false;
@@ -721,7 +724,7 @@ key: {
   std::string_view k;
   ++p;
   if (!string(p, k)) return false;
-  tree_.key(k, k.data() != scratch_.data());
+  sink_.key(k, k.data() != scratch_.data());
   p = skip_space(p);
   if (*p != ':') return fail(Error::miss_colon, p);
   p = skip_space(p + 1);
@@ -732,11 +735,11 @@ key: {
 next:
   p = skip_space(p);
   c = *p;
-  if (tree_.depth() == 0) {
+  if (sink_.depth() == 0) {
     if (!at_end(p)) return fail(Error::not_singular, p);
     return true;
   }
-  if (tree_.in_object()) {
+  if (sink_.in_object()) {
     if (c == ',') {
       p = skip_space(p + 1);
       if (*p != '"') return fail(Error::miss_name, p);
@@ -752,13 +755,14 @@ next:
     if (c != ']') return fail(Error::miss_comma_or_bracket, p);
   }
   ++p;
-  tree_.close();
+  sink_.close();
   goto next;
 }
 
 // p is past the opening quote; on success it is past the closing one and
 // out holds the text, valid until the next read from the input.
-bool Parser::string(const char*& p, std::string_view& out) {
+template <class Sink>
+bool Parser<Sink>::string(const char*& p, std::string_view& out) {
   const char* run = p;       // start of the part not yet in scratch_
   bool copying = false;      // whether scratch_ holds the part before run
   bool lone_low = false;
@@ -829,7 +833,8 @@ constexpr auto escape_letter = [] {
 }();
 
 // p is at the backslash; errors point there.
-bool Parser::escape(const char*& p, bool& lone_low) {
+template <class Sink>
+bool Parser<Sink>::escape(const char*& p, bool& lone_low) {
   const std::size_t at = in_.offset(p);
   ++p;
   char e = peek(p);
@@ -879,7 +884,8 @@ bool Parser::escape(const char*& p, bool& lone_low) {
 // A multi-byte character near the buffer's end, a byte at a time; every
 // byte it should have is taken before it is judged, and a fault points at
 // its first byte.
-bool Parser::utf8_slow(const char*& p) {
+template <class Sink>
+bool Parser<Sink>::utf8_slow(const char*& p) {
   const std::size_t at = in_.offset(p);
   char first = *p++;
   char bytes[4] = {first, 0, 0, 0};
@@ -895,7 +901,8 @@ bool Parser::utf8_slow(const char*& p) {
 }
 
 // p is at the first letter, which matched.
-bool Parser::literal(const char*& p, std::string_view word) {
+template <class Sink>
+bool Parser<Sink>::literal(const char*& p, std::string_view word) {
   if (static_cast<std::size_t>(in_.end() - p) >= word.size() && std::memcmp(p, word.data(), word.size()) == 0) {
     p += word.size();
     return true;
@@ -1011,7 +1018,8 @@ std::optional<double> exact_double(const NumberShape& shape) noexcept {
   return shape.minus ? -d : d;
 }
 
-bool Parser::number(const char*& p) {
+template <class Sink>
+bool Parser<Sink>::number(const char*& p) {
   NumberShape shape;
   Error error = Error::value_invalid;
   BufferCursor fast{p};
@@ -1042,24 +1050,24 @@ bool Parser::number(const char*& p) {
   if (shape.integral && shape.int_digits <= 19) {
     std::uint64_t v = shape.int_value;
     if (!shape.minus || v == 0) {
-      tree_.uint(v);
+      sink_.uint(v);
       return true;
     }
     if (v <= std::uint64_t{1} << 63) {
-      tree_.sint(static_cast<std::int64_t>(0 - v));
+      sink_.sint(static_cast<std::int64_t>(0 - v));
       return true;
     }
   }
   if (const auto d = exact_double(shape)) {
-    tree_.real(*d);
+    sink_.real(*d);
     return true;
   }
   Value v = number_value(text);
   switch (v.kind()) {
-    case Value::Kind::uint: tree_.uint(v.as_uint()); break;
-    case Value::Kind::sint: tree_.sint(v.as_sint()); break;
-    case Value::Kind::real: tree_.real(v.as_real()); break;
-    default: tree_.null(); break;
+    case Value::Kind::uint: sink_.uint(v.as_uint()); break;
+    case Value::Kind::sint: sink_.sint(v.as_sint()); break;
+    case Value::Kind::real: sink_.real(v.as_real()); break;
+    default: sink_.null(); break;
   }
   return true;
 }
@@ -1201,17 +1209,22 @@ std::string where(int fd, std::size_t offset) {
   return line_and_column(prefix, offset);
 }
 
-// One parse over either kind of input; locate turns a failure's byte
-// offset into the message's position text.
+// The message of a parse that failed; locate turns the byte offset into
+// its position text.
+template <class Sink, class Locate>
+std::string failure_text(const Parser<Sink>& parser, Locate&& locate) {
+  return std::string(error_prefix) + std::string(message(parser.error())) + locate(parser.error_offset());
+}
+
+// One parse over either kind of input.
 template <class Locate>
 Result<Value> read_input(Input& in, std::size_t expected_bytes, Locate&& locate) {
-  Parser parser(in, expected_bytes);
+  Parser<TreeBuilder> parser(in);
+  parser.sink().expect_bytes(expected_bytes);
   bool ok = parser.parse();
   if (in.read_error() != 0) return type_failure(std::string(error_prefix) + os_error_text(in.read_error()));
-  if (!ok)
-    return type_failure(std::string(error_prefix) + std::string(message(parser.error())) +
-                        locate(parser.error_offset()));
-  return parser.take_root();
+  if (!ok) return type_failure(failure_text(parser, locate));
+  return parser.sink().build();
 }
 
 }  // namespace
@@ -1230,11 +1243,10 @@ Result<Value> parse(const std::string& text) {
 
 Result<bool> matches(const std::string& text, const Value& expected) {
   Input in{std::string_view(text)};
-  Parser parser(in);
+  Parser<TreeBuilder> parser(in);
   if (!parser.parse())
-    return type_failure(std::string(error_prefix) + std::string(message(parser.error())) +
-                        line_and_column(text, parser.error_offset()));
-  return parser.root_matches(expected);
+    return type_failure(failure_text(parser, [&text](std::size_t offset) { return line_and_column(text, offset); }));
+  return parser.sink().matches(expected);
 }
 
 }  // namespace zub::json
