@@ -310,14 +310,6 @@ class TreeBuilder {
     return tokens_.empty() ? Value() : build(at);
   }
 
-  // Whether build() would give a tree equal to expected, building none of
-  // it: the same rules (numbers, the last of a repeated key) applied to the
-  // tape as it stands.
-  bool matches(const Value& expected) {
-    const Slot* at = tokens_.data();
-    return tokens_.empty() ? expected == Value() : matches(at, expected);
-  }
-
  private:
   struct Open {
     std::size_t at;
@@ -439,52 +431,10 @@ class TreeBuilder {
     return Value();
   }
 
-  // Recursion is bounded by the parse depth limit. at moves past the value.
-  bool matches(const Slot*& at, const Value& expected) {
-    const Slot* t = at;
-    switch (tag_of(*t)) {
-      case Tag::string:
-      case Tag::key:
-      case Tag::long_string:
-      case Tag::long_key:
-        at = skip(t);
-        return expected.kind() == Value::Kind::string && expected.as_string() == text_at(t);
-      case Tag::array: {
-        at = skip(t);
-        if (!expected.is_array()) return false;
-        const Slot* item = t + 1;
-        for (const Value& e : expected.as_array())
-          if (item == at || !matches(item, e)) return false;
-        return item == at;
-      }
-      case Tag::object: {
-        at = skip(t);
-        const Object* o = expected.if_object();
-        if (!o) return false;
-        const std::size_t base = pending_.size();
-        sort_members(t + 1, at);
-        bool same = true;
-        auto m = o->begin();
-        std::size_t seen = 0;
-        for (std::size_t k = base; same && k < pending_.size(); ++k) {
-          if (k + 1 < pending_.size() && pending_[k + 1].same_key(pending_[k])) continue;
-          const Slot* key = pending_[k].key;
-          const Slot* value_at = skip(key);
-          same = seen++ < o->size() && std::string_view(m->key) == text_at(key) && matches(value_at, m->value);
-          if (same) ++m;
-        }
-        pending_.resize(base);
-        return same && seen == o->size();
-      }
-      default:
-        // A scalar: made as build() makes it (a value, no allocation).
-        return build(at) == expected;
-    }
-  }
-
   // Puts the members of the object whose tokens run from first to end
   // onto pending_, ordered by key; of a repeated key the last stays last.
-  void sort_members(const Slot* first, const Slot* end) {
+  // Kept out of build(), which grows slower with it inside.
+  [[gnu::noinline]] void sort_members(const Slot* first, const Slot* end) {
     const std::size_t base = pending_.size();
     for (const Slot* k = first; k < end;) {
       const std::string_view key = text_at(k);
@@ -539,6 +489,226 @@ class TreeBuilder {
   std::vector<Value> values_;
 };
 
+// Compares a text with the tree it should read as while it is read,
+// building nothing: each leaf is compared with its expected value as it
+// arrives, each key is looked up in its expected object, and a container
+// is judged when it closes, by its own differences and its count, so that
+// nothing expected is left unread. A difference is noted and the read goes
+// on, so that a text that fails to read further on fails as a load would.
+//
+// Within an object a member's result is kept by member, so that a key
+// read again replaces it: the last of a repeated key counts, as in a load.
+class Matcher {
+ public:
+  explicit Matcher(const Value& expected) noexcept : root_(&expected) {}
+  Matcher(const Matcher&) = delete;
+  Matcher& operator=(const Matcher&) = delete;
+
+  // Whether the text read differs from the tree; final once the parse
+  // succeeded.
+  bool differs() const noexcept { return differs_; }
+
+  std::size_t depth() const noexcept { return open_.size(); }
+  bool in_object() const noexcept { return open_.back().object; }
+
+  // Leaves are compared as the tree holds what the tape would make of
+  // them: a negative integer apart from the others, and a non-finite
+  // double as null.
+  void null() {
+    const Value* e = next();
+    done(e && e->is_null());
+  }
+  void boolean(bool b) {
+    const Value* e = next();
+    done(e && e->kind() == Value::Kind::boolean && e->as_bool() == b);
+  }
+  void uint(std::uint64_t u) {
+    const Value* e = next();
+    done(e && e->kind() == Value::Kind::uint && e->as_uint() == u);
+  }
+  void sint(std::int64_t i) {
+    if (i >= 0) return uint(static_cast<std::uint64_t>(i));
+    const Value* e = next();
+    done(e && e->kind() == Value::Kind::sint && e->as_sint() == i);
+  }
+  void real(double d) {
+    if (!std::isfinite(d)) return null();
+    const Value* e = next();
+    done(e && e->kind() == Value::Kind::real && e->as_real() == d);
+  }
+  void string(std::string_view s, bool) {
+    const Value* e = next();
+    done(e && e->is_string() && e->as_string() == s);
+  }
+
+  void key(std::string_view k, bool) {
+    Open& o = open_.back();
+    o.slot = none;
+    if (!o.expect) return;  // the object differs as a whole already
+    const Value* v = o.expect->find(k);
+    if (!v) {
+      o.differs = true;  // a member the tree lacks, whatever follows
+      return;
+    }
+    // A member is told by where its value lies. Members do not overlap, so
+    // within the block of a flat object each has its own marks; an object
+    // kept as a tree has its members elsewhere, in a table of their own.
+    const std::uintptr_t from_first = reinterpret_cast<std::uintptr_t>(v) - o.first;
+    if (from_first < o.size * sizeof(Member)) {
+      const std::size_t index = from_first / sizeof(Member);
+      const std::uint64_t bit = std::uint64_t{1} << (index % 64);
+      std::uint64_t& seen = bits(o, false)[index / 64];
+      if (seen & bit)
+        bits(o, true)[index / 64] &= ~bit;  // read again: this value replaces the last one's result
+      else
+        ++o.count;
+      seen |= bit;
+      o.slot = index;
+    } else {
+      o.slot = elsewhere | find_elsewhere(o, v);
+    }
+    member_ = v;
+  }
+
+  void open_array() {
+    const Value* e = next();
+    const Array* a = e ? e->if_array() : nullptr;
+    Open o{};
+    o.differs = a == nullptr;
+    if (a) {
+      o.item = a->begin();
+      o.end = a->end();
+    }
+    open_.push_back(o);
+  }
+
+  void open_object() {
+    const Value* e = next();
+    const Object* expect = e ? e->if_object() : nullptr;
+    Open o{};
+    o.object = true;
+    o.differs = expect == nullptr;
+    o.expect = expect;
+    o.size = expect ? expect->size() : 0;
+    if (o.size) o.first = reinterpret_cast<std::uintptr_t>(&expect->begin()->value);
+    o.marks = marks_.size();
+    o.elsewhere = elsewhere_.size();
+    if (o.size > 64) marks_.resize(marks_.size() + 2 * words(o.size));
+    open_.push_back(o);
+  }
+
+  void close() {
+    const Open o = open_.back();
+    open_.pop_back();
+    bool differs = o.differs;
+    if (o.object) {
+      const std::uint64_t* bad = o.size > 64 ? &marks_[o.marks + words(o.size)] : &o.bad;
+      for (std::size_t w = 0, n = words(o.size); w < n; ++w) differs |= bad[w] != 0;
+      for (std::size_t e = o.elsewhere; e < elsewhere_.size(); ++e) differs |= elsewhere_[e].differs;
+      // Every member read was found, and counted once: the count tells
+      // whether all are there.
+      differs |= o.count != o.size;
+      marks_.resize(o.marks);
+      elsewhere_.resize(o.elsewhere);
+    } else {
+      differs |= o.item != o.end;
+    }
+    done(!differs);
+  }
+
+ private:
+  static constexpr std::size_t none = ~std::size_t{0};
+  static constexpr std::size_t elsewhere = std::size_t{1} << (sizeof(std::size_t) * 8 - 2);
+
+  struct Open {
+    bool object;
+    bool differs;           // a member the tree lacks, an element that differs, or no such container expected
+    const Object* expect;   // an object's expected members, when one is expected
+    const Value* item;      // an array's next element expected
+    const Value* end;       // and the end of its elements
+    std::size_t size;       // an object's members expected
+    std::size_t count;      // and how many of them were read
+    std::uintptr_t first;   // where its first member's value lies
+    std::size_t marks;      // where its marks begin in marks_
+    std::size_t elsewhere;  // where its table of members found outside its block begins in elsewhere_
+    std::size_t table;      // and its size, a power of two (0 until needed)
+    std::size_t slot;       // the member being read: its index, elsewhere | its entry, or none
+    // A bit per member: read, and read as something else; in marks_ (two
+    // runs) beyond 64 members.
+    std::uint64_t seen;
+    std::uint64_t bad;
+  };
+  struct Elsewhere {
+    const Value* at;  // null: a free entry
+    bool differs;
+  };
+
+  // The entry of the member whose value is at v, in a table of the open
+  // object's members found outside its block (open addressing, at most
+  // half full); new ones are counted, a repeated one starts over.
+  std::size_t find_elsewhere(Open& o, const Value* v) {
+    if (o.table == 0) {
+      // Nested objects have closed and given back theirs: this one's
+      // table goes on top.
+      o.table = std::bit_ceil(2 * o.size);
+      elsewhere_.resize(o.elsewhere + o.table, Elsewhere{nullptr, false});
+    }
+    const std::uint64_t hash = (reinterpret_cast<std::uintptr_t>(v) >> 4) * 0x9E3779B97F4A7C15u;
+    for (std::size_t k = static_cast<std::size_t>(hash >> 32) & (o.table - 1);; k = (k + 1) & (o.table - 1)) {
+      Elsewhere& e = elsewhere_[o.elsewhere + k];
+      if (e.at == v) {
+        e.differs = false;
+        return o.elsewhere + k;
+      }
+      if (!e.at) {
+        e.at = v;
+        ++o.count;
+        return o.elsewhere + k;
+      }
+    }
+  }
+
+  static std::size_t words(std::size_t members) noexcept { return (members + 63) / 64; }
+  std::uint64_t* bits(Open& o, bool bad) noexcept {
+    if (o.size <= 64) return bad ? &o.bad : &o.seen;
+    return &marks_[o.marks + (bad ? words(o.size) : 0)];
+  }
+
+  // The value the next one read should equal, or null when there is none.
+  const Value* next() noexcept {
+    if (open_.empty()) return root_;
+    Open& o = open_.back();
+    if (o.object) return o.slot == none ? nullptr : member_;
+    return o.item != o.end ? o.item++ : nullptr;
+  }
+
+  // A value has been read whole: a difference goes to the container it is
+  // in, by member in an object.
+  void done(bool same) noexcept {
+    if (same) return;
+    if (open_.empty()) {
+      differs_ = true;
+      return;
+    }
+    Open& o = open_.back();
+    if (!o.object)
+      o.differs = true;
+    else if (o.slot == none)
+      return;  // a member the tree lacks, counted already
+    else if (o.slot & elsewhere)
+      elsewhere_[o.slot & ~elsewhere].differs = true;
+    else
+      bits(o, true)[o.slot / 64] |= std::uint64_t{1} << (o.slot % 64);
+  }
+
+  const Value* root_;
+  const Value* member_ = nullptr;  // the expected value of the key just read
+  bool differs_ = false;
+  std::vector<Open> open_;
+  std::vector<std::uint64_t> marks_;
+  std::vector<Elsewhere> elsewhere_;
+};
+
 constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
 
 // The bytes of eight that end a run of plain ASCII in a string (a control
@@ -590,7 +760,8 @@ Value number_value(std::string_view text);
 bool integer_too_big(std::string_view text);
 bool exponent_too_big(std::string_view text);
 
-// The grammar. What it reads goes to its sink. The sink is a member,
+// The grammar. What it reads goes to its sink: a TreeBuilder, or a
+// Matcher that compares it with a tree as it comes. The sink is a member,
 // so that the parsing loop reaches it and its own state through one
 // pointer.
 template <class Sink>
@@ -931,8 +1102,10 @@ struct NumberShape {
   std::uint32_t fraction_digits = 0;
 };
 
+// Inlined into each parser's number(): called from two of them, it would
+// otherwise become a call per number.
 template <class Cursor>
-bool scan_number(Cursor& s, NumberShape& shape, Error& error) {
+[[gnu::always_inline]] inline bool scan_number(Cursor& s, NumberShape& shape, Error& error) {
   if (s.peek() == '-') {
     shape.minus = true;
     s.take();
@@ -1007,7 +1180,8 @@ struct BufferCursor {
 // Most decimals in settings have few digits and a small exponent: the
 // significand and the power of ten are then both exact doubles, and one
 // multiplication or division rounds them as a full conversion would.
-std::optional<double> exact_double(const NumberShape& shape) noexcept {
+// Inlined, as scan_number is.
+[[gnu::always_inline]] inline std::optional<double> exact_double(const NumberShape& shape) noexcept {
   static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
   if (shape.digits > 19 || shape.significand > std::uint64_t{1} << 53) return std::nullopt;
@@ -1243,10 +1417,10 @@ Result<Value> parse(const std::string& text) {
 
 Result<bool> matches(const std::string& text, const Value& expected) {
   Input in{std::string_view(text)};
-  Parser<TreeBuilder> parser(in);
+  Parser<Matcher> parser(in, expected);
   if (!parser.parse())
     return type_failure(failure_text(parser, [&text](std::size_t offset) { return line_and_column(text, offset); }));
-  return parser.sink().matches(expected);
+  return !parser.sink().differs();
 }
 
 }  // namespace zub::json
