@@ -545,7 +545,17 @@ class Matcher {
     Open& o = open_.back();
     o.slot = none;
     if (!o.expect) return;  // the object differs as a whole already
-    const Value* v = o.expect->find(k);
+    // A text in key order (as this library writes it) finds each member
+    // next to the one before; the first key out of order ends the walk.
+    const Value* v;
+    if (o.walked < o.size && o.walk->key == k) {
+      v = &o.walk->value;
+      ++o.walk;
+      ++o.walked;
+    } else {
+      o.walked = o.size;
+      v = o.expect->find(k);
+    }
     if (!v) {
       o.differs = true;  // a member the tree lacks, whatever follows
       return;
@@ -590,7 +600,10 @@ class Matcher {
     o.differs = expect == nullptr;
     o.expect = expect;
     o.size = expect ? expect->size() : 0;
-    if (o.size) o.first = reinterpret_cast<std::uintptr_t>(&expect->begin()->value);
+    if (o.size) {
+      o.walk = expect->begin();
+      o.first = reinterpret_cast<std::uintptr_t>(&o.walk->value);
+    }
     o.marks = marks_.size();
     o.elsewhere = elsewhere_.size();
     if (o.size > 64) marks_.resize(marks_.size() + 2 * words(o.size));
@@ -598,8 +611,7 @@ class Matcher {
   }
 
   void close() {
-    const Open o = open_.back();
-    open_.pop_back();
+    const Open& o = open_.back();
     bool differs = o.differs;
     if (o.object) {
       const std::uint64_t* bad = o.size > 64 ? &marks_[o.marks + words(o.size)] : &o.bad;
@@ -613,6 +625,7 @@ class Matcher {
     } else {
       differs |= o.item != o.end;
     }
+    open_.pop_back();
     done(!differs);
   }
 
@@ -628,6 +641,8 @@ class Matcher {
     const Value* end;       // and the end of its elements
     std::size_t size;       // an object's members expected
     std::size_t count;      // and how many of them were read
+    Object::const_iterator walk;  // the member expected next in key order
+    std::size_t walked;           // members walked so far; size once out of order
     std::uintptr_t first;   // where its first member's value lies
     std::size_t marks;      // where its marks begin in marks_
     std::size_t elsewhere;  // where its table of members found outside its block begins in elsewhere_

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -363,6 +364,9 @@ TEST(JsonRead, MatchesLargeObjectsMemberByMember) {
     };
     Members all;
     for (std::size_t k = 0; k < n; ++k) all.emplace_back((k * 7) % n, (k * 7) % n);  // not in key order
+    auto in_key_order = [](Members& m) {
+      std::sort(m.begin(), m.end(), [](auto& x, auto& y) { return std::to_string(x.first) < std::to_string(y.first); });
+    };
     auto with = [&all](auto change) {
       Members m = all;
       change(m);
@@ -380,6 +384,11 @@ TEST(JsonRead, MatchesLargeObjectsMemberByMember) {
         with([&](Members& m) { m[n / 2] = {a, a}; }),                             // repeated, hiding a missing one
         with([&](Members& m) { m.insert(m.begin() + 2, {b, 9}); m.emplace_back(b, 8); }),  // three times, none right
         with([&](Members& m) { m.insert(m.begin() + 2, {b, 9}); m.emplace_back(b, b); }),  // three times, the last right
+        // in key order, as this library writes it
+        with(in_key_order),
+        with([&](Members& m) { in_key_order(m); m[n - 2].second += 1000; }),
+        with([&](Members& m) { in_key_order(m); m.insert(m.begin() + 1, {m[1].first, 5000}); }),
+        with([&](Members& m) { in_key_order(m); m.insert(m.begin() + 2, {m[1].first, 5000}); }),
     };
     std::vector<Value> trees;
     for (const auto& v : variants) {
