@@ -511,9 +511,8 @@ class Matcher {
   std::size_t depth() const noexcept { return open_.size(); }
   bool in_object() const noexcept { return open_.back().object; }
 
-  // Leaves are compared as the tree holds what the tape would make of
-  // them: a negative integer apart from the others, and a non-finite
-  // double as null.
+  // Leaves are compared with what a load makes of them: a negative
+  // integer apart from the others, and a non-finite double as null.
   void null() {
     const Value* e = next();
     done(e && e->is_null());
@@ -743,7 +742,8 @@ constexpr auto plain_byte = [] {
   return t;
 }();
 
-inline bool is_plain(char c) noexcept { return plain_byte[static_cast<unsigned char>(c)]; }
+// Only big-endian machines scan strings a byte at a time with it.
+[[maybe_unused]] inline bool is_plain(char c) noexcept { return plain_byte[static_cast<unsigned char>(c)]; }
 inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
 
 // The length of the well-formed UTF-8 character at p (its lead byte is at
