@@ -310,14 +310,6 @@ class TreeBuilder {
     return tokens_.empty() ? Value() : build(at);
   }
 
-  // Whether build() would give a tree equal to expected, building none of
-  // it: the same rules (numbers, the last of a repeated key) applied to the
-  // tape as it stands.
-  bool matches(const Value& expected) {
-    const Slot* at = tokens_.data();
-    return tokens_.empty() ? expected == Value() : matches(at, expected);
-  }
-
  private:
   struct Open {
     std::size_t at;
@@ -439,52 +431,10 @@ class TreeBuilder {
     return Value();
   }
 
-  // Recursion is bounded by the parse depth limit. at moves past the value.
-  bool matches(const Slot*& at, const Value& expected) {
-    const Slot* t = at;
-    switch (tag_of(*t)) {
-      case Tag::string:
-      case Tag::key:
-      case Tag::long_string:
-      case Tag::long_key:
-        at = skip(t);
-        return expected.kind() == Value::Kind::string && expected.as_string() == text_at(t);
-      case Tag::array: {
-        at = skip(t);
-        if (!expected.is_array()) return false;
-        const Slot* item = t + 1;
-        for (const Value& e : expected.as_array())
-          if (item == at || !matches(item, e)) return false;
-        return item == at;
-      }
-      case Tag::object: {
-        at = skip(t);
-        const Object* o = expected.if_object();
-        if (!o) return false;
-        const std::size_t base = pending_.size();
-        sort_members(t + 1, at);
-        bool same = true;
-        auto m = o->begin();
-        std::size_t seen = 0;
-        for (std::size_t k = base; same && k < pending_.size(); ++k) {
-          if (k + 1 < pending_.size() && pending_[k + 1].same_key(pending_[k])) continue;
-          const Slot* key = pending_[k].key;
-          const Slot* value_at = skip(key);
-          same = seen++ < o->size() && std::string_view(m->key) == text_at(key) && matches(value_at, m->value);
-          if (same) ++m;
-        }
-        pending_.resize(base);
-        return same && seen == o->size();
-      }
-      default:
-        // A scalar: made as build() makes it (a value, no allocation).
-        return build(at) == expected;
-    }
-  }
-
   // Puts the members of the object whose tokens run from first to end
   // onto pending_, ordered by key; of a repeated key the last stays last.
-  void sort_members(const Slot* first, const Slot* end) {
+  // Kept out of build(), which grows slower with it inside.
+  [[gnu::noinline]] void sort_members(const Slot* first, const Slot* end) {
     const std::size_t base = pending_.size();
     for (const Slot* k = first; k < end;) {
       const std::string_view key = text_at(k);
@@ -539,6 +489,240 @@ class TreeBuilder {
   std::vector<Value> values_;
 };
 
+// Compares a text with the tree it should read as while it is read,
+// building nothing: each leaf is compared with its expected value as it
+// arrives, each key is looked up in its expected object, and a container
+// is judged when it closes, by its own differences and its count, so that
+// nothing expected is left unread. A difference is noted and the read goes
+// on, so that a text that fails to read further on fails as a load would.
+//
+// Within an object a member's result is kept by member, so that a key
+// read again replaces it: the last of a repeated key counts, as in a load.
+class Matcher {
+ public:
+  explicit Matcher(const Value& expected) noexcept : root_(&expected) {}
+  Matcher(const Matcher&) = delete;
+  Matcher& operator=(const Matcher&) = delete;
+
+  // Whether the text read differs from the tree; final once the parse
+  // succeeded.
+  bool differs() const noexcept { return differs_; }
+
+  std::size_t depth() const noexcept { return open_.size(); }
+  bool in_object() const noexcept { return open_.back().object; }
+
+  // Leaves are compared with what a load makes of them: a negative
+  // integer apart from the others, and a non-finite double as null.
+  void null() {
+    const Value* e = next();
+    done(e && e->is_null());
+  }
+  void boolean(bool b) {
+    const Value* e = next();
+    done(e && e->kind() == Value::Kind::boolean && e->as_bool() == b);
+  }
+  void uint(std::uint64_t u) {
+    const Value* e = next();
+    done(e && e->kind() == Value::Kind::uint && e->as_uint() == u);
+  }
+  void sint(std::int64_t i) {
+    if (i >= 0) return uint(static_cast<std::uint64_t>(i));
+    const Value* e = next();
+    done(e && e->kind() == Value::Kind::sint && e->as_sint() == i);
+  }
+  void real(double d) {
+    if (!std::isfinite(d)) return null();
+    const Value* e = next();
+    done(e && e->kind() == Value::Kind::real && e->as_real() == d);
+  }
+  void string(std::string_view s, bool) {
+    const Value* e = next();
+    done(e && e->is_string() && e->as_string() == s);
+  }
+
+  void key(std::string_view k, bool) {
+    Open& o = open_.back();
+    o.slot = none;
+    if (!o.expect) return;  // the object differs as a whole already
+    // A text in key order (as this library writes it) finds each member
+    // next to the one before; the first key out of order ends the walk.
+    const Value* v;
+    if (o.walked < o.size && o.walk->key == k) {
+      v = &o.walk->value;
+      ++o.walk;
+      ++o.walked;
+    } else {
+      o.walked = o.size;
+      v = o.expect->find(k);
+    }
+    if (!v) {
+      o.differs = true;  // a member the tree lacks, whatever follows
+      return;
+    }
+    // A member is told by where its value lies. Members do not overlap, so
+    // within the block of a flat object each has its own marks; an object
+    // kept as a tree has its members elsewhere, in a table of their own.
+    const std::uintptr_t from_first = reinterpret_cast<std::uintptr_t>(v) - o.first;
+    if (from_first < o.size * sizeof(Member)) {
+      const std::size_t index = from_first / sizeof(Member);
+      const std::uint64_t bit = std::uint64_t{1} << (index % 64);
+      std::uint64_t& seen = bits(o, false)[index / 64];
+      if (seen & bit)
+        bits(o, true)[index / 64] &= ~bit;  // read again: this value replaces the last one's result
+      else
+        ++o.count;
+      seen |= bit;
+      o.slot = index;
+    } else {
+      o.slot = elsewhere | find_elsewhere(o, v);
+    }
+    member_ = v;
+  }
+
+  void open_array() {
+    const Value* e = next();
+    const Array* a = e ? e->if_array() : nullptr;
+    Open o{};
+    o.differs = a == nullptr;
+    if (a) {
+      o.item = a->begin();
+      o.end = a->end();
+    }
+    open_.push_back(o);
+  }
+
+  void open_object() {
+    const Value* e = next();
+    const Object* expect = e ? e->if_object() : nullptr;
+    Open o{};
+    o.object = true;
+    o.differs = expect == nullptr;
+    o.expect = expect;
+    o.size = expect ? expect->size() : 0;
+    if (o.size) {
+      o.walk = expect->begin();
+      o.first = reinterpret_cast<std::uintptr_t>(&o.walk->value);
+    }
+    o.marks = marks_.size();
+    o.elsewhere = elsewhere_.size();
+    if (o.size > 64) marks_.resize(marks_.size() + 2 * words(o.size));
+    open_.push_back(o);
+  }
+
+  void close() {
+    const Open& o = open_.back();
+    bool differs = o.differs;
+    if (o.object) {
+      const std::uint64_t* bad = o.size > 64 ? &marks_[o.marks + words(o.size)] : &o.bad;
+      for (std::size_t w = 0, n = words(o.size); w < n; ++w) differs |= bad[w] != 0;
+      for (std::size_t e = o.elsewhere; e < elsewhere_.size(); ++e) differs |= elsewhere_[e].differs;
+      // Every member read was found, and counted once: the count tells
+      // whether all are there.
+      differs |= o.count != o.size;
+      marks_.resize(o.marks);
+      elsewhere_.resize(o.elsewhere);
+    } else {
+      differs |= o.item != o.end;
+    }
+    open_.pop_back();
+    done(!differs);
+  }
+
+ private:
+  static constexpr std::size_t none = ~std::size_t{0};
+  static constexpr std::size_t elsewhere = std::size_t{1} << (sizeof(std::size_t) * 8 - 2);
+
+  struct Open {
+    bool object;
+    bool differs;           // a member the tree lacks, an element that differs, or no such container expected
+    const Object* expect;   // an object's expected members, when one is expected
+    const Value* item;      // an array's next element expected
+    const Value* end;       // and the end of its elements
+    std::size_t size;       // an object's members expected
+    std::size_t count;      // and how many of them were read
+    Object::const_iterator walk;  // the member expected next in key order
+    std::size_t walked;           // members walked so far; size once out of order
+    std::uintptr_t first;   // where its first member's value lies
+    std::size_t marks;      // where its marks begin in marks_
+    std::size_t elsewhere;  // where its table of members found outside its block begins in elsewhere_
+    std::size_t table;      // and its size, a power of two (0 until needed)
+    std::size_t slot;       // the member being read: its index, elsewhere | its entry, or none
+    // A bit per member: read, and read as something else; in marks_ (two
+    // runs) beyond 64 members.
+    std::uint64_t seen;
+    std::uint64_t bad;
+  };
+  struct Elsewhere {
+    const Value* at;  // null: a free entry
+    bool differs;
+  };
+
+  // The entry of the member whose value is at v, in a table of the open
+  // object's members found outside its block (open addressing, at most
+  // half full); new ones are counted, a repeated one starts over.
+  std::size_t find_elsewhere(Open& o, const Value* v) {
+    if (o.table == 0) {
+      // Nested objects have closed and given back theirs: this one's
+      // table goes on top.
+      o.table = std::bit_ceil(2 * o.size);
+      elsewhere_.resize(o.elsewhere + o.table, Elsewhere{nullptr, false});
+    }
+    const std::uint64_t hash = (reinterpret_cast<std::uintptr_t>(v) >> 4) * 0x9E3779B97F4A7C15u;
+    for (std::size_t k = static_cast<std::size_t>(hash >> 32) & (o.table - 1);; k = (k + 1) & (o.table - 1)) {
+      Elsewhere& e = elsewhere_[o.elsewhere + k];
+      if (e.at == v) {
+        e.differs = false;
+        return o.elsewhere + k;
+      }
+      if (!e.at) {
+        e.at = v;
+        ++o.count;
+        return o.elsewhere + k;
+      }
+    }
+  }
+
+  static std::size_t words(std::size_t members) noexcept { return (members + 63) / 64; }
+  std::uint64_t* bits(Open& o, bool bad) noexcept {
+    if (o.size <= 64) return bad ? &o.bad : &o.seen;
+    return &marks_[o.marks + (bad ? words(o.size) : 0)];
+  }
+
+  // The value the next one read should equal, or null when there is none.
+  const Value* next() noexcept {
+    if (open_.empty()) return root_;
+    Open& o = open_.back();
+    if (o.object) return o.slot == none ? nullptr : member_;
+    return o.item != o.end ? o.item++ : nullptr;
+  }
+
+  // A value has been read whole: a difference goes to the container it is
+  // in, by member in an object.
+  void done(bool same) noexcept {
+    if (same) return;
+    if (open_.empty()) {
+      differs_ = true;
+      return;
+    }
+    Open& o = open_.back();
+    if (!o.object)
+      o.differs = true;
+    else if (o.slot == none)
+      return;  // a member the tree lacks, counted already
+    else if (o.slot & elsewhere)
+      elsewhere_[o.slot & ~elsewhere].differs = true;
+    else
+      bits(o, true)[o.slot / 64] |= std::uint64_t{1} << (o.slot % 64);
+  }
+
+  const Value* root_;
+  const Value* member_ = nullptr;  // the expected value of the key just read
+  bool differs_ = false;
+  std::vector<Open> open_;
+  std::vector<std::uint64_t> marks_;
+  std::vector<Elsewhere> elsewhere_;
+};
+
 constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
 
 // The bytes of eight that end a run of plain ASCII in a string (a control
@@ -558,7 +742,8 @@ constexpr auto plain_byte = [] {
   return t;
 }();
 
-inline bool is_plain(char c) noexcept { return plain_byte[static_cast<unsigned char>(c)]; }
+// Only big-endian machines scan strings a byte at a time with it.
+[[maybe_unused]] inline bool is_plain(char c) noexcept { return plain_byte[static_cast<unsigned char>(c)]; }
 inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
 
 // The length of the well-formed UTF-8 character at p (its lead byte is at
@@ -590,16 +775,19 @@ Value number_value(std::string_view text);
 bool integer_too_big(std::string_view text);
 bool exponent_too_big(std::string_view text);
 
+// The grammar. What it reads goes to its sink: a TreeBuilder, or a
+// Matcher that compares it with a tree as it comes. The sink is a member,
+// so that the parsing loop reaches it and its own state through one
+// pointer.
+template <class Sink>
 class Parser {
  public:
-  explicit Parser(Input& in, std::size_t expected_bytes = 0) noexcept : in_(in) {
-    tree_.expect_bytes(expected_bytes);
-  }
+  template <class... Args>
+  explicit Parser(Input& in, Args&&... args) : in_(in), sink_(std::forward<Args>(args)...) {}
 
   // On failure, error() and error_offset() say what and where.
   bool parse();
-  Value take_root() { return tree_.build(); }
-  bool root_matches(const Value& expected) { return tree_.matches(expected); }
+  Sink& sink() noexcept { return sink_; }
   Error error() const noexcept { return error_; }
   std::size_t error_offset() const noexcept { return error_at_; }
 
@@ -655,14 +843,15 @@ class Parser {
   bool number(const char*& p);
 
   Input& in_;
-  TreeBuilder tree_;
+  Sink sink_;
   std::string scratch_;  // a string's text when it is not one piece of the buffer
   std::string digits_;   // a number's text when it straddles two buffers
   Error error_ = Error::empty;
   std::size_t error_at_ = 0;
 };
 
-bool Parser::parse() {
+template <class Sink>
+bool Parser<Sink>::parse() {
   if (!in_.refill()) return fail(Error::empty, in_.begin());
   const char* p = in_.begin();
   // A byte-order mark is no part of the text; it is only recognised whole
@@ -675,42 +864,42 @@ bool Parser::parse() {
 value:
   switch (c) {
     case '[':
-      if (tree_.depth() == max_parse_depth) return fail(Error::too_deep, p);
-      tree_.open_array();
+      if (sink_.depth() == max_parse_depth) return fail(Error::too_deep, p);
+      sink_.open_array();
       p = skip_space(p + 1);
       c = *p;
       if (c != ']') goto value;
       ++p;
-      tree_.close();
+      sink_.close();
       goto next;
     case '{':
-      if (tree_.depth() == max_parse_depth) return fail(Error::too_deep, p);
-      tree_.open_object();
+      if (sink_.depth() == max_parse_depth) return fail(Error::too_deep, p);
+      sink_.open_object();
       p = skip_space(p + 1);
       c = *p;
       if (c == '"') goto key;
       if (c != '}') return fail(Error::miss_name, p);
       ++p;
-      tree_.close();
+      sink_.close();
       goto next;
     case '"': {
       std::string_view s;
       ++p;
       if (!string(p, s)) return false;
-      tree_.string(s, s.data() != scratch_.data());
+      sink_.string(s, s.data() != scratch_.data());
       goto next;
     }
     case 't':
       if (!literal(p, "true")) return false;
-      tree_.boolean(true);
+      sink_.boolean(true);
       goto next;
     case 'f':
       if (!literal(p, "false")) return false;
-      tree_.boolean(false);
+      sink_.boolean(false);
       goto next;
     case 'n':
       if (!literal(p, "null")) return false;
-      tree_.null();
+      sink_.null();
       goto next;
     default:
       if (!number(p)) return false;
@@ -721,7 +910,7 @@ key: {
   std::string_view k;
   ++p;
   if (!string(p, k)) return false;
-  tree_.key(k, k.data() != scratch_.data());
+  sink_.key(k, k.data() != scratch_.data());
   p = skip_space(p);
   if (*p != ':') return fail(Error::miss_colon, p);
   p = skip_space(p + 1);
@@ -732,11 +921,11 @@ key: {
 next:
   p = skip_space(p);
   c = *p;
-  if (tree_.depth() == 0) {
+  if (sink_.depth() == 0) {
     if (!at_end(p)) return fail(Error::not_singular, p);
     return true;
   }
-  if (tree_.in_object()) {
+  if (sink_.in_object()) {
     if (c == ',') {
       p = skip_space(p + 1);
       if (*p != '"') return fail(Error::miss_name, p);
@@ -752,13 +941,14 @@ next:
     if (c != ']') return fail(Error::miss_comma_or_bracket, p);
   }
   ++p;
-  tree_.close();
+  sink_.close();
   goto next;
 }
 
 // p is past the opening quote; on success it is past the closing one and
 // out holds the text, valid until the next read from the input.
-bool Parser::string(const char*& p, std::string_view& out) {
+template <class Sink>
+bool Parser<Sink>::string(const char*& p, std::string_view& out) {
   const char* run = p;       // start of the part not yet in scratch_
   bool copying = false;      // whether scratch_ holds the part before run
   bool lone_low = false;
@@ -829,7 +1019,8 @@ constexpr auto escape_letter = [] {
 }();
 
 // p is at the backslash; errors point there.
-bool Parser::escape(const char*& p, bool& lone_low) {
+template <class Sink>
+bool Parser<Sink>::escape(const char*& p, bool& lone_low) {
   const std::size_t at = in_.offset(p);
   ++p;
   char e = peek(p);
@@ -879,7 +1070,8 @@ bool Parser::escape(const char*& p, bool& lone_low) {
 // A multi-byte character near the buffer's end, a byte at a time; every
 // byte it should have is taken before it is judged, and a fault points at
 // its first byte.
-bool Parser::utf8_slow(const char*& p) {
+template <class Sink>
+bool Parser<Sink>::utf8_slow(const char*& p) {
   const std::size_t at = in_.offset(p);
   char first = *p++;
   char bytes[4] = {first, 0, 0, 0};
@@ -895,7 +1087,8 @@ bool Parser::utf8_slow(const char*& p) {
 }
 
 // p is at the first letter, which matched.
-bool Parser::literal(const char*& p, std::string_view word) {
+template <class Sink>
+bool Parser<Sink>::literal(const char*& p, std::string_view word) {
   if (static_cast<std::size_t>(in_.end() - p) >= word.size() && std::memcmp(p, word.data(), word.size()) == 0) {
     p += word.size();
     return true;
@@ -924,8 +1117,10 @@ struct NumberShape {
   std::uint32_t fraction_digits = 0;
 };
 
+// Inlined into each parser's number(): called from two of them, it would
+// otherwise become a call per number.
 template <class Cursor>
-bool scan_number(Cursor& s, NumberShape& shape, Error& error) {
+[[gnu::always_inline]] inline bool scan_number(Cursor& s, NumberShape& shape, Error& error) {
   if (s.peek() == '-') {
     shape.minus = true;
     s.take();
@@ -1000,7 +1195,8 @@ struct BufferCursor {
 // Most decimals in settings have few digits and a small exponent: the
 // significand and the power of ten are then both exact doubles, and one
 // multiplication or division rounds them as a full conversion would.
-std::optional<double> exact_double(const NumberShape& shape) noexcept {
+// Inlined, as scan_number is.
+[[gnu::always_inline]] inline std::optional<double> exact_double(const NumberShape& shape) noexcept {
   static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
   if (shape.digits > 19 || shape.significand > std::uint64_t{1} << 53) return std::nullopt;
@@ -1011,7 +1207,8 @@ std::optional<double> exact_double(const NumberShape& shape) noexcept {
   return shape.minus ? -d : d;
 }
 
-bool Parser::number(const char*& p) {
+template <class Sink>
+bool Parser<Sink>::number(const char*& p) {
   NumberShape shape;
   Error error = Error::value_invalid;
   BufferCursor fast{p};
@@ -1042,24 +1239,24 @@ bool Parser::number(const char*& p) {
   if (shape.integral && shape.int_digits <= 19) {
     std::uint64_t v = shape.int_value;
     if (!shape.minus || v == 0) {
-      tree_.uint(v);
+      sink_.uint(v);
       return true;
     }
     if (v <= std::uint64_t{1} << 63) {
-      tree_.sint(static_cast<std::int64_t>(0 - v));
+      sink_.sint(static_cast<std::int64_t>(0 - v));
       return true;
     }
   }
   if (const auto d = exact_double(shape)) {
-    tree_.real(*d);
+    sink_.real(*d);
     return true;
   }
   Value v = number_value(text);
   switch (v.kind()) {
-    case Value::Kind::uint: tree_.uint(v.as_uint()); break;
-    case Value::Kind::sint: tree_.sint(v.as_sint()); break;
-    case Value::Kind::real: tree_.real(v.as_real()); break;
-    default: tree_.null(); break;
+    case Value::Kind::uint: sink_.uint(v.as_uint()); break;
+    case Value::Kind::sint: sink_.sint(v.as_sint()); break;
+    case Value::Kind::real: sink_.real(v.as_real()); break;
+    default: sink_.null(); break;
   }
   return true;
 }
@@ -1201,17 +1398,22 @@ std::string where(int fd, std::size_t offset) {
   return line_and_column(prefix, offset);
 }
 
-// One parse over either kind of input; locate turns a failure's byte
-// offset into the message's position text.
+// The message of a parse that failed; locate turns the byte offset into
+// its position text.
+template <class Sink, class Locate>
+std::string failure_text(const Parser<Sink>& parser, Locate&& locate) {
+  return std::string(error_prefix) + std::string(message(parser.error())) + locate(parser.error_offset());
+}
+
+// One parse over either kind of input.
 template <class Locate>
 Result<Value> read_input(Input& in, std::size_t expected_bytes, Locate&& locate) {
-  Parser parser(in, expected_bytes);
+  Parser<TreeBuilder> parser(in);
+  parser.sink().expect_bytes(expected_bytes);
   bool ok = parser.parse();
   if (in.read_error() != 0) return type_failure(std::string(error_prefix) + os_error_text(in.read_error()));
-  if (!ok)
-    return type_failure(std::string(error_prefix) + std::string(message(parser.error())) +
-                        locate(parser.error_offset()));
-  return parser.take_root();
+  if (!ok) return type_failure(failure_text(parser, locate));
+  return parser.sink().build();
 }
 
 }  // namespace
@@ -1230,11 +1432,10 @@ Result<Value> parse(const std::string& text) {
 
 Result<bool> matches(const std::string& text, const Value& expected) {
   Input in{std::string_view(text)};
-  Parser parser(in);
+  Parser<Matcher> parser(in, expected);
   if (!parser.parse())
-    return type_failure(std::string(error_prefix) + std::string(message(parser.error())) +
-                        line_and_column(text, parser.error_offset()));
-  return parser.root_matches(expected);
+    return type_failure(failure_text(parser, [&text](std::size_t offset) { return line_and_column(text, offset); }));
+  return !parser.sink().differs();
 }
 
 }  // namespace zub::json

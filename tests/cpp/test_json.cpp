@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -313,13 +314,29 @@ TEST(JsonRead, MatchesAgreesWithReadThenCompare) {
   std::string many = "{";
   for (int n = 0; n < 40; ++n) many += (n ? ",\"k" : "\"k") + std::to_string(n % 23) + "\": " + std::to_string(n);
   many += "}";
+  auto deep = [](const std::string& leaf) {
+    std::string text = leaf;
+    for (int k = 1; k < 128; ++k) text = (k % 2 ? "{\"a\":" : "[") + text + (k % 2 ? "}" : "]");
+    return text;
+  };
   const std::vector<std::string> texts = {
-      "null", "true", "false", "0", "1", "-1", "1.0", "1e0", "1e308", "-0.0", "0.5", "18446744073709551615",
-      "-9223372036854775808", "\"\"", "\"1\"", "\"a\\u0000b\"", "\"ab\"", "[]", "{}", "[1]", "[1,2]", "[2,1]",
-      "[[1]]", "[{}]", R"({"a":1})", R"({"a":1.0})", R"({"a":"1"})", R"({"b":1})", R"({"a":1,"b":2})",
-      R"({"b":2,"a":1})", R"({"a":0,"a":1})", R"({"a":1,"a":0})", R"({"a":1,"b":2,"a":1})", R"({"a":{"b":[1,{"c":null}]}})",
-      R"({"a":{"b":[1,{"c":0}]}})", R"({"a":{"b":[1,{"c":null,"d":0}]}})", R"({"":1})", R"({"a\u0000":1})",
-      R"({"a":1,"a\u0000":1})", many, many.substr(0, many.size() - 1) + R"(,"k5":-1})"};
+      // numbers: what each is read as, and where the kinds part
+      "null", "true", "false", "0", "-0", "0.0", "-0.0", "1", "-1", "1.0", "1e0", "0.5", "1e308", "1.8e308", "-1.8e308", "1e-400",
+      "18446744073709551615", "18446744073709551616", "-9223372036854775808", "-9223372036854775809",
+      // strings, escaped or not
+      "\"\"", "\"1\"", "\"a\\u0000b\"", "\"ab\"", "\"a\\nb\"", "\"a\\u000ab\"", "\"a\\\\nb\"", "\"\\ud83d\\ude00\"",
+      "\"\xf0\x9f\x98\x80\"",
+      // containers
+      "[]", "{}", "[1]", "[1,2]", "[2,1]", "[1,2,3]", "[[1]]", "[{}]", "[[]]", R"({"a":1})", R"({"a":1.0})",
+      R"({"a":"1"})", R"({"a":[1]})", R"({"b":1})", R"({"a":1,"b":2})", R"({"b":2,"a":1})", R"({"a":1,"b":1})",
+      R"({"a":{"b":[1,{"c":null}]}})", R"({"a":{"b":[1,{"c":0}]}})", R"({"a":{"b":[1,{"c":null,"d":0}]}})",
+      R"({"":1})", R"({"a\u0000":1})", R"({"a":1,"a\u0000":1})", R"({"a\nb":1})", R"({"a\u000ab":1})",
+      // repeated keys: the last counts, also when it hides a difference or a missing member
+      R"({"a":0,"a":1})", R"({"a":1,"a":0})", R"({"a":1,"a":1})", R"({"a":1,"b":2,"a":1})", R"({"a":2,"b":2,"a":1})",
+      R"({"a":{"x":1},"a":{"y":1}})", R"({"a":{"y":1}})", R"({"a":{"y":1},"a":{"y":1,"y":2}})",
+      R"({"a":[1,{"b":2,"b":3}]})", R"({"a":[1,{"b":3}]})", R"({"a":[1,{"b":3,"b":2}]})",
+      many, many.substr(0, many.size() - 1) + R"(,"k5":-1})",
+      deep("1"), deep("2"), deep("[]"), deep("{}")};
   for (const auto& text : texts) {
     auto read = json::parse(text);
     ASSERT_TRUE(read.ok()) << text;
@@ -331,9 +348,90 @@ TEST(JsonRead, MatchesAgreesWithReadThenCompare) {
       EXPECT_EQ(*got, *read == *expected) << text << " against " << other;
     }
   }
-  auto broken = json::matches("[1,", Value());
-  ASSERT_FALSE(broken.ok());
-  EXPECT_EQ(broken.failure().message, "JSON parse error: Invalid value. at line 1 column 4");
+  // A text that does not read fails as a load does, even past a difference.
+  for (const auto& [text, message] : {std::pair<std::string, std::string>{"[1,", "Invalid value. at line 1 column 4"},
+                                      {"[2, 1,", "Invalid value. at line 1 column 7"},
+                                      {R"({"b": 1, "a": x})", "Invalid value. at line 1 column 15"}}) {
+    for (const Value& expected : {Value(), arr({u(1)})}) {
+      auto broken = json::matches(text, expected);
+      ASSERT_FALSE(broken.ok()) << text;
+      EXPECT_EQ(broken.failure().message, "JSON parse error: " + message);
+    }
+  }
+}
+
+// Large objects: looked up through their index, with more members than
+// one word of marks, and kept as a tree after a change in the middle (its
+// members no longer in one block). Each text is a variant of the members
+// k0..k(n-1), compared with the tree it reads as and with others.
+TEST(JsonRead, MatchesLargeObjectsMemberByMember) {
+  for (const std::size_t n : {20u, 70u, 200u}) {
+    auto value = [](std::size_t k, std::size_t v) {
+      const std::string number = std::to_string(v);
+      return k % 3 == 0 ? number : k % 3 == 1 ? "[" + number + "]" : "{\"v\":" + number + "}";
+    };
+    // (key, value) in the order written; the key's number stands in for it.
+    using Members = std::vector<std::pair<std::size_t, std::size_t>>;
+    auto text_of = [&value](const Members& members) {
+      std::string text = "{";
+      for (const auto& [k, v] : members) text += (text.size() > 1 ? ",\"k" : "\"k") + std::to_string(k) + "\":" + value(k, v);
+      return text + "}";
+    };
+    Members all;
+    for (std::size_t k = 0; k < n; ++k) all.emplace_back((k * 7) % n, (k * 7) % n);  // not in key order
+    auto in_key_order = [](Members& m) {
+      std::sort(m.begin(), m.end(), [](auto& x, auto& y) { return std::to_string(x.first) < std::to_string(y.first); });
+    };
+    auto with = [&all](auto change) {
+      Members m = all;
+      change(m);
+      return m;
+    };
+    const std::size_t a = all[1].first, b = all[n / 2].first, z = all.back().first;
+    const std::vector<Members> variants = {
+        all,
+        with([&](Members& m) { m[n / 2].second += 1000; }),                      // a value changed
+        with([&](Members& m) { m.erase(m.begin() + 3); }),                        // a member missing
+        with([&](Members& m) { m.emplace_back(n, n); }),                          // a member added
+        with([&](Members& m) { m.insert(m.begin(), {z, 5000}); }),                // repeated, the stale first
+        with([&](Members& m) { m.emplace_back(a, 5000); }),                       // repeated, the stale last
+        with([&](Members& m) { m.emplace_back(a, a); }),                          // repeated, the same twice
+        with([&](Members& m) { m[n / 2] = {a, a}; }),                             // repeated, hiding a missing one
+        with([&](Members& m) { m.insert(m.begin() + 2, {b, 9}); m.emplace_back(b, 8); }),  // three times, none right
+        with([&](Members& m) { m.insert(m.begin() + 2, {b, 9}); m.emplace_back(b, b); }),  // three times, the last right
+        // in key order, as this library writes it
+        with(in_key_order),
+        with([&](Members& m) { in_key_order(m); m[n - 2].second += 1000; }),
+        with([&](Members& m) { in_key_order(m); m.insert(m.begin() + 1, {m[1].first, 5000}); }),
+        with([&](Members& m) { in_key_order(m); m.insert(m.begin() + 2, {m[1].first, 5000}); }),
+    };
+    std::vector<Value> trees;
+    for (const auto& v : variants) {
+      auto read = json::parse(text_of(v));
+      ASSERT_TRUE(read.ok());
+      trees.push_back(std::move(*read));
+    }
+    // The first two again, changed in the middle and back: the same
+    // members, kept as a tree where the object is large enough.
+    for (std::size_t t = 0; t < 2; ++t) {
+      auto read = json::parse(text_of(variants[t]));
+      ASSERT_TRUE(read.ok());
+      trees.push_back(std::move(*read));
+      Object& o = trees.back().as_object();
+      o.insert_or_assign("k1x", Value());
+      ASSERT_TRUE(o.erase("k1x"));
+      EXPECT_EQ(trees.back(), trees[t]);
+    }
+    for (const auto& v : variants) {
+      const std::string text = text_of(v);
+      auto read = json::parse(text);
+      for (const Value& expected : trees) {
+        auto got = json::matches(text, expected);
+        ASSERT_TRUE(got.ok());
+        EXPECT_EQ(*got, *read == expected) << n << " members: " << text;
+      }
+    }
+  }
 }
 
 TEST(JsonRead, Errors) {
