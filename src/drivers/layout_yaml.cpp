@@ -28,6 +28,8 @@ struct Node {
   bool shared = false;     // carries an anchor or a tag
   bool keeps_breaks = false;  // ends in a block scalar with '+': the blank lines after it are its own
   bool block_end = false;     // ends in a block scalar, which the lines after it could join
+  bool loose_end = false;     // ends in a value continued at its key's column
+  bool bare_block = false;    // a block scalar with no text: libfyaml gives it a line at its key's column
   bool any_shared = false; // itself or something inside it
   yaml::Mark::Style style = yaml::Mark::plain;
   std::size_t begin = 0;
@@ -53,6 +55,10 @@ class Locator {
   // not expanded: the editor expands only the mappings it descends into.
   std::optional<Node> run() {
     if (!marks_.complete || marks_.events.empty()) return std::nullopt;
+    // libfyaml passes over a line that starts with '%' inside a flow
+    // collection, as it would a directive: text put next to one could join
+    // it, or it could join a value put before it.
+    if (text_.find("\n%", marks_.events.front().begin) != none) return std::nullopt;
     at_ = 0;
     auto root = node(true);
     if (root && at_ != marks_.events.size()) return std::nullopt;
@@ -86,6 +92,9 @@ class Locator {
         n.shared = e->shared;
         n.style = e->style;
         n.empty = n.style == yaml::Mark::plain && e->empty;
+        // An empty node's marks do not cover its anchor or tag, so where it
+        // ends is not known.
+        if (n.empty && n.shared) return std::nullopt;
         if (n.style == yaml::Mark::literal || n.style == yaml::Mark::folded) {
           // Its marks span the content with the lines after it; it starts at
           // the last '|' or '>' before the content, the header's indicators after.
@@ -97,6 +106,7 @@ class Locator {
           n.begin = header;
           while (n.end > stop && is_space(text_[n.end - 1])) --n.end;
           n.end = std::max(n.end, stop);  // no content: the header alone
+          n.bare_block = text_.find('\n', stop) >= n.end;  // (a comment may follow the header)
           // A line of spaces after the text may be part of it (spaces past
           // the indentation, or a kept break only once a line follows):
           // where this scalar ends is then not known here.
@@ -153,6 +163,7 @@ class Locator {
         last = std::max(last, item->end);
         n.block_end = item->block_end;
         n.keeps_breaks = item->keeps_breaks;
+        n.loose_end = item->loose_end;
         continue;
       }
       const yaml::Mark* k = next();
@@ -176,17 +187,45 @@ class Locator {
       if ((before > 0 && text_[before - 1] == '?') || (k->empty && k->style == yaml::Mark::plain) ||
           k->style == yaml::Mark::literal || k->style == yaml::Mark::folded)
         return false;
+      // A tab before a block key is read as separation only where the key
+      // is not the mapping's first: an edit could make it so.
+      if (!n.flow) {
+        const std::size_t start = line_start(m.key_begin);
+        const std::string_view indent = text_.substr(start, m.key_begin - start);
+        if (indent.find('\t') != none && indent.find_first_not_of(" \t") == none) return false;
+      }
       m.colon = at;
       auto value = node(false);
       if (!value) return false;
       if (value->empty) value->begin = value->end = m.colon + 1;
+      // libfyaml takes a value continued at its key's column only at the
+      // end of the text; a block collection's own members say for it.
+      if (value->kind == Node::scalar || value->flow)
+        value->loose_end = continued_at(m.colon, value->end, m.key_begin - line_start(m.key_begin));
       m.value = std::move(*value);
       n.any_shared = n.any_shared || m.value.any_shared;
       last = std::max(last, std::max(m.colon + 1, m.value.end));
       n.block_end = m.value.block_end;
       n.keeps_breaks = m.value.keeps_breaks;
+      n.loose_end = m.value.loose_end;
       if (expand) n.members.push_back(std::move(m));
     }
+  }
+
+  std::size_t line_start(std::size_t at) const {
+    const std::size_t nl = at == 0 ? none : text_.rfind('\n', at - 1);
+    return nl == none ? 0 : nl + 1;
+  }
+  // Whether a line in [from, to) starts at or left of `column` (but for
+  // closing brackets).
+  bool continued_at(std::size_t from, std::size_t to, std::size_t column) const {
+    for (std::size_t at = text_.find('\n', from); at < to; at = text_.find('\n', at + 1)) {
+      std::size_t first = at + 1;
+      while (first < to && (text_[first] == ' ' || text_[first] == '\t')) ++first;
+      if (first >= to || std::string_view("\r\n]}").find(text_[first]) != std::string_view::npos) continue;
+      if (first - (at + 1) <= column) return true;
+    }
+    return false;
   }
 
   std::string_view text_;
@@ -431,7 +470,9 @@ class TextEditor {
   // A changed member value of a mapping.
   bool value(const Entry& m, const Node& parent, const Value& before, const Value& after) {
     const Node& n = m.value;
-    if (n.shared) return false;
+    // A flow collection with lines at its key's column is one libfyaml takes
+    // only as it stands.
+    if (n.shared || (n.flow && n.loose_end)) return false;
     if (n.kind == Node::mapping) {
       auto inside = locator_->expand(n);
       if (!inside) return false;
@@ -461,6 +502,11 @@ class TextEditor {
     }
     auto t = standard_after_key(after);
     if (!t) return false;
+    // Only a comment may follow the replaced value on its line: anything
+    // else means its marks did not reach its end (an empty node after '-').
+    std::size_t rest = std::max(n.end, m.colon + 1);
+    while (rest < text_.size() && (text_[rest] == ' ' || text_[rest] == '\t')) ++rest;
+    if (rest < text_.size() && std::string_view("\r\n#").find(text_[rest]) == none) return false;
     std::size_t column = m.key_begin - line_start(m.key_begin);
     // A block scalar takes in what follows it; one kept with its empty lines
     // comes with the end-of-document marker, which cannot stand inside.
@@ -582,7 +628,7 @@ class TextEditor {
     if (n.members.empty()) return false;
     // After the last kept member; when none is kept, where the last one ended.
     const Entry& last = n.members[kept == none ? n.members.size() - 1 : kept];
-    if (!indented_past(last)) return false;
+    if (last.value.loose_end || last.value.bare_block || !indented_past(last)) return false;
     const std::size_t column = last.key_begin - line_start(last.key_begin);
     Object one;
     one.insert_or_assign(key, Value(v));
