@@ -567,6 +567,7 @@ class TextEditor {
   bool remove(const Node& n, std::size_t i, bool after_kept_breaks, bool after_block) {
     const Entry& m = n.members[i];
     if (n.flow) {
+      if (text_.substr(n.begin, n.end - n.begin).find('#') != none) return false;
       std::size_t from = m.key_begin, to = std::max(m.value.end, m.colon + 1);
       std::size_t after = to;
       while (after < n.end && Locator::is_space(text_[after])) ++after;
@@ -598,6 +599,13 @@ class TextEditor {
     // and what follows must not join a block scalar before it.
     const std::size_t to = member_end(m, after_kept_breaks);
     if (after_block && !stays_outside(to, m.key_begin - line_start(m.key_begin))) return false;
+    // A tab on a blank line after it may read as indentation once the
+    // member before it comes to stand above.
+    for (std::size_t line = to; line < text_.size(); line = line_end(line)) {
+      const std::size_t first = std::min(text_.find_first_not_of(" \t", line), text_.size());
+      if (first < text_.size() && text_[first] != '\n' && text_[first] != '\r') break;
+      if (text_.substr(line, first - line).find('\t') != none) return false;
+    }
     edits_.push_back({from, to, ""});
     return true;
   }
@@ -606,7 +614,8 @@ class TextEditor {
            bool first) {
     if (n.flow) {
       auto t = flow_text(v);
-      if (!t) return false;
+      // A comment inside would hide the commas it holds, and the end of its line.
+      if (!t || text_.substr(n.begin, n.end - n.begin).find('#') != none) return false;
       const std::size_t close = n.end - 1;
       std::string entry = double_quoted(key) + ": " + *t;
       Object probe;
