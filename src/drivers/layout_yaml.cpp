@@ -159,6 +159,10 @@ class Locator {
       if (n.kind == Node::sequence) {
         auto item = node(false);
         if (!item) return false;
+        if (!n.flow && (item->kind == Node::scalar || item->flow)) {  // continued at its dash's column
+          const std::size_t dash = item->begin == 0 ? none : text_.rfind('-', item->begin - 1);
+          if (dash != none) item->loose_end = continued_at(dash, item->end, dash - line_start(dash));
+        }
         n.any_shared = n.any_shared || item->any_shared;
         last = std::max(last, item->end);
         n.block_end = item->block_end;
