@@ -26,7 +26,10 @@ struct Node {
   bool flow = false;
   bool empty = false;      // a plain scalar with no text (null)
   bool shared = false;     // carries an anchor or a tag
-  bool keeps_breaks = false;  // a block scalar with '+': the blank lines after it are its own
+  bool keeps_breaks = false;  // ends in a block scalar with '+': the blank lines after it are its own
+  bool block_end = false;     // ends in a block scalar, which the lines after it could join
+  bool loose_end = false;     // ends in a value continued at its key's column
+  bool bare_block = false;    // a block scalar with no text: libfyaml gives it a line at its key's column
   bool any_shared = false; // itself or something inside it
   yaml::Mark::Style style = yaml::Mark::plain;
   std::size_t begin = 0;
@@ -52,6 +55,10 @@ class Locator {
   // not expanded: the editor expands only the mappings it descends into.
   std::optional<Node> run() {
     if (!marks_.complete || marks_.events.empty()) return std::nullopt;
+    // libfyaml passes over a line that starts with '%' inside a flow
+    // collection, as it would a directive: text put next to one could join
+    // it, or it could join a value put before it.
+    if (text_.find("\n%", marks_.events.front().begin) != none) return std::nullopt;
     at_ = 0;
     auto root = node(true);
     if (root && at_ != marks_.events.size()) return std::nullopt;
@@ -85,6 +92,9 @@ class Locator {
         n.shared = e->shared;
         n.style = e->style;
         n.empty = n.style == yaml::Mark::plain && e->empty;
+        // An empty node's marks do not cover its anchor or tag, so where it
+        // ends is not known.
+        if (n.empty && n.shared) return std::nullopt;
         if (n.style == yaml::Mark::literal || n.style == yaml::Mark::folded) {
           // Its marks span the content with the lines after it; it starts at
           // the last '|' or '>' before the content, the header's indicators after.
@@ -92,9 +102,20 @@ class Locator {
           if (header == std::string_view::npos) return std::nullopt;
           const std::size_t stop = std::min(text_.find_first_of(" \t\r\n", header), text_.size());
           n.keeps_breaks = text_.substr(header, stop - header).find('+') != std::string_view::npos;
+          n.block_end = true;
           n.begin = header;
           while (n.end > stop && is_space(text_[n.end - 1])) --n.end;
           n.end = std::max(n.end, stop);  // no content: the header alone
+          n.bare_block = text_.find('\n', stop) >= n.end;  // (a comment may follow the header)
+          // A line of spaces after the text may be part of it (spaces past
+          // the indentation, or a kept break only once a line follows):
+          // where this scalar ends is then not known here.
+          for (std::size_t line = text_.find('\n', n.end); line < text_.size();) {
+            const std::size_t first = std::min(text_.find_first_not_of(" \t", ++line), text_.size());
+            if (first != text_.size() && text_[first] != '\n' && text_[first] != '\r') break;
+            if (first > line) return std::nullopt;
+            line = text_.find('\n', first);
+          }
         }
         if (n.empty) n.end = n.begin;
         if (n.style == yaml::Mark::single_quoted || n.style == yaml::Mark::double_quoted) {
@@ -132,13 +153,21 @@ class Locator {
         ++at_;
         // A block collection's end mark is the next token.
         n.end = n.flow && peek.end <= text_.size() ? peek.end : last;
+        if (n.flow) n.block_end = n.keeps_breaks = false;
         return true;
       }
       if (n.kind == Node::sequence) {
         auto item = node(false);
         if (!item) return false;
+        if (!n.flow && (item->kind == Node::scalar || item->flow)) {  // continued at its dash's column
+          const std::size_t dash = item->begin == 0 ? none : text_.rfind('-', item->begin - 1);
+          if (dash != none) item->loose_end = continued_at(dash, item->end, dash - line_start(dash));
+        }
         n.any_shared = n.any_shared || item->any_shared;
         last = std::max(last, item->end);
+        n.block_end = item->block_end;
+        n.keeps_breaks = item->keeps_breaks;
+        n.loose_end = item->loose_end;
         continue;
       }
       const yaml::Mark* k = next();
@@ -162,15 +191,45 @@ class Locator {
       if ((before > 0 && text_[before - 1] == '?') || (k->empty && k->style == yaml::Mark::plain) ||
           k->style == yaml::Mark::literal || k->style == yaml::Mark::folded)
         return false;
+      // A tab before a block key is read as separation only where the key
+      // is not the mapping's first: an edit could make it so.
+      if (!n.flow) {
+        const std::size_t start = line_start(m.key_begin);
+        const std::string_view indent = text_.substr(start, m.key_begin - start);
+        if (indent.find('\t') != none && indent.find_first_not_of(" \t") == none) return false;
+      }
       m.colon = at;
       auto value = node(false);
       if (!value) return false;
       if (value->empty) value->begin = value->end = m.colon + 1;
+      // libfyaml takes a value continued at its key's column only at the
+      // end of the text; a block collection's own members say for it.
+      if (value->kind == Node::scalar || value->flow)
+        value->loose_end = continued_at(m.colon, value->end, m.key_begin - line_start(m.key_begin));
       m.value = std::move(*value);
       n.any_shared = n.any_shared || m.value.any_shared;
       last = std::max(last, std::max(m.colon + 1, m.value.end));
+      n.block_end = m.value.block_end;
+      n.keeps_breaks = m.value.keeps_breaks;
+      n.loose_end = m.value.loose_end;
       if (expand) n.members.push_back(std::move(m));
     }
+  }
+
+  std::size_t line_start(std::size_t at) const {
+    const std::size_t nl = at == 0 ? none : text_.rfind('\n', at - 1);
+    return nl == none ? 0 : nl + 1;
+  }
+  // Whether a line in [from, to) starts at or left of `column` (but for
+  // closing brackets).
+  bool continued_at(std::size_t from, std::size_t to, std::size_t column) const {
+    for (std::size_t at = text_.find('\n', from); at < to; at = text_.find('\n', at + 1)) {
+      std::size_t first = at + 1;
+      while (first < to && (text_[first] == ' ' || text_[first] == '\t')) ++first;
+      if (first >= to || std::string_view("\r\n]}").find(text_[first]) != std::string_view::npos) continue;
+      if (first - (at + 1) <= column) return true;
+    }
+    return false;
   }
 
   std::string_view text_;
@@ -279,6 +338,20 @@ std::optional<std::string> flow_text(const Value& v) {
   return t->substr(1);
 }
 
+// Whether the writer's text of `v` may hold a block scalar (it writes one
+// for a string with a line feed).
+bool may_hold_block(const Value& v) {
+  if (v.kind() == Value::Kind::string) return v.as_string().find('\n') != none;
+  if (const Object* o = v.if_object()) {
+    for (const auto& m : *o)
+      if (may_hold_block(m.value)) return true;
+  } else if (v.is_array()) {
+    for (const Value& item : v.as_array())
+      if (may_hold_block(item)) return true;
+  }
+  return false;
+}
+
 class TextEditor {
  public:
   explicit TextEditor(std::string_view text) : text_(text) {}
@@ -298,7 +371,7 @@ class TextEditor {
         edits_.push_back({root->begin, root->end, "{}"});
       } else {
         for (std::size_t i = 0; i < root->members.size(); ++i)
-          if (!remove(*root, i, false)) return std::nullopt;
+          if (!remove(*root, i, false, false)) return std::nullopt;
         edits_.push_back({text_.size(), text_.size(), text_.empty() || text_.back() == '\n' ? "{}\n" : "\n{}\n"});
       }
     } else if (!follows(*root, before, after) || !mapping(*root, before, after)) {
@@ -349,6 +422,30 @@ class TextEditor {
     }
     return end;
   }
+  // Whether the lines from `from` (a line's start) up to the next line of
+  // content stay outside a block scalar that comes to end just before them:
+  // a comment or a line of spaces indented past `column` could be read as
+  // its text. A comment at or left of `column` ends any such scalar.
+  bool stays_outside(std::size_t from, std::size_t column) const {
+    while (from < text_.size()) {
+      const std::size_t next = line_end(from);
+      std::size_t first = from;
+      while (first < next && (text_[first] == ' ' || text_[first] == '\t')) ++first;
+      const bool blank = first == next || text_[first] == '\n' || text_[first] == '\r';
+      if (first - from > column && (blank || text_[first] == '#')) return false;
+      if (!blank) return true;
+      from = next;
+    }
+    return true;
+  }
+  // Whether text that may end in a block scalar can go in at `at`, right
+  // before the line break: nothing else on the line, nothing after that it
+  // could take in, and a break to end its last line.
+  bool block_fits(std::size_t at, std::size_t column) const {
+    std::size_t brk = at;
+    if (brk < text_.size() && text_[brk] == '\r') ++brk;
+    return brk < text_.size() && text_[brk] == '\n' && stays_outside(brk + 1, column);
+  }
   bool only_spaces(std::size_t from, std::size_t to) const {
     for (std::size_t i = from; i < to; ++i)
       if (text_[i] != ' ' && text_[i] != '\t') return false;
@@ -377,7 +474,9 @@ class TextEditor {
   // A changed member value of a mapping.
   bool value(const Entry& m, const Node& parent, const Value& before, const Value& after) {
     const Node& n = m.value;
-    if (n.shared) return false;
+    // A flow collection with lines at its key's column is one libfyaml takes
+    // only as it stands.
+    if (n.shared || (n.flow && n.loose_end)) return false;
     if (n.kind == Node::mapping) {
       auto inside = locator_->expand(n);
       if (!inside) return false;
@@ -407,7 +506,17 @@ class TextEditor {
     }
     auto t = standard_after_key(after);
     if (!t) return false;
+    // Only a comment may follow the replaced value on its line: anything
+    // else means its marks did not reach its end (an empty node after '-').
+    std::size_t rest = std::max(n.end, m.colon + 1);
+    while (rest < text_.size() && (text_[rest] == ' ' || text_[rest] == '\t')) ++rest;
+    if (rest < text_.size() && std::string_view("\r\n#").find(text_[rest]) == none) return false;
     std::size_t column = m.key_begin - line_start(m.key_begin);
+    // A block scalar takes in what follows it; one kept with its empty lines
+    // comes with the end-of-document marker, which cannot stand inside.
+    if (may_hold_block(after) &&
+        (t->ends_with("\n...") || !block_fits(std::max(n.end, m.colon + 1), column)))
+      return false;
     // A block sequence replaced by one keeps the indentation of its items.
     if (n.kind == Node::sequence && !n.flow && after.is_array() && t->rfind("\n-", 0) == 0 &&
         only_spaces(line_start(n.begin), n.begin))
@@ -430,17 +539,21 @@ class TextEditor {
     const Object* b = before.if_object();
     const Object* a = after.if_object();
     std::size_t kept = none;
+    bool kept_breaks = false, kept_block = false;
     for (std::size_t i = 0; i < n.members.size(); ++i) {
       const Entry& m = n.members[i];
       const Value* now = a->find(m.key);
       if (!now) {
-        // Blank lines left after a kept '+' block scalar would become its text.
-        if (m.value.any_shared || !remove(n, i, kept != none && n.members[kept].value.keeps_breaks)) return false;
+        if (m.value.any_shared || !remove(n, i, kept_breaks, kept_block)) return false;
         continue;
       }
       kept = i;
       const Value* was = b->find(m.key);
-      if (!(*was == *now) && !value(m, n, *was, *now)) return false;
+      const bool changed = !(*was == *now);
+      if (changed && !value(m, n, *was, *now)) return false;
+      // What the lines after a removed member come to follow.
+      kept_breaks = m.value.keeps_breaks;
+      kept_block = m.value.block_end || (changed && may_hold_block(*now));
     }
     bool after_member = kept != none;  // in a flow mapping, whether a comma goes first
     bool first = true;
@@ -453,9 +566,12 @@ class TextEditor {
     return true;
   }
 
-  bool remove(const Node& n, std::size_t i, bool with_blank_lines) {
+  // Removes member i; the flags tell what will stand before the lines after
+  // it: a block scalar kept with its empty lines, any block scalar.
+  bool remove(const Node& n, std::size_t i, bool after_kept_breaks, bool after_block) {
     const Entry& m = n.members[i];
     if (n.flow) {
+      if (text_.substr(n.begin, n.end - n.begin).find('#') != none) return false;
       std::size_t from = m.key_begin, to = std::max(m.value.end, m.colon + 1);
       std::size_t after = to;
       while (after < n.end && Locator::is_space(text_[after])) ++after;
@@ -483,7 +599,18 @@ class TextEditor {
       if (first >= from || text_[first] != '#') break;
       from = above;
     }
-    edits_.push_back({from, member_end(m, with_blank_lines), ""});
+    // Blank lines left after a kept '+' block scalar would become its text,
+    // and what follows must not join a block scalar before it.
+    const std::size_t to = member_end(m, after_kept_breaks);
+    if (after_block && !stays_outside(to, m.key_begin - line_start(m.key_begin))) return false;
+    // A tab on a blank line after it may read as indentation once the
+    // member before it comes to stand above.
+    for (std::size_t line = to; line < text_.size(); line = line_end(line)) {
+      const std::size_t first = std::min(text_.find_first_not_of(" \t", line), text_.size());
+      if (first < text_.size() && text_[first] != '\n' && text_[first] != '\r') break;
+      if (text_.substr(line, first - line).find('\t') != none) return false;
+    }
+    edits_.push_back({from, to, ""});
     return true;
   }
 
@@ -491,7 +618,8 @@ class TextEditor {
            bool first) {
     if (n.flow) {
       auto t = flow_text(v);
-      if (!t) return false;
+      // A comment inside would hide the commas it holds, and the end of its line.
+      if (!t || text_.substr(n.begin, n.end - n.begin).find('#') != none) return false;
       const std::size_t close = n.end - 1;
       std::string entry = double_quoted(key) + ": " + *t;
       Object probe;
@@ -513,13 +641,17 @@ class TextEditor {
     if (n.members.empty()) return false;
     // After the last kept member; when none is kept, where the last one ended.
     const Entry& last = n.members[kept == none ? n.members.size() - 1 : kept];
-    if (!indented_past(last)) return false;
+    if (last.value.loose_end || last.value.bare_block || !indented_past(last)) return false;
     const std::size_t column = last.key_begin - line_start(last.key_begin);
     Object one;
     one.insert_or_assign(key, Value(v));
     auto w = yaml::write(Value(std::move(one)));
     if (!w) return false;
     std::size_t at = member_end(last);
+    // The break this adds after a last line would end a block scalar's text
+    // there, and a block scalar written here takes in the lines after it.
+    if (at == text_.size() && last.value.block_end && !text_.ends_with('\n')) return false;
+    if ((at < text_.size() && w->ends_with("\n...\n")) || (may_hold_block(v) && !stays_outside(at, column))) return false;
     std::string text =
         std::string(column, ' ') + indented(std::string_view(*w).substr(0, w->size() - 1), column) + "\n";
     if (at == text_.size() && (text_.empty() || text_.back() != '\n')) text = "\n" + text;
