@@ -127,7 +127,8 @@ std::optional<Checked> edited_text(Format format, KeptLayout& kept, const Value&
   if (format == Format::yaml) {
     edited = layout::edit_yaml_with_marks(*kept.text, *kept.baseline, tree, kept.yaml_marks);
   } else if (changed) {
-    std::sort(changed->begin(), changed->end());
+    // Already sorted (changed_members merges two objects in key order), as
+    // the editors' binary searches need.
     edited = format == Format::json    ? layout::edit_json_members(*kept.text, *kept.baseline, tree, *changed)
              : format == Format::json5 ? layout::edit_json5_members(*kept.text, *kept.baseline, tree, *changed)
                                        : layout::edit_toml_members(*kept.text, *kept.baseline, tree, *changed);
