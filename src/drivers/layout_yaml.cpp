@@ -159,6 +159,14 @@ class Locator {
       if (n.kind == Node::sequence) {
         auto item = node(false);
         if (!item) return false;
+        // An empty item's marks lie anywhere from the text before it (lines
+        // above its dash, even an earlier item's dash) on: it lies right
+        // after the first dash past the item before it.
+        if (item->empty && !n.flow) {
+          const auto dash = dash_after(std::max(item->begin, last));
+          if (!dash) return false;
+          item->begin = item->end = *dash + 1;
+        }
         if (!n.flow && (item->kind == Node::scalar || item->flow)) {  // continued at its dash's column
           const std::size_t dash = item->begin == 0 ? none : text_.rfind('-', item->begin - 1);
           if (dash != none) item->loose_end = continued_at(dash, item->end, dash - line_start(dash));
@@ -219,6 +227,21 @@ class Locator {
   std::size_t line_start(std::size_t at) const {
     const std::size_t nl = at == 0 ? none : text_.rfind('\n', at - 1);
     return nl == none ? 0 : nl + 1;
+  }
+  // The next '-' from `at` past spaces, line breaks and comments.
+  std::optional<std::size_t> dash_after(std::size_t at) const {
+    while (at < text_.size()) {
+      const char c = text_[at];
+      if (c == '-') return at;
+      if (c == '#') {
+        at = text_.find('\n', at);
+        if (at == none) return std::nullopt;
+      } else if (!is_space(c)) {
+        return std::nullopt;
+      }
+      ++at;
+    }
+    return std::nullopt;
   }
   // Whether a line in [from, to) starts at or left of `column` (but for
   // closing brackets).
