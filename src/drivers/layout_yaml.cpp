@@ -677,7 +677,13 @@ class TextEditor {
     if ((at < text_.size() && w->ends_with("\n...\n")) || (may_hold_block(v) && !stays_outside(at, column))) return false;
     std::string text =
         std::string(column, ' ') + indented(std::string_view(*w).substr(0, w->size() - 1), column) + "\n";
-    if (at == text_.size() && (text_.empty() || text_.back() != '\n')) text = "\n" + text;
+    // A text that ends inside its last line needs a break first, unless that
+    // line goes with a removed member: a second break would follow the one
+    // the removal leaves (and join a block scalar kept with its breaks).
+    const bool removed_to_end = std::any_of(edits_.begin(), edits_.end(), [&](const Edit& e) {
+      return e.end == text_.size() && e.text.empty() && (e.begin == 0 || text_[e.begin - 1] == '\n');
+    });
+    if (at == text_.size() && !removed_to_end && (text_.empty() || text_.back() != '\n')) text = "\n" + text;
     edits_.push_back({at, at, std::move(text)});
     return true;
   }
