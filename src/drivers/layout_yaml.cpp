@@ -400,7 +400,9 @@ class TextEditor {
     } else if (!follows(*root, before, after) || !mapping(*root, before, after)) {
       return std::nullopt;
     }
-    std::sort(edits_.begin(), edits_.end(), [](const Edit& x, const Edit& y) {
+    // Stable: members added at one place go in the order they were made,
+    // a nested mapping's before those of the mappings around it.
+    std::stable_sort(edits_.begin(), edits_.end(), [](const Edit& x, const Edit& y) {
       return x.begin != y.begin ? x.begin < y.begin : x.end < y.end;  // an insertion before a removal there
     });
     // New lines end as the file's first line does.
