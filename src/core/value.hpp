@@ -95,12 +95,42 @@ inline std::string_view view(const unsigned char* b) noexcept {
 
 // Fills an uninitialised cell; throws std::bad_alloc.
 void make(unsigned char* b, std::string_view s);
+
+// make() for a text with 16 readable bytes from its start, whatever its
+// size: a short one is two word loads, masked, instead of a copy of
+// variable length.
+inline void make_padded(unsigned char* b, std::string_view s) {
+  const std::size_t n = s.size();
+  if (n > inline_max || std::endian::native != std::endian::little) {
+    make(b, s);
+    return;
+  }
+  std::uint64_t w0, w1;
+  std::memcpy(&w0, s.data(), 8);
+  std::memcpy(&w1, s.data() + 8, 8);
+  if (n < 8) {
+    w0 &= (std::uint64_t{1} << (8 * n)) - 1;
+    w1 = 0;
+  } else {
+    w1 &= (std::uint64_t{1} << (8 * (n - 8))) - 1;
+  }
+  w1 |= std::uint64_t{n} << 56;
+  std::memcpy(b, &w0, 8);
+  std::memcpy(b + 8, &w1, 8);
+}
 // Frees a long string's bytes; the cell is then uninitialised.
 inline void drop(unsigned char* b) noexcept {
   if (b[15] == long_tag) ::operator delete(const_cast<char*>(long_data(b)));
 }
 
 }  // namespace text_cell
+
+// A text of which 16 bytes from its start can be read, whatever its size
+// (a reader's buffer with room after it): keys and strings are made from
+// it without a copy of variable length.
+struct PaddedText {
+  std::string_view text;
+};
 
 // A member's key: a string of 16 bytes, inline up to 15 bytes. Reads as a
 // std::string_view; compares by bytes.
@@ -110,6 +140,7 @@ class Key {
   Key(std::string_view s) { text_cell::make(b_, s); }
   Key(const std::string& s) : Key(std::string_view(s)) {}
   Key(const char* s) : Key(std::string_view(s)) {}
+  explicit Key(PaddedText s) { text_cell::make_padded(b_, s.text); }
   Key(const Key& other) {
     if (other.is_inline())
       std::memcpy(b_, other.b_, sizeof b_);
@@ -261,6 +292,16 @@ class Array {
   explicit Array(std::vector<Value>&& items);
   // Moves the elements out of items, which stay valid but unspecified.
   static Array from_span(std::span<Value> items);
+  // For loaders that know the count first: room for exactly n elements,
+  // which append_reserved() then makes in their place.
+  static Array with_room(std::size_t n) {
+    Array out;
+    out.reserve(n);
+    return out;
+  }
+  // Needs room (size() < capacity()).
+  template <class V>
+  void append_reserved(V&& v);
   Array(const Array& other);
   Array(Array&& other) noexcept {
     std::memcpy(b_, other.b_, sizeof b_);
@@ -268,7 +309,11 @@ class Array {
   }
   Array& operator=(const Array& other);
   Array& operator=(Array&& other) noexcept;
-  ~Array();
+  // Moved-from and empty arrays (most destroyed ones, while building) own
+  // no block: nothing to call.
+  ~Array() {
+    if (handle::pointer(b_)) clear();
+  }
 
   std::size_t size() const noexcept { return handle::count(b_); }
   // Spare room saturates: a huge array may report less than it has, which
@@ -342,12 +387,22 @@ class Object {
   }
   Object& operator=(const Object&);
   Object& operator=(Object&&) noexcept;
-  ~Object();
+  ~Object() {
+    if (handle::pointer(b_)) clear();
+  }
 
   // Sorts members by key once; for a repeated key the later member wins.
   // The span's members are moved out (and left valid but unspecified).
   static Object from_unsorted(std::span<Member> members);
   static Object from_unsorted(std::vector<Member>&& members);
+  // For loaders that have ordered the keys themselves: room for exactly n
+  // members, which emplace_sorted() then makes in their place, in strictly
+  // ascending key order (not checked), at most n. build_index() after the
+  // last one; until then lookups search, which is slower but correct.
+  static Object with_sorted_room(std::size_t n);
+  template <class V>
+  void emplace_sorted(Key&& key, V&& value);
+  void build_index() noexcept { reindex(); }
 
   const Value* find(std::string_view key) const noexcept;
   Value* find(std::string_view key) noexcept;
@@ -419,6 +474,7 @@ class Value {
   Value(std::string_view s) { text_cell::make(raw_, s); }
   Value(const std::string& s) : Value(std::string_view(s)) {}
   Value(const char* s) : Value(std::string_view(s)) {}
+  explicit Value(PaddedText s) { text_cell::make_padded(raw_, s.text); }
   Value(Array a) noexcept {
     set_tag(Kind::array);
     new (raw_) Array(std::move(a));
@@ -558,6 +614,27 @@ inline Value& Array::operator[](std::size_t i) noexcept { return data()[i]; }
 inline const Value& Array::operator[](std::size_t i) const noexcept { return data()[i]; }
 inline Value& Array::back() noexcept { return data()[size() - 1]; }
 inline const Value& Array::back() const noexcept { return data()[size() - 1]; }
+
+// The spare room goes down by one unless it saturated (then the handle
+// already reports less room than the block has).
+template <class V>
+void Array::append_reserved(V&& v) {
+  const std::size_t n = size();
+  new (items() + n) Value(std::forward<V>(v));
+  handle::set_count(b_, n + 1);
+  if (const std::uint32_t spare = handle::field(b_)) handle::set_field(b_, spare - 1);
+}
+
+// The value is made first: should it throw, nothing was added.
+template <class V>
+void Object::emplace_sorted(Key&& key, V&& value) {
+  const std::size_t n = flat_size();
+  Member* m = flat() + n;
+  new (&m->value) Value(std::forward<V>(value));
+  new (&m->key) Key(std::move(key));
+  handle::set_count(b_, n + 1);
+  if (const std::uint32_t field = handle::field(b_); field & spare_max) handle::set_field(b_, field - 1);
+}
 
 template <class... Args>
 Value& Array::emplace_back(Args&&... args) {

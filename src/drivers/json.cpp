@@ -306,8 +306,13 @@ class TreeBuilder {
   }
 
   Value build() {
+    if (tokens_.empty()) return Value();
+    // A short text is read as sixteen bytes from its start (see
+    // PaddedText): two slots after the last token keep that in the tape.
+    const std::size_t used = tokens_.size();
+    tokens_.resize(used + 2, 0);
     const Slot* at = tokens_.data();
-    return tokens_.empty() ? Value() : build(at);
+    return build(at);
   }
 
  private:
@@ -393,7 +398,7 @@ class TreeBuilder {
       case Tag::boolean: at = t + 1; put(payload_of(s) != 0); return;
       case Tag::uint: at = t + 1; put(std::uint64_t{payload_of(s)}); return;
       case Tag::string:
-      case Tag::long_string: at = skip(t); put(text_at(t)); return;
+      case Tag::long_string: at = skip(t); put(PaddedText{text_at(t)}); return;
       default: put(build(at)); return;
     }
   }
@@ -415,15 +420,16 @@ class TreeBuilder {
       case Tag::string:
       case Tag::key:
       case Tag::long_string:
-      case Tag::long_key: at = skip(t); return Value(text_at(t));
+      case Tag::long_key: at = skip(t); return Value(PaddedText{text_at(t)});
       case Tag::array: {
-        // Elements gather on a stack shared by every level (a nested array
-        // pushes above them and pops back before they are taken).
-        const std::size_t base = values_.size();
+        // Counted first, so that the block is made once, before the
+        // elements, which are then made in their place.
         at = t + payload_of(s);
-        for (const Slot* e = t + 1; e < at;) make(e, [this](auto&& v) { values_.emplace_back(std::forward<decltype(v)>(v)); });
-        Array elements = Array::from_span(std::span<Value>(values_.data() + base, values_.size() - base));
-        values_.resize(base);
+        std::size_t count = 0;
+        for (const Slot* e = t + 1; e < at; e = skip(e)) ++count;
+        Array elements = Array::with_room(count);
+        for (const Slot* e = t + 1; e < at;)
+          make(e, [&elements](auto&& v) { elements.append_reserved(std::forward<decltype(v)>(v)); });
         return Value(std::move(elements));
       }
       case Tag::object: at = t + payload_of(s); return Value(object(t + 1, at));
@@ -462,31 +468,32 @@ class TreeBuilder {
   }
 
   // Orders the members by key (the last of a repeated key wins) before
-  // building any of them, so that they are allocated in that order too.
+  // building any of them, so that they are allocated in that order too,
+  // after their object's block. The order is known here, so the object
+  // takes the members as they come, checking nothing again.
   Object object(const Slot* first, const Slot* end) {
     const std::size_t base = pending_.size();
     sort_members(first, end);
-    // pending_ and members_ may grow while the members are built (nested
-    // objects use them above this one's entries): indices, not iterators.
-    const std::size_t first_member = members_.size();
+    // Room for every key read; a repeated one leaves a slot spare.
+    Object built = Object::with_sorted_room(pending_.size() - base);
+    // pending_ may grow while the members are built (nested objects use
+    // it above this one's entries): indices, not iterators.
     for (std::size_t k = base; k < pending_.size(); ++k) {
       if (k + 1 < pending_.size() && pending_[k + 1].same_key(pending_[k])) continue;
       const Slot* key = pending_[k].key;
       const Slot* value_at = skip(key);
-      make(value_at, [this, key](auto&& v) { members_.emplace_back(text_at(key), std::forward<decltype(v)>(v)); });
+      make(value_at, [&built, key](auto&& v) {
+        built.emplace_sorted(Key(PaddedText{text_at(key)}), std::forward<decltype(v)>(v));
+      });
     }
     pending_.resize(base);
-    Object built = Object::from_unsorted(
-        std::span<Member>(members_.data() + first_member, members_.size() - first_member));
-    members_.resize(first_member);
+    built.build_index();
     return built;
   }
 
   Tape tokens_;
   std::vector<Open> open_;
   std::vector<Pending, ScratchAllocator<Pending>> pending_;
-  std::vector<Member> members_;
-  std::vector<Value> values_;
 };
 
 // Compares a text with the tree it should read as while it is read,
