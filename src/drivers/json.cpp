@@ -191,7 +191,53 @@ struct ScratchAllocator {
 // Short texts never reach a separate arena, and the text of a long one
 // lies beside its token, so the tape is all a load holds besides the tree.
 using Slot = std::uint64_t;
-using Tape = std::vector<Slot, ScratchAllocator<Slot>>;
+
+// The tape's storage. Appending is one check against the room reserved
+// from the file's size and a write in place: a vector's resize() was an
+// out-of-line call for every text. Grows by doubling only when that
+// reservation could not be had.
+class Tape {
+ public:
+  Tape() noexcept = default;
+  Tape(const Tape&) = delete;
+  Tape& operator=(const Tape&) = delete;
+  ~Tape() {
+    if (data_) ScratchAllocator<Slot>().deallocate(data_, capacity_);
+  }
+
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  bool empty() const noexcept { return size_ == 0; }
+  Slot* data() noexcept { return data_; }
+  Slot& operator[](std::size_t i) noexcept { return data_[i]; }
+
+  void reserve(std::size_t slots) {
+    if (slots > capacity_) move_to(slots);
+  }
+  void push_back(Slot s) { *extend(1) = s; }
+  // Room for n more slots, made part of the tape; returns the first.
+  Slot* extend(std::size_t n) {
+    if (capacity_ - size_ < n) [[unlikely]]
+      move_to(std::max(size_ + n, 2 * capacity_));
+    Slot* at = data_ + size_;
+    size_ += n;
+    return at;
+  }
+  void shrink_by(std::size_t n) noexcept { size_ -= n; }
+
+ private:
+  [[gnu::noinline]] void move_to(std::size_t slots) {
+    ScratchAllocator<Slot> alloc;
+    Slot* fresh = alloc.allocate(slots);
+    if (size_) std::memcpy(fresh, data_, size_ * sizeof(Slot));
+    if (data_) alloc.deallocate(data_, capacity_);
+    data_ = fresh;
+    capacity_ = slots;
+  }
+
+  Slot* data_ = nullptr;
+  std::size_t size_ = 0, capacity_ = 0;
+};
 
 enum class Tag : std::uint8_t {
   null,
@@ -309,8 +355,8 @@ class TreeBuilder {
     if (tokens_.empty()) return Value();
     // A short text is read as sixteen bytes from its start (see
     // PaddedText): two slots after the last token keep that in the tape.
-    const std::size_t used = tokens_.size();
-    tokens_.resize(used + 2, 0);
+    Slot* pad = tokens_.extend(2);
+    pad[0] = pad[1] = 0;
     const Slot* at = tokens_.data();
     return build(at);
   }
@@ -350,19 +396,17 @@ class TreeBuilder {
   }
 
   void wide(Tag tag, std::uint64_t bits) {
-    const std::size_t at = tokens_.size();
-    tokens_.resize(at + 2);
-    tokens_[at] = make_slot(static_cast<unsigned>(tag) | 0x80, 0);
-    tokens_[at + 1] = bits;
+    Slot* t = tokens_.extend(2);
+    t[0] = make_slot(static_cast<unsigned>(tag) | 0x80, 0);
+    t[1] = bits;
   }
 
   // tag is the short text's; the long one's follows it by two. readable:
   // fifteen bytes from s.data() can be read, whatever its size.
   [[gnu::always_inline]] void text(Tag tag, std::string_view s, bool readable) {
-    const std::size_t n = s.size(), at = tokens_.size();
+    const std::size_t n = s.size();
     if (n <= 15) {
-      tokens_.resize(at + 2);
-      auto* bytes = reinterpret_cast<char*>(tokens_.data() + at);
+      auto* bytes = reinterpret_cast<char*>(tokens_.extend(2));
       if (readable) {
         // One fixed-size copy; the bytes past the text are never read.
         std::memcpy(bytes + 1, s.data(), 15);
@@ -371,11 +415,10 @@ class TreeBuilder {
         std::memcpy(bytes + 1, s.data(), n);
       }
       bytes[0] = static_cast<char>(static_cast<unsigned>(tag) | n << 4);
-      if (n < 8) tokens_.pop_back();
+      if (n < 8) tokens_.shrink_by(1);
     } else {
       const std::size_t slots = (n + 7) / 8;
-      tokens_.resize(at + 1 + slots);
-      Slot* t = tokens_.data() + at;
+      Slot* t = tokens_.extend(1 + slots);
       t[0] = tag_slot(static_cast<Tag>(static_cast<unsigned>(tag) + 2), n);
       t[slots] = 0;
       std::memcpy(t + 1, s.data(), n);
