@@ -495,7 +495,8 @@ Object Object::from_unsorted(std::span<Member> members) {
   return out;
 }
 
-Object Object::with_sorted_room(std::size_t n) {
+// An empty object (count 0) with a block for n members.
+Object Object::with_room(std::size_t n) {
   Object out;
   if (n == 0) return out;
   checked_count(n);

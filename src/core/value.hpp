@@ -275,6 +275,22 @@ inline void set_field(unsigned char* b, std::uint32_t v) noexcept {
   b[13] = static_cast<unsigned char>(v >> 8);
   b[14] = static_cast<unsigned char>(v >> 16);
 }
+// The whole handle in two overlapping word stores, the way a copy of its
+// 15 bytes loads them: a container moved into its value right after it is
+// made then reads them back without waiting on four narrower stores.
+inline void set_all(unsigned char* b, const void* p, std::size_t n, std::uint32_t field) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    const auto w0 = reinterpret_cast<std::uintptr_t>(p);
+    const std::uint64_t w1 = (std::uint64_t{w0} >> 56) | std::uint64_t{static_cast<std::uint32_t>(n)} << 8 |
+                             std::uint64_t{field & 0xff'ffff} << 40;
+    std::memcpy(b, &w0, 8);
+    std::memcpy(b + 7, &w1, 8);
+  } else {
+    set_pointer(b, p);
+    set_count(b, n);
+    set_field(b, field);
+  }
+}
 
 }  // namespace handle
 
@@ -292,16 +308,11 @@ class Array {
   explicit Array(std::vector<Value>&& items);
   // Moves the elements out of items, which stay valid but unspecified.
   static Array from_span(std::span<Value> items);
-  // For loaders that know the count first: room for exactly n elements,
-  // which append_reserved() then makes in their place.
-  static Array with_room(std::size_t n) {
-    Array out;
-    out.reserve(n);
-    return out;
-  }
-  // Needs room (size() < capacity()).
-  template <class V>
-  void append_reserved(V&& v);
+  // For loaders that know the count first: one block of exactly n
+  // elements, make(Value* place) constructing each in its place, in
+  // order. Should one throw, those made so far are destroyed.
+  template <class Make>
+  static Array build(std::size_t n, Make&& make);
   Array(const Array& other);
   Array(Array&& other) noexcept {
     std::memcpy(b_, other.b_, sizeof b_);
@@ -395,14 +406,13 @@ class Object {
   // The span's members are moved out (and left valid but unspecified).
   static Object from_unsorted(std::span<Member> members);
   static Object from_unsorted(std::vector<Member>&& members);
-  // For loaders that have ordered the keys themselves: room for exactly n
-  // members, which emplace_sorted() then makes in their place, in strictly
-  // ascending key order (not checked), at most n. build_index() after the
-  // last one; until then lookups search, which is slower but correct.
-  static Object with_sorted_room(std::size_t n);
-  template <class V>
-  void emplace_sorted(Key&& key, V&& value);
-  void build_index() noexcept { reindex(); }
+  // For loaders that have ordered and deduplicated the keys themselves:
+  // one block of exactly n members, make(Member* place) constructing each
+  // in its place (whole, or nothing if it throws), in strictly ascending
+  // key order, which is not checked. Should one throw, those made so far
+  // are destroyed.
+  template <class Make>
+  static Object build_sorted(std::size_t n, Make&& make);
 
   const Value* find(std::string_view key) const noexcept;
   Value* find(std::string_view key) noexcept;
@@ -445,6 +455,7 @@ class Object {
   void index_add(const Member* m) noexcept;
   void index_remove(const Member* m) noexcept;
   bool move_to_tree();
+  static Object with_room(std::size_t n);
 
   // The block: the index and tree's owner first when there is one (8
   // bytes), then the flat members, sorted. Nothing while empty.
@@ -615,25 +626,40 @@ inline const Value& Array::operator[](std::size_t i) const noexcept { return dat
 inline Value& Array::back() noexcept { return data()[size() - 1]; }
 inline const Value& Array::back() const noexcept { return data()[size() - 1]; }
 
-// The spare room goes down by one unless it saturated (then the handle
-// already reports less room than the block has).
-template <class V>
-void Array::append_reserved(V&& v) {
-  const std::size_t n = size();
-  new (items() + n) Value(std::forward<V>(v));
-  handle::set_count(b_, n + 1);
-  if (const std::uint32_t spare = handle::field(b_)) handle::set_field(b_, spare - 1);
+// The count is written once, at the end; until then the block counts
+// nothing, so a failure destroys what was made here.
+template <class Make>
+Array Array::build(std::size_t n, Make&& make) {
+  Array out;
+  if (n == 0) return out;
+  out.reserve(n);
+  Value* to = out.items();
+  std::size_t made = 0;
+  try {
+    for (; made < n; ++made) make(to + made);
+  } catch (...) {
+    while (made > 0) to[--made].~Value();
+    throw;
+  }
+  handle::set_all(out.b_, to, n, 0);
+  return out;
 }
 
-// The value is made first: should it throw, nothing was added.
-template <class V>
-void Object::emplace_sorted(Key&& key, V&& value) {
-  const std::size_t n = flat_size();
-  Member* m = flat() + n;
-  new (&m->value) Value(std::forward<V>(value));
-  new (&m->key) Key(std::move(key));
-  handle::set_count(b_, n + 1);
-  if (const std::uint32_t field = handle::field(b_); field & spare_max) handle::set_field(b_, field - 1);
+template <class Make>
+Object Object::build_sorted(std::size_t n, Make&& make) {
+  Object out = with_room(n);
+  if (n == 0) return out;
+  Member* to = out.flat();
+  std::size_t made = 0;
+  try {
+    for (; made < n; ++made) make(to + made);
+  } catch (...) {
+    while (made > 0) to[--made].~Member();
+    throw;
+  }
+  handle::set_all(out.b_, out.block(), n, handle::field(out.b_) & has_large_flag);
+  if (n >= indexed_from) out.reindex();
+  return out;
 }
 
 template <class... Args>

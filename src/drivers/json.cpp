@@ -430,19 +430,18 @@ class TreeBuilder {
     tokens_.push_back(tag_slot(tag, 0));
   }
 
-  // Hands put what the value at at is made from: the commonest scalars as
-  // they are, so that put constructs them in their place, the rest built.
-  // at moves past the value.
-  template <class Put>
-  void make(const Slot*& at, Put&& put) {
+  // Constructs the value at at in its place: the commonest scalars
+  // directly, the rest built there (build()'s result is not moved). at
+  // moves past the value.
+  void make(Value* place, const Slot*& at) {
     const Slot* t = at;
     const Slot s = *t;
     switch (tag_of(s)) {
-      case Tag::boolean: at = t + 1; put(payload_of(s) != 0); return;
-      case Tag::uint: at = t + 1; put(std::uint64_t{payload_of(s)}); return;
+      case Tag::boolean: at = t + 1; new (place) Value(payload_of(s) != 0); return;
+      case Tag::uint: at = t + 1; new (place) Value(std::uint64_t{payload_of(s)}); return;
       case Tag::string:
-      case Tag::long_string: at = skip(t); put(PaddedText{text_at(t)}); return;
-      default: put(build(at)); return;
+      case Tag::long_string: at = skip(t); new (place) Value(PaddedText{text_at(t)}); return;
+      default: new (place) Value(build(at)); return;
     }
   }
 
@@ -470,10 +469,8 @@ class TreeBuilder {
         at = t + payload_of(s);
         std::size_t count = 0;
         for (const Slot* e = t + 1; e < at; e = skip(e)) ++count;
-        Array elements = Array::with_room(count);
-        for (const Slot* e = t + 1; e < at;)
-          make(e, [&elements](auto&& v) { elements.append_reserved(std::forward<decltype(v)>(v)); });
-        return Value(std::move(elements));
+        const Slot* e = t + 1;
+        return Value(Array::build(count, [this, &e](Value* place) { make(place, e); }));
       }
       case Tag::object: at = t + payload_of(s); return Value(object(t + 1, at));
     }
@@ -481,7 +478,7 @@ class TreeBuilder {
   }
 
   // Puts the members of the object whose tokens run from first to end
-  // onto pending_, ordered by key; of a repeated key the last stays last.
+  // onto pending_, ordered by key; of a repeated key only the last stays.
   // Kept out of build(), which grows slower with it inside.
   [[gnu::noinline]] void sort_members(const Slot* first, const Slot* end) {
     const std::size_t base = pending_.size();
@@ -508,6 +505,10 @@ class TreeBuilder {
     } else {
       std::stable_sort(from, pending_.end());
     }
+    auto kept = from;
+    for (auto i = from; i < pending_.end(); ++i)
+      if (i + 1 == pending_.end() || !(i + 1)->same_key(*i)) *kept++ = *i;
+    pending_.erase(kept, pending_.end());
   }
 
   // Orders the members by key (the last of a repeated key wins) before
@@ -517,20 +518,21 @@ class TreeBuilder {
   Object object(const Slot* first, const Slot* end) {
     const std::size_t base = pending_.size();
     sort_members(first, end);
-    // Room for every key read; a repeated one leaves a slot spare.
-    Object built = Object::with_sorted_room(pending_.size() - base);
     // pending_ may grow while the members are built (nested objects use
     // it above this one's entries): indices, not iterators.
-    for (std::size_t k = base; k < pending_.size(); ++k) {
-      if (k + 1 < pending_.size() && pending_[k + 1].same_key(pending_[k])) continue;
-      const Slot* key = pending_[k].key;
+    std::size_t k = base;
+    Object built = Object::build_sorted(pending_.size() - base, [this, &k](Member* place) {
+      const Slot* key = pending_[k++].key;
       const Slot* value_at = skip(key);
-      make(value_at, [&built, key](auto&& v) {
-        built.emplace_sorted(Key(PaddedText{text_at(key)}), std::forward<decltype(v)>(v));
-      });
-    }
+      make(&place->value, value_at);
+      try {
+        new (&place->key) Key(PaddedText{text_at(key)});
+      } catch (...) {
+        place->value.~Value();
+        throw;
+      }
+    });
     pending_.resize(base);
-    built.build_index();
     return built;
   }
 
