@@ -155,8 +155,6 @@ Array& Array::operator=(Array&& other) noexcept {
   return *this;
 }
 
-Array::~Array() { clear(); }
-
 void Array::set_capacity(std::size_t capacity) noexcept {
   handle::set_field(b_, static_cast<std::uint32_t>(std::min<std::size_t>(capacity - size(), 0xff'ffff)));
 }
@@ -448,8 +446,6 @@ Object& Object::operator=(Object&& other) noexcept {
   return *this;
 }
 
-Object::~Object() { clear(); }
-
 Object Object::from_unsorted(std::vector<Member>&& members) { return from_unsorted(std::span<Member>(members)); }
 
 Object Object::from_unsorted(std::span<Member> members) {
@@ -496,6 +492,21 @@ Object Object::from_unsorted(std::span<Member> members) {
   for (std::size_t i = 0; i < count; ++i) new (to + i) Member(std::move(members[i]));
   out.set_flat(count, count);
   out.reindex();
+  return out;
+}
+
+// An empty object (count 0) with a block for n members.
+Object Object::with_room(std::size_t n) {
+  Object out;
+  if (n == 0) return out;
+  checked_count(n);
+  const bool large = n >= indexed_from;
+  // One allocation, the index's owner in front when there will be one.
+  auto* b = static_cast<unsigned char*>(block_resize(nullptr, (large ? sizeof(LargeSlot) : 0) + n * sizeof(Member)));
+  if (large) new (b) LargeSlot();
+  handle::set_pointer(out.b_, b);
+  handle::set_field(out.b_, large ? has_large_flag : 0);
+  out.set_flat(0, n);
   return out;
 }
 

@@ -95,12 +95,42 @@ inline std::string_view view(const unsigned char* b) noexcept {
 
 // Fills an uninitialised cell; throws std::bad_alloc.
 void make(unsigned char* b, std::string_view s);
+
+// make() for a text with 16 readable bytes from its start, whatever its
+// size: a short one is two word loads, masked, instead of a copy of
+// variable length.
+inline void make_padded(unsigned char* b, std::string_view s) {
+  const std::size_t n = s.size();
+  if (n > inline_max || std::endian::native != std::endian::little) {
+    make(b, s);
+    return;
+  }
+  std::uint64_t w0, w1;
+  std::memcpy(&w0, s.data(), 8);
+  std::memcpy(&w1, s.data() + 8, 8);
+  if (n < 8) {
+    w0 &= (std::uint64_t{1} << (8 * n)) - 1;
+    w1 = 0;
+  } else {
+    w1 &= (std::uint64_t{1} << (8 * (n - 8))) - 1;
+  }
+  w1 |= std::uint64_t{n} << 56;
+  std::memcpy(b, &w0, 8);
+  std::memcpy(b + 8, &w1, 8);
+}
 // Frees a long string's bytes; the cell is then uninitialised.
 inline void drop(unsigned char* b) noexcept {
   if (b[15] == long_tag) ::operator delete(const_cast<char*>(long_data(b)));
 }
 
 }  // namespace text_cell
+
+// A text of which 16 bytes from its start can be read, whatever its size
+// (a reader's buffer with room after it): keys and strings are made from
+// it without a copy of variable length.
+struct PaddedText {
+  std::string_view text;
+};
 
 // A member's key: a string of 16 bytes, inline up to 15 bytes. Reads as a
 // std::string_view; compares by bytes.
@@ -110,6 +140,7 @@ class Key {
   Key(std::string_view s) { text_cell::make(b_, s); }
   Key(const std::string& s) : Key(std::string_view(s)) {}
   Key(const char* s) : Key(std::string_view(s)) {}
+  explicit Key(PaddedText s) { text_cell::make_padded(b_, s.text); }
   Key(const Key& other) {
     if (other.is_inline())
       std::memcpy(b_, other.b_, sizeof b_);
@@ -244,6 +275,22 @@ inline void set_field(unsigned char* b, std::uint32_t v) noexcept {
   b[13] = static_cast<unsigned char>(v >> 8);
   b[14] = static_cast<unsigned char>(v >> 16);
 }
+// The whole handle in two overlapping word stores, the way a copy of its
+// 15 bytes loads them: a container moved into its value right after it is
+// made then reads them back without waiting on four narrower stores.
+inline void set_all(unsigned char* b, const void* p, std::size_t n, std::uint32_t field) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    const auto w0 = reinterpret_cast<std::uintptr_t>(p);
+    const std::uint64_t w1 = (std::uint64_t{w0} >> 56) | std::uint64_t{static_cast<std::uint32_t>(n)} << 8 |
+                             std::uint64_t{field & 0xff'ffff} << 40;
+    std::memcpy(b, &w0, 8);
+    std::memcpy(b + 7, &w1, 8);
+  } else {
+    set_pointer(b, p);
+    set_count(b, n);
+    set_field(b, field);
+  }
+}
 
 }  // namespace handle
 
@@ -261,6 +308,11 @@ class Array {
   explicit Array(std::vector<Value>&& items);
   // Moves the elements out of items, which stay valid but unspecified.
   static Array from_span(std::span<Value> items);
+  // For loaders that know the count first: one block of exactly n
+  // elements, make(Value* place) constructing each in its place, in
+  // order. Should one throw, those made so far are destroyed.
+  template <class Make>
+  static Array build(std::size_t n, Make&& make);
   Array(const Array& other);
   Array(Array&& other) noexcept {
     std::memcpy(b_, other.b_, sizeof b_);
@@ -268,7 +320,11 @@ class Array {
   }
   Array& operator=(const Array& other);
   Array& operator=(Array&& other) noexcept;
-  ~Array();
+  // Moved-from and empty arrays (most destroyed ones, while building) own
+  // no block: nothing to call.
+  ~Array() {
+    if (handle::pointer(b_)) clear();
+  }
 
   std::size_t size() const noexcept { return handle::count(b_); }
   // Spare room saturates: a huge array may report less than it has, which
@@ -342,12 +398,21 @@ class Object {
   }
   Object& operator=(const Object&);
   Object& operator=(Object&&) noexcept;
-  ~Object();
+  ~Object() {
+    if (handle::pointer(b_)) clear();
+  }
 
   // Sorts members by key once; for a repeated key the later member wins.
   // The span's members are moved out (and left valid but unspecified).
   static Object from_unsorted(std::span<Member> members);
   static Object from_unsorted(std::vector<Member>&& members);
+  // For loaders that have ordered and deduplicated the keys themselves:
+  // one block of exactly n members, make(Member* place) constructing each
+  // in its place (whole, or nothing if it throws), in strictly ascending
+  // key order, which is not checked. Should one throw, those made so far
+  // are destroyed.
+  template <class Make>
+  static Object build_sorted(std::size_t n, Make&& make);
 
   const Value* find(std::string_view key) const noexcept;
   Value* find(std::string_view key) noexcept;
@@ -390,6 +455,7 @@ class Object {
   void index_add(const Member* m) noexcept;
   void index_remove(const Member* m) noexcept;
   bool move_to_tree();
+  static Object with_room(std::size_t n);
 
   // The block: the index and tree's owner first when there is one (8
   // bytes), then the flat members, sorted. Nothing while empty.
@@ -419,6 +485,7 @@ class Value {
   Value(std::string_view s) { text_cell::make(raw_, s); }
   Value(const std::string& s) : Value(std::string_view(s)) {}
   Value(const char* s) : Value(std::string_view(s)) {}
+  explicit Value(PaddedText s) { text_cell::make_padded(raw_, s.text); }
   Value(Array a) noexcept {
     set_tag(Kind::array);
     new (raw_) Array(std::move(a));
@@ -558,6 +625,42 @@ inline Value& Array::operator[](std::size_t i) noexcept { return data()[i]; }
 inline const Value& Array::operator[](std::size_t i) const noexcept { return data()[i]; }
 inline Value& Array::back() noexcept { return data()[size() - 1]; }
 inline const Value& Array::back() const noexcept { return data()[size() - 1]; }
+
+// The count is written once, at the end; until then the block counts
+// nothing, so a failure destroys what was made here.
+template <class Make>
+Array Array::build(std::size_t n, Make&& make) {
+  Array out;
+  if (n == 0) return out;
+  out.reserve(n);
+  Value* to = out.items();
+  std::size_t made = 0;
+  try {
+    for (; made < n; ++made) make(to + made);
+  } catch (...) {
+    while (made > 0) to[--made].~Value();
+    throw;
+  }
+  handle::set_all(out.b_, to, n, 0);
+  return out;
+}
+
+template <class Make>
+Object Object::build_sorted(std::size_t n, Make&& make) {
+  Object out = with_room(n);
+  if (n == 0) return out;
+  Member* to = out.flat();
+  std::size_t made = 0;
+  try {
+    for (; made < n; ++made) make(to + made);
+  } catch (...) {
+    while (made > 0) to[--made].~Member();
+    throw;
+  }
+  handle::set_all(out.b_, out.block(), n, handle::field(out.b_) & has_large_flag);
+  if (n >= indexed_from) out.reindex();
+  return out;
+}
 
 template <class... Args>
 Value& Array::emplace_back(Args&&... args) {

@@ -14,6 +14,7 @@
 #include <exception>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <span>
@@ -78,12 +79,19 @@ constexpr std::string_view message(Error e) {
 // bounds check of their own and only a '\0' asks whether the buffer ran
 // out; the bytes after it are readable too, so plain text can be scanned
 // a word at a time.
+//
+// A file is read 64 KB at a time: each read is a system call, whose fixed
+// cost was about a tenth of loading a 200 KB file in 8 KB reads. A string
+// is copied 8 KB at a time, which costs the same whatever the piece's
+// size. The buffer is on the heap, since loads may run on small thread
+// stacks.
 class Input {
  public:
-  static constexpr std::size_t capacity = 8192;
+  static constexpr std::size_t file_piece = 65536;
+  static constexpr std::size_t text_piece = 8192;
 
-  explicit Input(int fd) noexcept : fd_(fd) { std::memset(buf_, 0, padding); }
-  explicit Input(std::string_view text) noexcept : text_(text) { std::memset(buf_, 0, padding); }
+  explicit Input(int fd) : fd_(fd), capacity_(file_piece) { allocate(); }
+  explicit Input(std::string_view text) : text_(text), capacity_(text_piece) { allocate(); }
   Input(const Input&) = delete;
   Input& operator=(const Input&) = delete;
 
@@ -100,12 +108,12 @@ class Input {
     std::size_t n = 0;
     if (fd_ >= 0) {
       ssize_t got;
-      do got = ::read(fd_, buf_, capacity);
+      do got = ::read(fd_, buf_, capacity_);
       while (got < 0 && errno == EINTR);
       if (got < 0) err_ = errno;
       n = got > 0 ? static_cast<std::size_t>(got) : 0;
     } else {
-      n = std::min(capacity, text_.size());
+      n = std::min(capacity_, text_.size());
       std::memcpy(buf_, text_.data(), n);
       text_.remove_prefix(n);
     }
@@ -121,13 +129,22 @@ class Input {
 
  private:
   static constexpr std::size_t padding = 16;
+
+  void allocate() {
+    storage_ = std::make_unique_for_overwrite<char[]>(capacity_ + padding);
+    buf_ = end_ = storage_.get();
+    std::memset(buf_, 0, padding);
+  }
+
   int fd_ = -1;
   std::string_view text_;
-  char* end_ = buf_;
+  std::size_t capacity_;
+  std::unique_ptr<char[]> storage_;
+  char* buf_ = nullptr;
+  char* end_ = nullptr;
   std::size_t base_ = 0;
   bool eof_ = false;
   int err_ = 0;
-  char buf_[capacity + padding];
 };
 
 // The tape of a large file is the largest thing a load allocates, and it
@@ -191,7 +208,53 @@ struct ScratchAllocator {
 // Short texts never reach a separate arena, and the text of a long one
 // lies beside its token, so the tape is all a load holds besides the tree.
 using Slot = std::uint64_t;
-using Tape = std::vector<Slot, ScratchAllocator<Slot>>;
+
+// The tape's storage. Appending is one check against the room reserved
+// from the file's size and a write in place: a vector's resize() was an
+// out-of-line call for every text. Grows by doubling only when that
+// reservation could not be had.
+class Tape {
+ public:
+  Tape() noexcept = default;
+  Tape(const Tape&) = delete;
+  Tape& operator=(const Tape&) = delete;
+  ~Tape() {
+    if (data_) ScratchAllocator<Slot>().deallocate(data_, capacity_);
+  }
+
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  bool empty() const noexcept { return size_ == 0; }
+  Slot* data() noexcept { return data_; }
+  Slot& operator[](std::size_t i) noexcept { return data_[i]; }
+
+  void reserve(std::size_t slots) {
+    if (slots > capacity_) move_to(slots);
+  }
+  void push_back(Slot s) { *extend(1) = s; }
+  // Room for n more slots, made part of the tape; returns the first.
+  Slot* extend(std::size_t n) {
+    if (capacity_ - size_ < n) [[unlikely]]
+      move_to(std::max(size_ + n, 2 * capacity_));
+    Slot* at = data_ + size_;
+    size_ += n;
+    return at;
+  }
+  void shrink_by(std::size_t n) noexcept { size_ -= n; }
+
+ private:
+  [[gnu::noinline]] void move_to(std::size_t slots) {
+    ScratchAllocator<Slot> alloc;
+    Slot* fresh = alloc.allocate(slots);
+    if (size_) std::memcpy(fresh, data_, size_ * sizeof(Slot));
+    if (data_) alloc.deallocate(data_, capacity_);
+    data_ = fresh;
+    capacity_ = slots;
+  }
+
+  Slot* data_ = nullptr;
+  std::size_t size_ = 0, capacity_ = 0;
+};
 
 enum class Tag : std::uint8_t {
   null,
@@ -306,8 +369,13 @@ class TreeBuilder {
   }
 
   Value build() {
+    if (tokens_.empty()) return Value();
+    // A short text is read as sixteen bytes from its start (see
+    // PaddedText): two slots after the last token keep that in the tape.
+    Slot* pad = tokens_.extend(2);
+    pad[0] = pad[1] = 0;
     const Slot* at = tokens_.data();
-    return tokens_.empty() ? Value() : build(at);
+    return build(at);
   }
 
  private:
@@ -345,19 +413,17 @@ class TreeBuilder {
   }
 
   void wide(Tag tag, std::uint64_t bits) {
-    const std::size_t at = tokens_.size();
-    tokens_.resize(at + 2);
-    tokens_[at] = make_slot(static_cast<unsigned>(tag) | 0x80, 0);
-    tokens_[at + 1] = bits;
+    Slot* t = tokens_.extend(2);
+    t[0] = make_slot(static_cast<unsigned>(tag) | 0x80, 0);
+    t[1] = bits;
   }
 
   // tag is the short text's; the long one's follows it by two. readable:
   // fifteen bytes from s.data() can be read, whatever its size.
   [[gnu::always_inline]] void text(Tag tag, std::string_view s, bool readable) {
-    const std::size_t n = s.size(), at = tokens_.size();
+    const std::size_t n = s.size();
     if (n <= 15) {
-      tokens_.resize(at + 2);
-      auto* bytes = reinterpret_cast<char*>(tokens_.data() + at);
+      auto* bytes = reinterpret_cast<char*>(tokens_.extend(2));
       if (readable) {
         // One fixed-size copy; the bytes past the text are never read.
         std::memcpy(bytes + 1, s.data(), 15);
@@ -366,11 +432,10 @@ class TreeBuilder {
         std::memcpy(bytes + 1, s.data(), n);
       }
       bytes[0] = static_cast<char>(static_cast<unsigned>(tag) | n << 4);
-      if (n < 8) tokens_.pop_back();
+      if (n < 8) tokens_.shrink_by(1);
     } else {
       const std::size_t slots = (n + 7) / 8;
-      tokens_.resize(at + 1 + slots);
-      Slot* t = tokens_.data() + at;
+      Slot* t = tokens_.extend(1 + slots);
       t[0] = tag_slot(static_cast<Tag>(static_cast<unsigned>(tag) + 2), n);
       t[slots] = 0;
       std::memcpy(t + 1, s.data(), n);
@@ -382,19 +447,18 @@ class TreeBuilder {
     tokens_.push_back(tag_slot(tag, 0));
   }
 
-  // Hands put what the value at at is made from: the commonest scalars as
-  // they are, so that put constructs them in their place, the rest built.
-  // at moves past the value.
-  template <class Put>
-  void make(const Slot*& at, Put&& put) {
+  // Constructs the value at at in its place: the commonest scalars
+  // directly, the rest built there (build()'s result is not moved). at
+  // moves past the value.
+  void make(Value* place, const Slot*& at) {
     const Slot* t = at;
     const Slot s = *t;
     switch (tag_of(s)) {
-      case Tag::boolean: at = t + 1; put(payload_of(s) != 0); return;
-      case Tag::uint: at = t + 1; put(std::uint64_t{payload_of(s)}); return;
+      case Tag::boolean: at = t + 1; new (place) Value(payload_of(s) != 0); return;
+      case Tag::uint: at = t + 1; new (place) Value(std::uint64_t{payload_of(s)}); return;
       case Tag::string:
-      case Tag::long_string: at = skip(t); put(text_at(t)); return;
-      default: put(build(at)); return;
+      case Tag::long_string: at = skip(t); new (place) Value(PaddedText{text_at(t)}); return;
+      default: new (place) Value(build(at)); return;
     }
   }
 
@@ -415,16 +479,15 @@ class TreeBuilder {
       case Tag::string:
       case Tag::key:
       case Tag::long_string:
-      case Tag::long_key: at = skip(t); return Value(text_at(t));
+      case Tag::long_key: at = skip(t); return Value(PaddedText{text_at(t)});
       case Tag::array: {
-        // Elements gather on a stack shared by every level (a nested array
-        // pushes above them and pops back before they are taken).
-        const std::size_t base = values_.size();
+        // Counted first, so that the block is made once, before the
+        // elements, which are then made in their place.
         at = t + payload_of(s);
-        for (const Slot* e = t + 1; e < at;) make(e, [this](auto&& v) { values_.emplace_back(std::forward<decltype(v)>(v)); });
-        Array elements = Array::from_span(std::span<Value>(values_.data() + base, values_.size() - base));
-        values_.resize(base);
-        return Value(std::move(elements));
+        std::size_t count = 0;
+        for (const Slot* e = t + 1; e < at; e = skip(e)) ++count;
+        const Slot* e = t + 1;
+        return Value(Array::build(count, [this, &e](Value* place) { make(place, e); }));
       }
       case Tag::object: at = t + payload_of(s); return Value(object(t + 1, at));
     }
@@ -432,7 +495,7 @@ class TreeBuilder {
   }
 
   // Puts the members of the object whose tokens run from first to end
-  // onto pending_, ordered by key; of a repeated key the last stays last.
+  // onto pending_, ordered by key; of a repeated key only the last stays.
   // Kept out of build(), which grows slower with it inside.
   [[gnu::noinline]] void sort_members(const Slot* first, const Slot* end) {
     const std::size_t base = pending_.size();
@@ -459,34 +522,40 @@ class TreeBuilder {
     } else {
       std::stable_sort(from, pending_.end());
     }
+    auto kept = from;
+    for (auto i = from; i < pending_.end(); ++i)
+      if (i + 1 == pending_.end() || !(i + 1)->same_key(*i)) *kept++ = *i;
+    pending_.erase(kept, pending_.end());
   }
 
   // Orders the members by key (the last of a repeated key wins) before
-  // building any of them, so that they are allocated in that order too.
+  // building any of them, so that they are allocated in that order too,
+  // after their object's block. The order is known here, so the object
+  // takes the members as they come, checking nothing again.
   Object object(const Slot* first, const Slot* end) {
     const std::size_t base = pending_.size();
     sort_members(first, end);
-    // pending_ and members_ may grow while the members are built (nested
-    // objects use them above this one's entries): indices, not iterators.
-    const std::size_t first_member = members_.size();
-    for (std::size_t k = base; k < pending_.size(); ++k) {
-      if (k + 1 < pending_.size() && pending_[k + 1].same_key(pending_[k])) continue;
-      const Slot* key = pending_[k].key;
+    // pending_ may grow while the members are built (nested objects use
+    // it above this one's entries): indices, not iterators.
+    std::size_t k = base;
+    Object built = Object::build_sorted(pending_.size() - base, [this, &k](Member* place) {
+      const Slot* key = pending_[k++].key;
       const Slot* value_at = skip(key);
-      make(value_at, [this, key](auto&& v) { members_.emplace_back(text_at(key), std::forward<decltype(v)>(v)); });
-    }
+      make(&place->value, value_at);
+      try {
+        new (&place->key) Key(PaddedText{text_at(key)});
+      } catch (...) {
+        place->value.~Value();
+        throw;
+      }
+    });
     pending_.resize(base);
-    Object built = Object::from_unsorted(
-        std::span<Member>(members_.data() + first_member, members_.size() - first_member));
-    members_.resize(first_member);
     return built;
   }
 
   Tape tokens_;
   std::vector<Open> open_;
   std::vector<Pending, ScratchAllocator<Pending>> pending_;
-  std::vector<Member> members_;
-  std::vector<Value> values_;
 };
 
 // Compares a text with the tree it should read as while it is read,
