@@ -14,7 +14,6 @@
 #include <exception>
 #include <iterator>
 #include <limits>
-#include <memory>
 #include <new>
 #include <optional>
 #include <span>
@@ -79,19 +78,12 @@ constexpr std::string_view message(Error e) {
 // bounds check of their own and only a '\0' asks whether the buffer ran
 // out; the bytes after it are readable too, so plain text can be scanned
 // a word at a time.
-//
-// A file is read 64 KB at a time: each read is a system call, whose fixed
-// cost was about a tenth of loading a 200 KB file in 8 KB reads. A string
-// is copied 8 KB at a time, which costs the same whatever the piece's
-// size. The buffer is on the heap, since loads may run on small thread
-// stacks.
 class Input {
  public:
-  static constexpr std::size_t file_piece = 65536;
-  static constexpr std::size_t text_piece = 8192;
+  static constexpr std::size_t capacity = 8192;
 
-  explicit Input(int fd) : fd_(fd), capacity_(file_piece) { allocate(); }
-  explicit Input(std::string_view text) : text_(text), capacity_(text_piece) { allocate(); }
+  explicit Input(int fd) noexcept : fd_(fd) { std::memset(buf_, 0, padding); }
+  explicit Input(std::string_view text) noexcept : text_(text) { std::memset(buf_, 0, padding); }
   Input(const Input&) = delete;
   Input& operator=(const Input&) = delete;
 
@@ -108,12 +100,12 @@ class Input {
     std::size_t n = 0;
     if (fd_ >= 0) {
       ssize_t got;
-      do got = ::read(fd_, buf_, capacity_);
+      do got = ::read(fd_, buf_, capacity);
       while (got < 0 && errno == EINTR);
       if (got < 0) err_ = errno;
       n = got > 0 ? static_cast<std::size_t>(got) : 0;
     } else {
-      n = std::min(capacity_, text_.size());
+      n = std::min(capacity, text_.size());
       std::memcpy(buf_, text_.data(), n);
       text_.remove_prefix(n);
     }
@@ -129,22 +121,13 @@ class Input {
 
  private:
   static constexpr std::size_t padding = 16;
-
-  void allocate() {
-    storage_ = std::make_unique_for_overwrite<char[]>(capacity_ + padding);
-    buf_ = end_ = storage_.get();
-    std::memset(buf_, 0, padding);
-  }
-
   int fd_ = -1;
   std::string_view text_;
-  std::size_t capacity_;
-  std::unique_ptr<char[]> storage_;
-  char* buf_ = nullptr;
-  char* end_ = nullptr;
+  char* end_ = buf_;
   std::size_t base_ = 0;
   bool eof_ = false;
   int err_ = 0;
+  char buf_[capacity + padding];
 };
 
 // The tape of a large file is the largest thing a load allocates, and it
