@@ -586,19 +586,19 @@ class Matcher {
   void open_array() {
     const Value* e = next();
     const Array* a = e ? e->if_array() : nullptr;
-    Open o{};
+    Open& o = open_.emplace_back();
     o.differs = a == nullptr;
     if (a) {
       o.item = a->begin();
       o.end = a->end();
     }
-    open_.push_back(o);
   }
 
   void open_object() {
     const Value* e = next();
     const Object* expect = e ? e->if_object() : nullptr;
-    Open o{};
+    const std::size_t marks_at = marks_.size(), elsewhere_at = elsewhere_.size();
+    Open& o = open_.emplace_back();
     o.object = true;
     o.differs = expect == nullptr;
     o.expect = expect;
@@ -607,10 +607,9 @@ class Matcher {
       o.walk = expect->begin();
       o.first = reinterpret_cast<std::uintptr_t>(&o.walk->value);
     }
-    o.marks = marks_.size();
-    o.elsewhere = elsewhere_.size();
+    o.marks = marks_at;
+    o.elsewhere = elsewhere_at;
     if (o.size > 64) marks_.resize(marks_.size() + 2 * words(o.size));
-    open_.push_back(o);
   }
 
   void close() {
