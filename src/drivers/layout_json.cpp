@@ -432,7 +432,10 @@ class TextEditor {
   // after, which adds, removes and moves no member. False: not such a
   // change, or a key not placed, which the scan of the whole text serves.
   bool jump(const Value& before, const Value& after, const std::vector<json::KeyAt>& keys, std::size_t shift) {
-    if (json5_ || keys.empty() || !before.is_object() || !after.is_object()) return false;
+    // Each changed key is looked for among all the root's: with many of
+    // them the scan, linear in the text, costs less.
+    if (json5_ || keys.empty() || root_changes_->size() > 16 || !before.is_object() || !after.is_object())
+      return false;
     const Object& was = before.as_object();
     const Object& now = after.as_object();
     for (const json::KeyAt& k : keys)
