@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/result.hpp"
 #include "core/value.hpp"
@@ -30,6 +31,16 @@ Result<Value> parse(const std::string& text);
 // Whether text reads as expected, without building a tree; the parse error
 // when it does not read at all.
 Result<bool> matches(const std::string& text, const Value& expected);
+// Where a key of the root object lies in the text read: its bytes, which
+// are the key itself (none: an escaped key, or one the read took across
+// two buffers).
+struct KeyAt {
+  std::size_t at;
+  std::size_t size;
+};
+inline constexpr std::size_t unknown_place = ~std::size_t{0};
+// The same, noting every key of the root object in text order into keys.
+Result<bool> matches(const std::string& text, const Value& expected, std::vector<KeyAt>& keys);
 void write(const Value& root, io::TextSink& sink);
 std::string write(const Value& root);
 }  // namespace json

@@ -552,7 +552,10 @@ class TreeBuilder {
 // read again replaces it: the last of a repeated key counts, as in a load.
 class Matcher {
  public:
-  explicit Matcher(const Value& expected) noexcept : root_(&expected) {}
+  // root_keys, when given, gets the root's keys as read (for the layout
+  // editor, which then finds a root member without reading up to it).
+  Matcher(const Value& expected, const Input& in, std::vector<KeyAt>* root_keys) noexcept
+      : root_(&expected), in_(&in), root_keys_(root_keys) {}
   Matcher(const Matcher&) = delete;
   Matcher& operator=(const Matcher&) = delete;
 
@@ -593,6 +596,7 @@ class Matcher {
   }
 
   void key(std::string_view k, bool) {
+    if (root_keys_ && open_.size() == 1) note_root_key(k);
     Open& o = open_.back();
     o.slot = none;
     if (!o.expect) return;  // the object differs as a whole already
@@ -634,19 +638,19 @@ class Matcher {
   void open_array() {
     const Value* e = next();
     const Array* a = e ? e->if_array() : nullptr;
-    Open o{};
+    Open& o = open_.emplace_back();
     o.differs = a == nullptr;
     if (a) {
       o.item = a->begin();
       o.end = a->end();
     }
-    open_.push_back(o);
   }
 
   void open_object() {
     const Value* e = next();
     const Object* expect = e ? e->if_object() : nullptr;
-    Open o{};
+    const std::size_t marks_at = marks_.size(), elsewhere_at = elsewhere_.size();
+    Open& o = open_.emplace_back();
     o.object = true;
     o.differs = expect == nullptr;
     o.expect = expect;
@@ -655,10 +659,9 @@ class Matcher {
       o.walk = expect->begin();
       o.first = reinterpret_cast<std::uintptr_t>(&o.walk->value);
     }
-    o.marks = marks_.size();
-    o.elsewhere = elsewhere_.size();
+    o.marks = marks_at;
+    o.elsewhere = elsewhere_at;
     if (o.size > 64) marks_.resize(marks_.size() + 2 * words(o.size));
-    open_.push_back(o);
   }
 
   void close() {
@@ -734,6 +737,15 @@ class Matcher {
     }
   }
 
+  // A key still in the input's buffer is the text's own bytes; one decoded
+  // or gathered across buffers lies elsewhere.
+  void note_root_key(std::string_view k) {
+    if (k.data() >= in_->begin() && k.data() + k.size() <= in_->end())
+      root_keys_->push_back(KeyAt{in_->offset(k.data()), k.size()});
+    else
+      root_keys_->push_back(KeyAt{unknown_place, k.size()});
+  }
+
   static std::size_t words(std::size_t members) noexcept { return (members + 63) / 64; }
   std::uint64_t* bits(Open& o, bool bad) noexcept {
     if (o.size <= 64) return bad ? &o.bad : &o.seen;
@@ -768,6 +780,8 @@ class Matcher {
   }
 
   const Value* root_;
+  const Input* in_;
+  std::vector<KeyAt>* root_keys_;
   const Value* member_ = nullptr;  // the expected value of the key just read
   bool differs_ = false;
   std::vector<Open> open_;
@@ -1482,12 +1496,21 @@ Result<Value> parse(const std::string& text) {
   return read_input(in, text.size(), [&text](std::size_t offset) { return line_and_column(text, offset); });
 }
 
-Result<bool> matches(const std::string& text, const Value& expected) {
+namespace {
+Result<bool> match(const std::string& text, const Value& expected, std::vector<KeyAt>* root_keys) {
   Input in{std::string_view(text)};
-  Parser<Matcher> parser(in, expected);
+  Parser<Matcher> parser(in, expected, in, root_keys);
   if (!parser.parse())
     return type_failure(failure_text(parser, [&text](std::size_t offset) { return line_and_column(text, offset); }));
   return !parser.sink().differs();
+}
+}  // namespace
+
+Result<bool> matches(const std::string& text, const Value& expected) { return match(text, expected, nullptr); }
+
+Result<bool> matches(const std::string& text, const Value& expected, std::vector<KeyAt>& keys) {
+  keys.clear();
+  return match(text, expected, &keys);
 }
 
 }  // namespace zub::json

@@ -129,7 +129,7 @@ std::optional<Checked> edited_text(Format format, KeptLayout& kept, const Value&
   } else if (changed) {
     // Already sorted (changed_members merges two objects in key order), as
     // the editors' binary searches need.
-    edited = format == Format::json    ? layout::edit_json_members(*kept.text, *kept.baseline, tree, *changed)
+    edited = format == Format::json    ? layout::edit_json_members(*kept.text, *kept.baseline, tree, *changed, kept.json_keys)
              : format == Format::json5 ? layout::edit_json5_members(*kept.text, *kept.baseline, tree, *changed)
                                        : layout::edit_toml_members(*kept.text, *kept.baseline, tree, *changed);
   } else {
@@ -150,7 +150,7 @@ bool layout::reads_as(Format format, const std::string& text, const Value& tree,
     case Format::toml:
       return toml::reads_as(text, tree);
     case Format::json: {
-      auto same = json::matches(text, tree);
+      auto same = json::matches(text, tree, kept.json_checked);
       return same && *same;
     }
     case Format::yaml:
@@ -173,11 +173,15 @@ Result<void> save_file_keeping_layout(Format format, const std::string& path, co
     checked = Checked{std::move(*standard), false, std::nullopt};
     kept.baseline.reset();  // read from the new text when next needed
     kept.yaml_marks.clear();
+    kept.json_keys.clear();
   }
   if (auto made = io::create_parent_dirs(path); !made) return made;
   if (auto saved = io::replace_file(path, checked->text); !saved) return saved;
   kept.text = std::move(checked->text);
-  if (checked->changed) std::swap(kept.yaml_marks, kept.yaml_checked);  // the check read the new text
+  if (checked->changed) {  // the check read the new text
+    std::swap(kept.yaml_marks, kept.yaml_checked);
+    std::swap(kept.json_keys, kept.json_checked);
+  }
   if (checked->changed && checked->changed_keys)
     bring_members_up_to(kept.baseline->as_object(), tree.as_object(), *checked->changed_keys);
   else if (checked->changed)

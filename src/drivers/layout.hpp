@@ -29,6 +29,10 @@ struct KeptLayout {
   json5::ReadMemory json5_memory;    // the check's, kept from sync to sync
   yaml::Marks yaml_marks;            // where text's nodes lie, once located
   yaml::Marks yaml_checked;          // recorded by the last check, for the text it read
+  // Where the JSON root's keys lie in text, in text order (empty until a
+  // check recorded them), and those the last check recorded for its text.
+  std::vector<json::KeyAt> json_keys;
+  std::vector<json::KeyAt> json_checked;
 };
 
 namespace layout {
@@ -51,6 +55,11 @@ std::optional<std::string> edit_yaml_with_marks(std::string_view text, const Val
 // sorted): the editor does not compare the trees again to find them.
 std::optional<std::string> edit_json_members(std::string_view text, const Value& before, const Value& after,
                                              const std::vector<std::string>& changed);
+// For JSON with the root's keys located (by the check that read text): a
+// root member that changed is found from its key, without scanning up to it.
+std::optional<std::string> edit_json_members(std::string_view text, const Value& before, const Value& after,
+                                             const std::vector<std::string>& changed,
+                                             const std::vector<json::KeyAt>& root_keys);
 std::optional<std::string> edit_json5_members(std::string_view text, const Value& before, const Value& after,
                                               const std::vector<std::string>& changed);
 std::optional<std::string> edit_toml_members(std::string_view text, const Value& before, const Value& after,

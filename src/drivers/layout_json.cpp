@@ -111,6 +111,20 @@ class Scanner {
   // The object at the scanner's position, with its members listed.
   bool object_members(Node& n) { return value(n, 1) && !unicode_space_seen_; }
 
+  // The member whose quoted key is at the scanner's position (its value's
+  // members not listed).
+  bool member(Entry& e) {
+    if (!more() || t_[at_] != '"') return false;
+    e.key_begin = at_;
+    e.quote = t_[at_];
+    if (!string(nullptr)) return false;
+    skip();
+    if (!more() || t_[at_] != ':') return false;
+    ++at_;
+    skip();
+    return value(e.value, 0) && !unicode_space_seen_;
+  }
+
  private:
   bool more() const { return at_ < t_.size(); }
 
@@ -394,7 +408,14 @@ class TextEditor {
   TextEditor(std::string_view text, bool json5, const std::vector<std::string>* root_changes)
       : t_(text), json5_(json5), root_changes_(root_changes) {}
 
-  std::optional<std::string> run(const Value& before, const Value& after) {
+  std::optional<std::string> run(const Value& before, const Value& after,
+                                 const std::vector<json::KeyAt>* root_keys = nullptr, std::size_t shift = 0) {
+    if (root_keys && root_changes_ && jump(before, after, *root_keys, shift)) {
+      if (cannot_) return std::nullopt;
+      return apply();
+    }
+    edits_.clear();
+    cannot_ = false;
     Node root;
     if (!Scanner(t_).document(root)) return std::nullopt;
     root_ = &root;
@@ -405,6 +426,41 @@ class TextEditor {
   }
 
  private:
+  // The root's changed members found from where the check saw their keys
+  // (shift: bytes before the text the keys' places count): what the scan
+  // of the root gives when every change is to a member present before and
+  // after, which adds, removes and moves no member. False: not such a
+  // change, or a key not placed, which the scan of the whole text serves.
+  bool jump(const Value& before, const Value& after, const std::vector<json::KeyAt>& keys, std::size_t shift) {
+    // Each changed key is looked for among all the root's: with many of
+    // them the scan, linear in the text, costs less.
+    if (json5_ || keys.empty() || root_changes_->size() > 16 || !before.is_object() || !after.is_object())
+      return false;
+    const Object& was = before.as_object();
+    const Object& now = after.as_object();
+    for (const json::KeyAt& k : keys)
+      if (k.at == json::unknown_place || k.at < shift + 1 || k.at - shift + k.size >= t_.size()) return false;
+    for (const std::string& key : *root_changes_)
+      if (!was.find(key) || !now.find(key)) return false;
+    // The root on one line or not, as object() would judge its text.
+    std::size_t first = 0, last = t_.size();
+    while (first < last && is_ascii_space(t_[first])) ++first;
+    while (last > first && is_ascii_space(t_[last - 1])) --last;
+    const bool one_line = t_.substr(first, last - first).find('\n') == none;
+    for (const std::string& key : *root_changes_) {
+      // For a repeated name the last member is the one that counts.
+      auto place = std::find_if(keys.rbegin(), keys.rend(), [&](const json::KeyAt& k) {
+        return t_.substr(k.at - shift, k.size) == key;
+      });
+      if (place == keys.rend()) return false;
+      Entry e;
+      if (!Scanner(t_, place->at - shift - 1).member(e)) return false;
+      value(e.value, *was.find(key), *now.find(key), indent_of(e.key_begin), one_line, true);
+      if (cannot_) return true;
+    }
+    return true;
+  }
+
   // --- text around a position ---
 
   // A lone CR ends a line too, as it ends a JSON5 line comment.
@@ -741,11 +797,12 @@ class TextEditor {
 namespace {
 // A byte-order mark before the text stays where it is; the editor sees the text after it.
 std::optional<std::string> edit_after_bom(std::string_view text, const Value& before, const Value& after, bool json5,
-                                          const std::vector<std::string>* root_changes = nullptr) {
+                                          const std::vector<std::string>* root_changes = nullptr,
+                                          const std::vector<json::KeyAt>* root_keys = nullptr) {
   constexpr std::string_view bom = "\xEF\xBB\xBF";
   const bool has_bom = text.starts_with(bom);
   if (has_bom) text.remove_prefix(bom.size());
-  auto edited = TextEditor(text, json5, root_changes).run(before, after);
+  auto edited = TextEditor(text, json5, root_changes).run(before, after, root_keys, has_bom ? bom.size() : 0);
   if (edited && has_bom) edited->insert(0, bom);
   return edited;
 }
@@ -762,6 +819,12 @@ std::optional<std::string> edit_json5(std::string_view text, const Value& before
 std::optional<std::string> edit_json_members(std::string_view text, const Value& before, const Value& after,
                                              const std::vector<std::string>& changed) {
   return edit_after_bom(text, before, after, false, &changed);
+}
+
+std::optional<std::string> edit_json_members(std::string_view text, const Value& before, const Value& after,
+                                             const std::vector<std::string>& changed,
+                                             const std::vector<json::KeyAt>& root_keys) {
+  return edit_after_bom(text, before, after, false, &changed, &root_keys);
 }
 
 std::optional<std::string> edit_json5_members(std::string_view text, const Value& before, const Value& after,
