@@ -167,16 +167,25 @@ def test_random_edits_keep_every_untouched_line(tmp_path_factory, case, rnd):
         f.write("\n".join(line for line, _ in lines) + "\n")
     engine, touched = ZubSettingEngine(path, driver, keep_layout=True), []
     agrees = driver != "yaml" or yaml.safe_load(read_text(path)) == engine.value("")  # YAML 1.1 reads some floats as text
-    for remove, keys, value in edits:
+    for remove, keys, value in edits:  # some through groups, some saved along the way
         key = "/".join(keys)
         if remove and engine.contains(key):
-            engine.remove(key)
+            clear = type(engine.value(key)) is dict and rnd.random() < .3
         elif not remove and all(not engine.contains(p) or type(engine.value(p)) is dict
                                 for p in ("/".join(keys[:n]) for n in range(1, len(keys)))):
-            engine.set_value(key, value)
+            clear = False
         else:
             continue
+        groups = keys if clear else keys[:rnd.randint(0, len(keys) - 1)]
+        for g in groups:
+            engine.begin_group(g)
+        inner = "/".join(keys[len(groups):])
+        engine.clear() if clear else engine.remove(inner) if remove else engine.set_value(inner, value)
+        for g in groups:
+            engine.end_group()
         touched.append(key)
+        if rnd.random() < .3:
+            engine.sync()
     engine.sync()
     text, tree = read_text(path), engine.value("")
     assert ZubSettingEngine(path, driver).value("") == tree

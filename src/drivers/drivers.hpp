@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "binding/error.hpp"
 #include "binding/pyref.hpp"
@@ -31,6 +33,12 @@ class Drivers {
   // to keep: memory and custom drivers accept the request and save as
   // always.
   void keep_layout();
+  // A change to the tree under the root member `root_key` (anywhere when
+  // none), which the next save that keeps the layout compares; called
+  // under the tree's write lock.
+  void note_change(std::optional<std::string_view> root_key) const {
+    if (layout_) note_touched(*layout_, root_key);
+  }
   // Saves the safety net wrote in the standard layout (0 when not keeping).
   std::uint64_t layout_fallbacks() const;
 

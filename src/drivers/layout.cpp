@@ -1,6 +1,7 @@
 #include "drivers/layout.hpp"
 
 #include <algorithm>
+#include <set>
 #include <vector>
 
 #include "drivers/file_io.hpp"
@@ -89,6 +90,18 @@ std::vector<std::string> changed_members(const Object& was, const Object& now) {
   return keys;
 }
 
+// changed_members for the members known to be the only ones touched.
+std::vector<std::string> touched_members(const Object& was, const Object& now,
+                                         const std::set<std::string, std::less<>>& touched) {
+  std::vector<std::string> keys;
+  for (const auto& key : touched) {  // in key order, as changed_members gives them
+    const Value* a = was.find(key);
+    const Value* b = now.find(key);
+    if (!a != !b || (a && !(*a == *b))) keys.push_back(key);
+  }
+  return keys;
+}
+
 // bring_up_to for two objects whose differing members are known.
 void bring_members_up_to(Object& to, const Object& from, const std::vector<std::string>& keys) {
   for (const auto& key : keys) {
@@ -121,7 +134,8 @@ std::optional<Checked> edited_text(Format format, KeptLayout& kept, const Value&
   // Unchanged: the kept text is what gave this very tree.
   std::optional<std::vector<std::string>> changed;
   if (kept.baseline->is_object() && tree.is_object())
-    changed = changed_members(kept.baseline->as_object(), tree.as_object());
+    changed = kept.touched ? touched_members(kept.baseline->as_object(), tree.as_object(), *kept.touched)
+                           : changed_members(kept.baseline->as_object(), tree.as_object());
   if (changed ? changed->empty() : *kept.baseline == tree) return Checked{*kept.text, false, std::nullopt};
   std::optional<std::string> edited;
   if (format == Format::yaml) {
@@ -141,6 +155,17 @@ std::optional<Checked> edited_text(Format format, KeptLayout& kept, const Value&
 }
 
 }  // namespace
+
+void note_touched(KeptLayout& kept, std::optional<std::string_view> root_key) {
+  // Past this many, comparing every member is as cheap as keeping the list.
+  constexpr std::size_t most_listed = 256;
+  if (!kept.touched || (root_key && kept.touched->contains(*root_key))) return;
+  if (!root_key || kept.touched->size() >= most_listed) {
+    kept.touched.reset();
+    return;
+  }
+  kept.touched->emplace(*root_key);
+}
 
 // The readers that can compare while they read build no tree for it.
 bool layout::reads_as(Format format, const std::string& text, const Value& tree, KeptLayout& kept) {
@@ -178,6 +203,7 @@ Result<void> save_file_keeping_layout(Format format, const std::string& path, co
   if (auto made = io::create_parent_dirs(path); !made) return made;
   if (auto saved = io::replace_file(path, checked->text); !saved) return saved;
   kept.text = std::move(checked->text);
+  kept.touched.emplace();  // the text now holds every change
   if (checked->changed) {  // the check read the new text
     std::swap(kept.yaml_marks, kept.yaml_checked);
     std::swap(kept.json_keys, kept.json_checked);

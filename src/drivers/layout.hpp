@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,7 +34,15 @@ struct KeptLayout {
   // check recorded them), and those the last check recorded for its text.
   std::vector<json::KeyAt> json_keys;
   std::vector<json::KeyAt> json_checked;
+  // The root's members changed since text was saved or loaded, so that a
+  // sync compares only those with the baseline; none when unknown (the root
+  // itself changed, or too many to list), and every member is compared.
+  // The engine's tree lock orders notes and saves.
+  std::optional<std::set<std::string, std::less<>>> touched{std::in_place};
 };
+
+// Notes a change under the root member `root_key`, or anywhere when none.
+void note_touched(KeptLayout& kept, std::optional<std::string_view> root_key);
 
 namespace layout {
 

@@ -349,14 +349,16 @@ std::optional<Error> refuse_reentrant_write(EngineState& s) {
 }
 
 // Under the tree's write lock: the root test, then the walk that creates
-// what is missing on the parent path, then the change itself.
+// what is missing on the parent path, then the change itself, noted for a
+// save that keeps the layout under the root member it falls in.
 template <class Change>
-Expected<Ref> change_tree(EngineState& s, const std::vector<std::string_view>& parent,
+Expected<Ref> change_tree(EngineState& s, const std::vector<std::string_view>& parent, std::string_view last,
                           Change&& change) {
   if (auto err = refuse_reentrant_write(s)) return std::move(*err);
   WriteGuard guard(s.tree_lock);
   Object* root = s.tree.if_object();
   if (!root) return Error(PyExc_TypeError, "Root is not an object");
+  s.driver.note_change(parent.empty() ? last : parent.front());  // noted even if the walk stops halfway
   auto target = ensure_object_path(*root, parent);
   if (!target) return failure(std::move(target).failure());
   change(**target);
@@ -382,7 +384,7 @@ PyObject* engine_set_value(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!path) return failure(std::move(path).failure());
         if (1 + path->parent.size() + value->depth() > max_tree_depth)
           return Error(PyExc_TypeError, too_deep_text);
-        return change_tree(s, path->parent, [&](Object& target) {
+        return change_tree(s, path->parent, path->last, [&](Object& target) {
           target.insert_or_assign(path->last, std::move(*value));
         });
       });
@@ -398,7 +400,7 @@ PyObject* engine_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
                        if (!path) return failure(std::move(path).failure());
                        if (1 + path->parent.size() > max_tree_depth)
                          return Error(PyExc_TypeError, too_deep_text);
-                       return change_tree(s, path->parent,
+                       return change_tree(s, path->parent, path->last,
                                           [&](Object& target) { target.erase(path->last); });
                      });
 }
@@ -411,6 +413,7 @@ PyObject* engine_clear(PyObject* self, PyObject*) noexcept {
     Object* root = s.tree.if_object();
     if (!root) return Error(PyExc_TypeError, "Root is not an object");
     if (1 + s.groups.size() > max_tree_depth) return Error(PyExc_TypeError, too_deep_text);
+    s.driver.note_change(s.groups.empty() ? std::nullopt : std::optional<std::string_view>(s.groups.front()));
     auto target = ensure_object_path(*root, s.groups);
     if (!target) return failure(std::move(target).failure());
     (*target)->clear();
