@@ -14,6 +14,7 @@
 #include "core/result.hpp"
 #include "core/value.hpp"
 #include "drivers/formats.hpp"
+#include "drivers/toml_read.hpp"
 #include "drivers/yaml_marks.hpp"
 
 namespace zub {
@@ -53,8 +54,10 @@ std::optional<std::string> edit_json_members(std::string_view text, const Value&
                                              const std::vector<std::string>& changed);
 std::optional<std::string> edit_json5_members(std::string_view text, const Value& before, const Value& after,
                                               const std::vector<std::string>& changed);
+// sections: where text's headers lie, if known.
 std::optional<std::string> edit_toml_members(std::string_view text, const Value& before, const Value& after,
-                                             const std::vector<std::string>& changed);
+                                             const std::vector<std::string>& changed,
+                                             const toml::Sections* sections = nullptr);
 
 // The safety net: whether text reads as tree with the format's own reader
 // (kept: memory the reader may keep for the next time).

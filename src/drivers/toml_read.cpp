@@ -264,7 +264,11 @@ class Reader {
 
   // Whether the text reads as the expected tree (a text that does not read
   // at all does not).
-  bool matches() {
+  bool matches(Sections* record) {
+    if (record) {
+      record->clear();
+      if (text_.size() <= UINT32_MAX) record_ = record;
+    }
     if (!expect_->is_object() || !start()) return false;
     tables_[0].expect = &expect_->as_object();
     if (!document()) return false;
@@ -274,6 +278,11 @@ class Reader {
       if (t.slots.size() != t.expect->size()) return false;
     for (std::size_t i = 0; i < lists_.size(); ++i)
       if (lists_[i].size() != list_expect_[i]->size()) return false;
+    if (record_) {
+      record_->end = statement_end_;
+      record_->size = text_.size() - bom_;
+      record_->complete = true;
+    }
     return true;
   }
 
@@ -308,11 +317,16 @@ class Reader {
   std::size_t key_parts_ = 0;
   std::string digits_;
   std::string string_;  // a string value as it is read
+  // Comparing, where the headers go when asked for: after the byte order
+  // mark, and the end of the last statement's line.
+  Sections* record_ = nullptr;
+  std::size_t bom_ = 0;
+  std::uint32_t statement_end_ = 0;
 
   bool start() {
     // Files arrive checked already; this is for everyone else.
     if (!io::is_valid_utf8(text_)) return fail(begin_ + first_invalid_utf8(text_), "invalid UTF-8");
-    if (end_ - p_ >= 3 && std::memcmp(p_, "\xEF\xBB\xBF", 3) == 0) p_ += 3;  // a byte order mark
+    if (end_ - p_ >= 3 && std::memcmp(p_, "\xEF\xBB\xBF", 3) == 0) p_ = begin_ + (bom_ = 3);  // a byte order mark
     tables_.emplace_back(seed_);
     return true;
   }
@@ -477,6 +491,7 @@ class Reader {
 
   bool document() {
     for (;;) {
+      const char* line = p_;
       skip_blanks();
       if (p_ == end_) return true;
       const char c = *p_;
@@ -485,12 +500,16 @@ class Reader {
         continue;
       }
       if (c == '[') {
+        if (record_) record_->headers.push_back({mark(line), statement_end_});
         if (!header() || !line_end("the table header")) return false;
       } else {
         if (!key_value(current_, section_) || !line_end("the value")) return false;
       }
+      if (record_) statement_end_ = mark(p_);
     }
   }
+
+  std::uint32_t mark(const char* at) const noexcept { return static_cast<std::uint32_t>(offset(at) - bom_); }
 
   // A dotted key into key_ (key_parts_ parts).
   bool key() {
@@ -1253,6 +1272,8 @@ class Reader {
 
 Result<Value> read(std::string_view text) { return Reader(text).run(); }
 
-bool reads_as(std::string_view text, const Value& tree) { return Reader(text, &tree).matches(); }
+bool reads_as(std::string_view text, const Value& tree, Sections* record) {
+  return Reader(text, &tree).matches(record);
+}
 
 }  // namespace zub::toml
