@@ -161,6 +161,7 @@ py::Expected<Value> Drivers::load(const std::string& path) const {
         auto kept = without_interpreter([&] { return load_file_keeping_text(format(), path, &layout_->yaml_marks); });
         if (!kept) return py::Error::from(std::move(kept).failure());
         layout_->text = std::move(kept->text);
+        layout_->toml_sections.clear();  // they were the old text's
         // Reading YAML again costs about twenty copies of its tree, TOML
         // about eight: the first sync would read it again.
         if (format() == Format::yaml || format() == Format::toml) layout_->baseline = kept->tree;

@@ -30,6 +30,8 @@ struct KeptLayout {
   json5::ReadMemory json5_memory;    // the check's, kept from sync to sync
   yaml::Marks yaml_marks;            // where text's nodes lie, once located
   yaml::Marks yaml_checked;          // recorded by the last check, for the text it read
+  toml::Sections toml_sections;      // where text's headers lie, once located
+  toml::Sections toml_checked;       // recorded by the last check, for the text it read
 };
 
 namespace layout {
