@@ -205,6 +205,10 @@ struct Table {
   }
 
   void add_seen(const Value* want, Slot slot) {
+    if (seen.empty()) {  // every key read is one expected: room for them at once
+      seen.reserve(expect->size());
+      slots.reserve(expect->size());
+    }
     seen.push_back(want);
     slots.push_back(slot);
     const std::size_t n = seen.size();
@@ -704,10 +708,16 @@ class Reader {
     // The value may hold inline tables, which reuse key_.
     const Value* want = comparing() ? found_ : nullptr;  // the find() just above gave none
     if (comparing() && !want) return differ();
-    std::string name = std::move(last.text);
     const std::size_t at = last.offset;
+    if (comparing()) {  // no member made: the key's buffer stays for the next key
+      Value scratch;
+      if (!value(scratch, tables_[t].level + 1, want)) return false;
+      tables_[t].add_seen(want, Slot{at, 0, Holds::value});
+      return true;
+    }
+    std::string name = std::move(last.text);
     Value v;
-    if (!value(v, tables_[t].level + 1, want)) return false;
+    if (!value(v, tables_[t].level + 1, nullptr)) return false;
     add(t, std::move(name), std::move(v), Slot{at, 0, Holds::value}, want);
     return true;
   }
@@ -724,6 +734,20 @@ class Reader {
       case '"':
       case '\'': {
         const char q = *p_;
+        if (comparing() && !(end_ - p_ >= 3 && p_[1] == q && p_[2] == q)) {
+          // Most strings hold no escape: compared where they lie.
+          const char* run = q == '"' ? io::skip_plain<'"', '\\', 0x7f>(p_ + 1, end_, [](unsigned char c) {
+            return c == '"' || c == '\\' || c < 0x20 || c == 0x7f;
+          })
+                                     : io::skip_plain<'\'', 0x7f>(p_ + 1, end_, [](unsigned char c) {
+                                         return c == '\'' || (c < 0x20 && c != '\t') || c == 0x7f;
+                                       });
+          if (run < end_ && *run == q) {
+            const std::string_view s(p_ + 1, static_cast<std::size_t>(run - p_ - 1));
+            p_ = run + 1;
+            return (want->kind() == Value::Kind::string && want->as_string() == s) || differ();
+          }
+        }
         std::string built;
         std::string& s = comparing() ? string_ : built;
         s.clear();
@@ -1077,6 +1101,16 @@ class Reader {
     }
     if (!negative && s[0] == '0' && left >= 2 && (s[1] == 'x' || s[1] == 'o' || s[1] == 'b') && p_ == s)
       return prefixed_integer(out, s);
+    {  // Plain decimal digits, the usual integer: no copy, no conversion call.
+      const char* q = p_;
+      std::uint64_t n = 0;
+      while (q < end_ && is_digit(*q) && q - p_ < 18) n = n * 10 + static_cast<unsigned>(*q++ - '0');
+      if (q > p_ && (q == end_ || is_delimiter(*q)) && (*p_ != '0' || q - p_ == 1)) {
+        p_ = q;
+        out = negative ? Value::from_int(static_cast<std::int64_t>(0 - n)) : Value(n);
+        return true;
+      }
+    }
     const char* int_start = p_;
     if (!digit_run(10)) return bad_number(s);
     if (digits_.size() > 1 && digits_[0] == '0')
