@@ -247,6 +247,8 @@ struct Table {
 struct KeyPart {
   std::string text;
   std::size_t offset;
+  // Comparing, a bare key is not copied: its length in the text, else 0.
+  std::size_t bare = 0;
 };
 
 // Reads a document into a tree or, given the tree it should read as, only
@@ -426,10 +428,10 @@ class Reader {
     std::string out;
     for (std::size_t i = 0; i < parts; ++i) {
       if (i) out += '.';
-      const std::string& k = key_[i].text;
+      const std::string_view k = name(key_[i]);
       bool bare = !k.empty();
       for (char c : k) bare = bare && is_bare(c);
-      out += bare ? k : "\"" + k + "\"";
+      out += bare ? std::string(k) : "\"" + std::string(k) + "\"";
     }
     return out;
   }
@@ -515,6 +517,10 @@ class Reader {
 
   std::uint32_t mark(const char* at) const noexcept { return static_cast<std::uint32_t>(offset(at) - bom_); }
 
+  std::string_view name(const KeyPart& part) const noexcept {
+    return part.bare ? std::string_view(begin_ + part.offset, part.bare) : std::string_view(part.text);
+  }
+
   // A dotted key into key_ (key_parts_ parts).
   bool key() {
     key_parts_ = 0;
@@ -527,8 +533,12 @@ class Reader {
       if (is_bare(c)) {
         const char* start = p_;
         while (p_ < end_ && is_bare(*p_)) ++p_;
-        part.text.assign(start, p_);
+        if (comparing())
+          part.bare = static_cast<std::size_t>(p_ - start);
+        else
+          part.text.assign(start, p_);
       } else if (c == '"' || c == '\'') {
+        part.bare = 0;
         if (end_ - p_ >= 3 && p_[1] == c && p_[2] == c) return fail(p_, "a key cannot be a multi-line string");
         part.text.clear();
         if (!(c == '"' ? basic_string(part.text) : literal_string(part.text))) return false;
@@ -597,7 +607,7 @@ class Reader {
     section_ = ++sections_;
     std::uint32_t t = 0;
     for (std::size_t i = 0; i + 1 < key_parts_; ++i) {
-      const std::uint32_t pos = find(t, key_[i].text);
+      const std::uint32_t pos = find(t, name(key_[i]));
       if (pos == none) {
         if (tables_[t].level + 1 > max_parse_depth) return too_deep(begin_ + key_[i].offset);
         if ((t = new_table(t, i, Made::on_the_way, 0)) == none) return differ();
@@ -609,7 +619,7 @@ class Reader {
       t = s.holds == Holds::table ? s.child : lists_[s.child].back();
     }
     const std::size_t last = key_parts_ - 1;
-    const std::uint32_t pos = find(t, key_[last].text);
+    const std::uint32_t pos = find(t, name(key_[last]));
     const std::size_t level = tables_[t].level + (array ? 2 : 1);
     if (pos == none) {
       if (level > max_parse_depth) return too_deep(begin_ + key_[last].offset);
@@ -676,7 +686,7 @@ class Reader {
     ++p_;
     skip_blanks();
     for (std::size_t i = 0; i + 1 < key_parts_; ++i) {
-      const std::uint32_t pos = find(t, key_[i].text);
+      const std::uint32_t pos = find(t, name(key_[i]));
       if (pos == none) {
         if (tables_[t].level + 1 > max_parse_depth) return too_deep(begin_ + key_[i].offset);
         if ((t = new_table(t, i, Made::by_dotted_key, section)) == none) return differ();
@@ -698,7 +708,7 @@ class Reader {
       t = s.child;
     }
     KeyPart& last = key_[key_parts_ - 1];
-    if (const std::uint32_t pos = find(t, last.text); pos != none) {
+    if (const std::uint32_t pos = find(t, name(last)); pos != none) {
       const Slot& s = tables_[t].slots[pos];
       if (s.holds == Holds::value)
         return fail(begin_ + last.offset, "duplicate key `" + dotted(key_parts_) + "` (first defined at " +
@@ -1101,14 +1111,28 @@ class Reader {
     }
     if (!negative && s[0] == '0' && left >= 2 && (s[1] == 'x' || s[1] == 'o' || s[1] == 'b') && p_ == s)
       return prefixed_integer(out, s);
-    {  // Plain decimal digits, the usual integer: no copy, no conversion call.
+    {  // Plain decimal digits, the usual number: no copy, no conversion call.
       const char* q = p_;
       std::uint64_t n = 0;
       while (q < end_ && is_digit(*q) && q - p_ < 18) n = n * 10 + static_cast<unsigned>(*q++ - '0');
-      if (q > p_ && (q == end_ || is_delimiter(*q)) && (*p_ != '0' || q - p_ == 1)) {
+      const bool leading_zero = *p_ == '0' && q - p_ > 1;
+      if (q > p_ && (q == end_ || is_delimiter(*q)) && !leading_zero) {
         p_ = q;
         out = negative ? Value::from_int(static_cast<std::int64_t>(0 - n)) : Value(n);
         return true;
+      }
+      // A fraction of at most 15 digits in all: both the digits and the power
+      // of ten are exact doubles, so one division rounds correctly.
+      if (q > p_ && !leading_zero && q - p_ < 15 && end_ - q > 1 && *q == '.' && is_digit(q[1])) {
+        const char* f = ++q;
+        while (q < end_ && is_digit(*q) && q - p_ <= 16) n = n * 10 + static_cast<unsigned>(*q++ - '0');
+        if (q - p_ <= 16 && (q == end_ || is_delimiter(*q))) {
+          static constexpr double tens[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+          const double d = static_cast<double>(n) / tens[q - f];
+          p_ = q;
+          out = Value::from_double(negative ? -d : d);
+          return true;
+        }
       }
     }
     const char* int_start = p_;
