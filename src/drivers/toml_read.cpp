@@ -272,6 +272,10 @@ class Reader {
   // at all does not).
   bool matches(Sections* record) {
     if (record) {
+      // Room for the tables at once, as many as the headers the record held
+      // last (a text much like this one) and a quarter more: growing by
+      // doubling would copy every table and fault fresh pages each time.
+      tables_.reserve(record->headers.size() + record->headers.size() / 4 + 1);
       record->clear();
       if (text_.size() <= UINT32_MAX) record_ = record;
     }
