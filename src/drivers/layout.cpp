@@ -145,7 +145,8 @@ std::optional<Checked> edited_text(Format format, KeptLayout& kept, const Value&
     // the editors' binary searches need.
     edited = format == Format::json    ? layout::edit_json_members(*kept.text, *kept.baseline, tree, *changed, kept.json_keys)
              : format == Format::json5 ? layout::edit_json5_members(*kept.text, *kept.baseline, tree, *changed)
-                                       : layout::edit_toml_members(*kept.text, *kept.baseline, tree, *changed);
+                                       : layout::edit_toml_members(*kept.text, *kept.baseline, tree, *changed,
+                                                                   &kept.toml_sections);
   } else {
     edited = editor_of(format)(*kept.text, *kept.baseline, tree);
   }
@@ -173,7 +174,7 @@ bool layout::reads_as(Format format, const std::string& text, const Value& tree,
     case Format::json5:
       return json5::reads_as(text, tree, kept.json5_memory);
     case Format::toml:
-      return toml::reads_as(text, tree);
+      return toml::reads_as(text, tree, &kept.toml_checked);
     case Format::json: {
       auto same = json::matches(text, tree, kept.json_checked);
       return same && *same;
@@ -199,6 +200,7 @@ Result<void> save_file_keeping_layout(Format format, const std::string& path, co
     kept.baseline.reset();  // read from the new text when next needed
     kept.yaml_marks.clear();
     kept.json_keys.clear();
+    kept.toml_sections.clear();
   }
   if (auto made = io::create_parent_dirs(path); !made) return made;
   if (auto saved = io::replace_file(path, checked->text); !saved) return saved;
@@ -207,6 +209,7 @@ Result<void> save_file_keeping_layout(Format format, const std::string& path, co
   if (checked->changed) {  // the check read the new text
     std::swap(kept.yaml_marks, kept.yaml_checked);
     std::swap(kept.json_keys, kept.json_checked);
+    std::swap(kept.toml_sections, kept.toml_checked);
   }
   if (checked->changed && checked->changed_keys)
     bring_members_up_to(kept.baseline->as_object(), tree.as_object(), *checked->changed_keys);

@@ -15,6 +15,7 @@
 #include "core/result.hpp"
 #include "core/value.hpp"
 #include "drivers/formats.hpp"
+#include "drivers/toml_read.hpp"
 #include "drivers/yaml_marks.hpp"
 
 namespace zub {
@@ -34,6 +35,12 @@ struct KeptLayout {
   // check recorded them), and those the last check recorded for its text.
   std::vector<json::KeyAt> json_keys;
   std::vector<json::KeyAt> json_checked;
+  // The root's members changed since text was saved or loaded, so that a
+  // sync compares only those with the baseline; none when unknown (the root
+  // itself changed, or too many to list), and every member is compared.
+  // The engine's tree lock orders notes and saves.
+  toml::Sections toml_sections;      // where text's headers lie, once located
+  toml::Sections toml_checked;       // recorded by the last check, for the text it read
   // The root's members changed since text was saved or loaded, so that a
   // sync compares only those with the baseline; none when unknown (the root
   // itself changed, or too many to list), and every member is compared.
@@ -71,8 +78,10 @@ std::optional<std::string> edit_json_members(std::string_view text, const Value&
                                              const std::vector<json::KeyAt>& root_keys);
 std::optional<std::string> edit_json5_members(std::string_view text, const Value& before, const Value& after,
                                               const std::vector<std::string>& changed);
+// sections: where text's headers lie, if known.
 std::optional<std::string> edit_toml_members(std::string_view text, const Value& before, const Value& after,
-                                             const std::vector<std::string>& changed);
+                                             const std::vector<std::string>& changed,
+                                             const toml::Sections* sections = nullptr);
 
 // The safety net: whether text reads as tree with the format's own reader
 // (kept: memory the reader may keep for the next time).

@@ -20,6 +20,7 @@
 #include "drivers/file_io.hpp"
 #include "drivers/formats.hpp"
 #include "drivers/layout.hpp"
+#include "drivers/toml_read.hpp"
 
 namespace zub::layout {
 
@@ -130,7 +131,13 @@ class Scanner {
   // under one of the root's members in `wanted` (sorted), with the paths in
   // one buffer. The key/values of other sections are only passed over: an
   // edit never looks at them, and recording them was most of an edit's cost.
-  bool document(std::vector<Stmt>& out, std::string& paths, const std::vector<std::string_view>& wanted) {
+  // Where the check of this text recorded its headers, passing over is a
+  // jump to the next one.
+  bool document(std::vector<Stmt>& out, std::string& paths, const std::vector<std::string_view>& wanted,
+                const toml::Sections* marks) {
+    if (marks && (!marks->complete || marks->size != t_.size())) marks = nullptr;
+    std::size_t next_mark = 0;
+    bool header_kept = false;
     std::unordered_map<std::string, std::size_t> arrays;  // array-of-tables path -> elements
     std::size_t section = none, section_depth = 0;
     bool section_wanted = true;  // the root's own section always is
@@ -152,6 +159,22 @@ class Scanner {
         s.array_header = at_ + 1 < t_.size() && t_[at_ + 1] == '[';
         at_ += s.array_header ? 2 : 1;
         blanks();
+        // A header under a member no edit looks at is only passed over; the
+        // first is kept, as a new root key/value goes above it.
+        key_path.clear();
+        const std::size_t key_at = at_;
+        if (!key(s.key, key_path, 1)) return false;
+        if (header_kept && !std::binary_search(wanted.begin(), wanted.end(), first_part(key_path))) {
+          const void* nl = std::memchr(t_.data() + at_, '\n', t_.size() - at_);
+          at_ = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - t_.data()) + 1 : t_.size();
+          prev_end = at_;
+          section = none;
+          section_wanted = false;
+          continue;
+        }
+        header_kept = true;
+        at_ = key_at;
+        s.key = Key{};
         key_path.clear();
         if (!key(s.key, key_path)) return false;
         blanks();
@@ -179,10 +202,10 @@ class Scanner {
         s.section_end = 0;
         section_wanted = std::binary_search(wanted.begin(), wanted.end(), first_part(section_path));
       } else if (!section_wanted) {
-        const std::size_t last = pass_section();
+        const std::size_t last = marks ? jump(*marks, next_mark) : pass_section();
         if (last == none) return false;
         prev_end = last;
-        out[section].section_end = last;
+        if (section != none) out[section].section_end = last;
         continue;
       } else {
         key_path.clear();
@@ -249,6 +272,23 @@ class Scanner {
         }
       }
     }
+  }
+
+  // pass_section by the recorded headers: the next one after at_, or the
+  // end of the text. A mark that is no header's line (recorded from another
+  // text) leaves it to pass_section.
+  std::size_t jump(const toml::Sections& marks, std::size_t& next) {
+    const auto& hs = marks.headers;
+    while (next < hs.size() && hs[next].line <= at_) ++next;
+    if (next == hs.size()) {
+      at_ = t_.size();
+      return marks.end;
+    }
+    std::size_t i = hs[next].line;
+    while (i < t_.size() && is_blank(t_[i])) ++i;
+    if (i == t_.size() || t_[i] != '[' || (hs[next].line > 0 && t_[hs[next].line - 1] != '\n')) return pass_section();
+    at_ = hs[next].line;
+    return hs[next].before;
   }
 
   // Where the n-th part of the key at `at` ends.
@@ -494,7 +534,8 @@ class TextEditor {
   }
 
   // changed: the keys of the root's members that differ, when known.
-  std::optional<std::string> run(const Value& before, const Value& after, const std::vector<std::string>* changed) {
+  std::optional<std::string> run(const Value& before, const Value& after, const std::vector<std::string>* changed,
+                                 const toml::Sections* marks) {
     // Every change is under one of these members of the root.
     const Object& was = before.as_object();
     const Object& now = after.as_object();
@@ -507,7 +548,7 @@ class TextEditor {
         if (!was.find(m.key)) changed_roots_.push_back(m.key.view());
     }
     std::sort(changed_roots_.begin(), changed_roots_.end());
-    if (!Scanner(t_).document(stmts_, paths_, changed_roots_)) return std::nullopt;
+    if (!Scanner(t_).document(stmts_, paths_, changed_roots_, marks)) return std::nullopt;
     table({}, was, now);
     if (cannot_) return std::nullopt;
     return apply();
@@ -929,24 +970,24 @@ class TextEditor {
 
 namespace {
 std::optional<std::string> edit_toml_text(std::string_view text, const Value& before, const Value& after,
-                                          const std::vector<std::string>* changed) {
+                                          const std::vector<std::string>* changed, const toml::Sections* marks) {
   if (!before.is_object() || !after.is_object()) return std::nullopt;
   if (text.starts_with("\xEF\xBB\xBF")) {
-    auto edited = TextEditor(text.substr(3)).run(before, after, changed);
+    auto edited = TextEditor(text.substr(3)).run(before, after, changed, marks);
     if (edited) edited->insert(0, "\xEF\xBB\xBF");
     return edited;
   }
-  return TextEditor(text).run(before, after, changed);
+  return TextEditor(text).run(before, after, changed, marks);
 }
 }  // namespace
 
 std::optional<std::string> edit_toml(std::string_view text, const Value& before, const Value& after) {
-  return edit_toml_text(text, before, after, nullptr);
+  return edit_toml_text(text, before, after, nullptr, nullptr);
 }
 
 std::optional<std::string> edit_toml_members(std::string_view text, const Value& before, const Value& after,
-                                             const std::vector<std::string>& changed) {
-  return edit_toml_text(text, before, after, &changed);
+                                             const std::vector<std::string>& changed, const toml::Sections* marks) {
+  return edit_toml_text(text, before, after, &changed, marks);
 }
 
 }  // namespace zub::layout

@@ -205,6 +205,10 @@ struct Table {
   }
 
   void add_seen(const Value* want, Slot slot) {
+    if (seen.empty()) {  // every key read is one expected: room for them at once
+      seen.reserve(expect->size());
+      slots.reserve(expect->size());
+    }
     seen.push_back(want);
     slots.push_back(slot);
     const std::size_t n = seen.size();
@@ -243,6 +247,8 @@ struct Table {
 struct KeyPart {
   std::string text;
   std::size_t offset;
+  // Comparing, a bare key is not copied: its length in the text, else 0.
+  std::size_t bare = 0;
 };
 
 // Reads a document into a tree or, given the tree it should read as, only
@@ -264,7 +270,15 @@ class Reader {
 
   // Whether the text reads as the expected tree (a text that does not read
   // at all does not).
-  bool matches() {
+  bool matches(Sections* record) {
+    if (record) {
+      // Room for the tables at once, as many as the headers the record held
+      // last (a text much like this one) and a quarter more: growing by
+      // doubling would copy every table and fault fresh pages each time.
+      tables_.reserve(record->headers.size() + record->headers.size() / 4 + 1);
+      record->clear();
+      if (text_.size() <= UINT32_MAX) record_ = record;
+    }
     if (!expect_->is_object() || !start()) return false;
     tables_[0].expect = &expect_->as_object();
     if (!document()) return false;
@@ -274,6 +288,11 @@ class Reader {
       if (t.slots.size() != t.expect->size()) return false;
     for (std::size_t i = 0; i < lists_.size(); ++i)
       if (lists_[i].size() != list_expect_[i]->size()) return false;
+    if (record_) {
+      record_->end = statement_end_;
+      record_->size = text_.size() - bom_;
+      record_->complete = true;
+    }
     return true;
   }
 
@@ -308,11 +327,16 @@ class Reader {
   std::size_t key_parts_ = 0;
   std::string digits_;
   std::string string_;  // a string value as it is read
+  // Comparing, where the headers go when asked for: after the byte order
+  // mark, and the end of the last statement's line.
+  Sections* record_ = nullptr;
+  std::size_t bom_ = 0;
+  std::uint32_t statement_end_ = 0;
 
   bool start() {
     // Files arrive checked already; this is for everyone else.
     if (!io::is_valid_utf8(text_)) return fail(begin_ + first_invalid_utf8(text_), "invalid UTF-8");
-    if (end_ - p_ >= 3 && std::memcmp(p_, "\xEF\xBB\xBF", 3) == 0) p_ += 3;  // a byte order mark
+    if (end_ - p_ >= 3 && std::memcmp(p_, "\xEF\xBB\xBF", 3) == 0) p_ = begin_ + (bom_ = 3);  // a byte order mark
     tables_.emplace_back(seed_);
     return true;
   }
@@ -408,10 +432,10 @@ class Reader {
     std::string out;
     for (std::size_t i = 0; i < parts; ++i) {
       if (i) out += '.';
-      const std::string& k = key_[i].text;
+      const std::string_view k = name(key_[i]);
       bool bare = !k.empty();
       for (char c : k) bare = bare && is_bare(c);
-      out += bare ? k : "\"" + k + "\"";
+      out += bare ? std::string(k) : "\"" + std::string(k) + "\"";
     }
     return out;
   }
@@ -477,6 +501,7 @@ class Reader {
 
   bool document() {
     for (;;) {
+      const char* line = p_;
       skip_blanks();
       if (p_ == end_) return true;
       const char c = *p_;
@@ -485,11 +510,19 @@ class Reader {
         continue;
       }
       if (c == '[') {
+        if (record_) record_->headers.push_back({mark(line), statement_end_});
         if (!header() || !line_end("the table header")) return false;
       } else {
         if (!key_value(current_, section_) || !line_end("the value")) return false;
       }
+      if (record_) statement_end_ = mark(p_);
     }
+  }
+
+  std::uint32_t mark(const char* at) const noexcept { return static_cast<std::uint32_t>(offset(at) - bom_); }
+
+  std::string_view name(const KeyPart& part) const noexcept {
+    return part.bare ? std::string_view(begin_ + part.offset, part.bare) : std::string_view(part.text);
   }
 
   // A dotted key into key_ (key_parts_ parts).
@@ -504,8 +537,12 @@ class Reader {
       if (is_bare(c)) {
         const char* start = p_;
         while (p_ < end_ && is_bare(*p_)) ++p_;
-        part.text.assign(start, p_);
+        if (comparing())
+          part.bare = static_cast<std::size_t>(p_ - start);
+        else
+          part.text.assign(start, p_);
       } else if (c == '"' || c == '\'') {
+        part.bare = 0;
         if (end_ - p_ >= 3 && p_[1] == c && p_[2] == c) return fail(p_, "a key cannot be a multi-line string");
         part.text.clear();
         if (!(c == '"' ? basic_string(part.text) : literal_string(part.text))) return false;
@@ -574,7 +611,7 @@ class Reader {
     section_ = ++sections_;
     std::uint32_t t = 0;
     for (std::size_t i = 0; i + 1 < key_parts_; ++i) {
-      const std::uint32_t pos = find(t, key_[i].text);
+      const std::uint32_t pos = find(t, name(key_[i]));
       if (pos == none) {
         if (tables_[t].level + 1 > max_parse_depth) return too_deep(begin_ + key_[i].offset);
         if ((t = new_table(t, i, Made::on_the_way, 0)) == none) return differ();
@@ -586,7 +623,7 @@ class Reader {
       t = s.holds == Holds::table ? s.child : lists_[s.child].back();
     }
     const std::size_t last = key_parts_ - 1;
-    const std::uint32_t pos = find(t, key_[last].text);
+    const std::uint32_t pos = find(t, name(key_[last]));
     const std::size_t level = tables_[t].level + (array ? 2 : 1);
     if (pos == none) {
       if (level > max_parse_depth) return too_deep(begin_ + key_[last].offset);
@@ -653,7 +690,7 @@ class Reader {
     ++p_;
     skip_blanks();
     for (std::size_t i = 0; i + 1 < key_parts_; ++i) {
-      const std::uint32_t pos = find(t, key_[i].text);
+      const std::uint32_t pos = find(t, name(key_[i]));
       if (pos == none) {
         if (tables_[t].level + 1 > max_parse_depth) return too_deep(begin_ + key_[i].offset);
         if ((t = new_table(t, i, Made::by_dotted_key, section)) == none) return differ();
@@ -675,7 +712,7 @@ class Reader {
       t = s.child;
     }
     KeyPart& last = key_[key_parts_ - 1];
-    if (const std::uint32_t pos = find(t, last.text); pos != none) {
+    if (const std::uint32_t pos = find(t, name(last)); pos != none) {
       const Slot& s = tables_[t].slots[pos];
       if (s.holds == Holds::value)
         return fail(begin_ + last.offset, "duplicate key `" + dotted(key_parts_) + "` (first defined at " +
@@ -685,10 +722,16 @@ class Reader {
     // The value may hold inline tables, which reuse key_.
     const Value* want = comparing() ? found_ : nullptr;  // the find() just above gave none
     if (comparing() && !want) return differ();
-    std::string name = std::move(last.text);
     const std::size_t at = last.offset;
+    if (comparing()) {  // no member made: the key's buffer stays for the next key
+      Value scratch;
+      if (!value(scratch, tables_[t].level + 1, want)) return false;
+      tables_[t].add_seen(want, Slot{at, 0, Holds::value});
+      return true;
+    }
+    std::string name = std::move(last.text);
     Value v;
-    if (!value(v, tables_[t].level + 1, want)) return false;
+    if (!value(v, tables_[t].level + 1, nullptr)) return false;
     add(t, std::move(name), std::move(v), Slot{at, 0, Holds::value}, want);
     return true;
   }
@@ -705,6 +748,20 @@ class Reader {
       case '"':
       case '\'': {
         const char q = *p_;
+        if (comparing() && !(end_ - p_ >= 3 && p_[1] == q && p_[2] == q)) {
+          // Most strings hold no escape: compared where they lie.
+          const char* run = q == '"' ? io::skip_plain<'"', '\\', 0x7f>(p_ + 1, end_, [](unsigned char c) {
+            return c == '"' || c == '\\' || c < 0x20 || c == 0x7f;
+          })
+                                     : io::skip_plain<'\'', 0x7f>(p_ + 1, end_, [](unsigned char c) {
+                                         return c == '\'' || (c < 0x20 && c != '\t') || c == 0x7f;
+                                       });
+          if (run < end_ && *run == q) {
+            const std::string_view s(p_ + 1, static_cast<std::size_t>(run - p_ - 1));
+            p_ = run + 1;
+            return (want->kind() == Value::Kind::string && want->as_string() == s) || differ();
+          }
+        }
         std::string built;
         std::string& s = comparing() ? string_ : built;
         s.clear();
@@ -1058,6 +1115,30 @@ class Reader {
     }
     if (!negative && s[0] == '0' && left >= 2 && (s[1] == 'x' || s[1] == 'o' || s[1] == 'b') && p_ == s)
       return prefixed_integer(out, s);
+    {  // Plain decimal digits, the usual number: no copy, no conversion call.
+      const char* q = p_;
+      std::uint64_t n = 0;
+      while (q < end_ && is_digit(*q) && q - p_ < 18) n = n * 10 + static_cast<unsigned>(*q++ - '0');
+      const bool leading_zero = *p_ == '0' && q - p_ > 1;
+      if (q > p_ && (q == end_ || is_delimiter(*q)) && !leading_zero) {
+        p_ = q;
+        out = negative ? Value::from_int(static_cast<std::int64_t>(0 - n)) : Value(n);
+        return true;
+      }
+      // A fraction of at most 15 digits in all: both the digits and the power
+      // of ten are exact doubles, so one division rounds correctly.
+      if (q > p_ && !leading_zero && q - p_ < 15 && end_ - q > 1 && *q == '.' && is_digit(q[1])) {
+        const char* f = ++q;
+        while (q < end_ && is_digit(*q) && q - p_ <= 16) n = n * 10 + static_cast<unsigned>(*q++ - '0');
+        if (q - p_ <= 16 && (q == end_ || is_delimiter(*q))) {
+          static constexpr double tens[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+          const double d = static_cast<double>(n) / tens[q - f];
+          p_ = q;
+          out = Value::from_double(negative ? -d : d);
+          return true;
+        }
+      }
+    }
     const char* int_start = p_;
     if (!digit_run(10)) return bad_number(s);
     if (digits_.size() > 1 && digits_[0] == '0')
@@ -1253,6 +1334,8 @@ class Reader {
 
 Result<Value> read(std::string_view text) { return Reader(text).run(); }
 
-bool reads_as(std::string_view text, const Value& tree) { return Reader(text, &tree).matches(); }
+bool reads_as(std::string_view text, const Value& tree, Sections* record) {
+  return Reader(text, &tree).matches(record);
+}
 
 }  // namespace zub::toml

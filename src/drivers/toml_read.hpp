@@ -1,7 +1,9 @@
 // The TOML 1.1 reader (toml_read.cpp); docs/toml_reader.md describes it.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "core/result.hpp"
 #include "core/value.hpp"
@@ -12,8 +14,28 @@ namespace zub::toml {
 // naming the first mistake, its line and column, and quoting the line.
 Result<Value> read(std::string_view text);
 
+// Where a text's table headers lie, as the layout editor needs them to pass
+// over the sections an edit does not touch without reading them. Offsets
+// count from after a byte order mark.
+struct Sections {
+  struct Header {
+    std::uint32_t line = 0;    // where the header's line begins
+    std::uint32_t before = 0;  // the end of the line of the key/value or header before it
+  };
+  std::vector<Header> headers;
+  std::uint32_t end = 0;      // the end of the last key/value's or header's line
+  std::uint64_t size = 0;     // of the text they were recorded from
+  bool complete = false;      // whether they cover a whole text that reads
+
+  void clear() {
+    headers.clear();
+    complete = false;
+  }
+};
+
 // Whether the text reads as `tree`: what read() would give is compared as it
-// is read, and no tree is built.
-bool reads_as(std::string_view text, const Value& tree);
+// is read, and no tree is built. Records the text's sections when given
+// where (texts of 4 GB or more have none).
+bool reads_as(std::string_view text, const Value& tree, Sections* record = nullptr);
 
 }  // namespace zub::toml
