@@ -7,10 +7,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "drivers/file_io.hpp"
 #include "drivers/formats.hpp"
@@ -98,6 +100,17 @@ inline std::optional<std::string> check_layout(Format format, std::string_view t
     yaml::Marks marks = recorded;
     if (layout::edit_yaml_with_marks(text, *first, after, marks) != edited)
       return "the marks the check recorded edit differently from located ones";
+    if (first->is_object() && after.is_object()) {
+      std::vector<std::string> keys;  // the root's members that differ, as a sync knows them
+      for (const auto& m : first->as_object())
+        if (const Value* now = after.as_object().find(m.key.view()); !now || !(*now == m.value))
+          keys.emplace_back(m.key.view());
+      for (const auto& m : after.as_object())
+        if (!first->as_object().find(m.key.view())) keys.emplace_back(m.key.view());
+      std::sort(keys.begin(), keys.end());
+      if (layout::edit_yaml_with_marks(text, *first, after, marks, &keys) != edited)
+        return "the changed keys given edit differently from compared ones";
+    }
   }
   if (!edited) return std::nullopt;
   auto back = load(format, *edited);

@@ -139,7 +139,8 @@ std::optional<Checked> edited_text(Format format, KeptLayout& kept, const Value&
   if (changed ? changed->empty() : *kept.baseline == tree) return Checked{*kept.text, false, std::nullopt};
   std::optional<std::string> edited;
   if (format == Format::yaml) {
-    edited = layout::edit_yaml_with_marks(*kept.text, *kept.baseline, tree, kept.yaml_marks);
+    edited = layout::edit_yaml_with_marks(*kept.text, *kept.baseline, tree, kept.yaml_marks,
+                                          changed ? &*changed : nullptr);
   } else if (changed) {
     // Already sorted (changed_members merges two objects in key order), as
     // the editors' binary searches need.

@@ -63,9 +63,10 @@ std::optional<std::string> edit_json(std::string_view text, const Value& before,
 std::optional<std::string> edit_json5(std::string_view text, const Value& before, const Value& after);
 std::optional<std::string> edit_toml(std::string_view text, const Value& before, const Value& after);
 std::optional<std::string> edit_yaml(std::string_view text, const Value& before, const Value& after);
-// The same with text's marks, located first if they are not complete.
+// The same with text's marks, located first if they are not complete, and
+// the keys of the root's members that differ, if known (sorted).
 std::optional<std::string> edit_yaml_with_marks(std::string_view text, const Value& before, const Value& after,
-                                     yaml::Marks& marks);
+                                     yaml::Marks& marks, const std::vector<std::string>* changed = nullptr);
 
 // The same, for object roots whose differing members are known (their keys,
 // sorted): the editor does not compare the trees again to find them.

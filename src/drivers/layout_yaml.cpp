@@ -379,7 +379,9 @@ class TextEditor {
  public:
   explicit TextEditor(std::string_view text) : text_(text) {}
 
-  std::optional<std::string> run(const Value& before, const Value& after, const yaml::Marks& marks) {
+  // changed: the root's members that differ, when known (in key order).
+  std::optional<std::string> run(const Value& before, const Value& after, const yaml::Marks& marks,
+                                 const std::vector<std::string>* changed) {
     // Lines are found by their line feeds: a carriage return alone, a line
     // break to YAML, would hide one.
     for (std::size_t cr = text_.find('\r'); cr != none; cr = text_.find('\r', cr + 1))
@@ -397,7 +399,7 @@ class TextEditor {
           if (!remove(*root, i, false, false)) return std::nullopt;
         edits_.push_back({text_.size(), text_.size(), text_.empty() || text_.back() == '\n' ? "{}\n" : "\n{}\n"});
       }
-    } else if (!follows(*root, before, after) || !mapping(*root, before, after)) {
+    } else if (!follows(*root, before, after) || !mapping(*root, before, after, changed)) {
       return std::nullopt;
     }
     // Stable: members added at one place go in the order they were made,
@@ -560,9 +562,14 @@ class TextEditor {
     return true;
   }
 
-  bool mapping(const Node& n, const Value& before, const Value& after) {
+  bool mapping(const Node& n, const Value& before, const Value& after,
+               const std::vector<std::string>* known_changed = nullptr) {
     const Object* b = before.if_object();
     const Object* a = after.if_object();
+    const auto differs = [&](const Entry& m, const Value& was, const Value& now) {
+      return known_changed ? std::binary_search(known_changed->begin(), known_changed->end(), m.key)
+                           : !(was == now);
+    };
     std::size_t kept = none;
     bool kept_breaks = false, kept_block = false;
     for (std::size_t i = 0; i < n.members.size(); ++i) {
@@ -574,7 +581,7 @@ class TextEditor {
       }
       kept = i;
       const Value* was = b->find(m.key);
-      const bool changed = !(*was == *now);
+      const bool changed = differs(m, *was, *now);
       if (changed && !value(m, n, *was, *now)) return false;
       // What the lines after a removed member come to follow.
       kept_breaks = m.value.keeps_breaks;
@@ -582,11 +589,19 @@ class TextEditor {
     }
     bool after_member = kept != none;  // in a flow mapping, whether a comma goes first
     bool first = true;
-    for (const auto& [k, v] : *a) {
-      if (b->find(k)) continue;
+    const auto add_new = [&](std::string_view k, const Value& v) {
+      if (b->find(k)) return true;
       if (!add(n, kept, std::string(k), v, after_member, first)) return false;
       after_member = true;
       first = false;
+      return true;
+    };
+    if (known_changed) {  // a new member is a changed one
+      for (const auto& k : *known_changed)
+        if (const Value* v = a->find(k); v && !add_new(k, *v)) return false;
+    } else {
+      for (const auto& [k, v] : *a)
+        if (!add_new(k, v)) return false;
     }
     return true;
   }
@@ -698,9 +713,9 @@ class TextEditor {
 }  // namespace
 
 std::optional<std::string> edit_yaml_with_marks(std::string_view text, const Value& before, const Value& after,
-                                     yaml::Marks& marks) {
+                                     yaml::Marks& marks, const std::vector<std::string>* changed) {
   if (!marks.complete && !yaml::locate(text, marks)) return std::nullopt;
-  return TextEditor(text).run(before, after, marks);
+  return TextEditor(text).run(before, after, marks, changed);
 }
 
 std::optional<std::string> edit_yaml(std::string_view text, const Value& before, const Value& after) {
