@@ -16,6 +16,7 @@
 #include <new>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -212,10 +213,13 @@ struct Anchor {
   bool placed = false;     // whether the tree holds its placeholder
 };
 
+// An open collection. Its members or items wait on the builder's stacks,
+// shared by every level, from `from` on: each container is then made once,
+// at its size.
 struct Frame {
   bool mapping;
-  std::vector<Member> members;
-  Array items;
+  std::size_t from = 0;
+  std::size_t count = 0;  // items so far (a sequence's)
   std::string key;
   bool has_key = false;
   std::optional<std::string> anchor;
@@ -314,6 +318,8 @@ class TreeBuilder {
   std::unique_ptr<fy_diag, DiagDeleter> diag_;
   std::unique_ptr<fy_parser, ParserDeleter> parser_;
   std::vector<Frame> stack_;
+  std::vector<Member> members_;  // of every open mapping, innermost last
+  std::vector<Value> items_;     // of every open sequence, innermost last
   std::vector<Anchor> anchors_;
   std::unordered_map<std::string, std::size_t> anchor_ids_;
   std::string token_;  // the placeholders' common prefix, random per load
@@ -364,7 +370,8 @@ std::optional<Failure> TreeBuilder::add(Value v, std::optional<std::string> scal
   }
   Frame& top = stack_.back();
   if (!top.mapping) {
-    top.items.push_back(std::move(v));
+    items_.push_back(std::move(v));
+    ++top.count;
     top.extent.add(extent);
   } else if (!top.has_key) {
     if (!scalar_text) return event_failure("mapping keys must be scalars", e);
@@ -372,7 +379,7 @@ std::optional<Failure> TreeBuilder::add(Value v, std::optional<std::string> scal
     top.key = std::move(*scalar_text);
     top.has_key = true;
   } else {
-    top.members.push_back(Member{std::move(top.key), std::move(v)});
+    members_.push_back(Member{std::move(top.key), std::move(v)});
     top.key.clear();
     top.has_key = false;
     top.extent.add(extent);
@@ -541,7 +548,7 @@ std::optional<Failure> TreeBuilder::start(fy_event* e, bool mapping) {
       return failed;
   }
   note(e, {}, false);
-  Frame f{mapping, {}, {}, {}, false, {}, {}};
+  Frame f{mapping, mapping ? members_.size() : items_.size(), 0, {}, false, {}, {}};
   if (anchor) f.anchor = std::string(token_text(anchor));
   stack_.push_back(std::move(f));
   return std::nullopt;
@@ -551,7 +558,14 @@ std::optional<Failure> TreeBuilder::end(fy_event* e) {
   note(e, {}, false);
   Frame f = std::move(stack_.back());
   stack_.pop_back();
-  Value v = f.mapping ? Value(Object::from_unsorted(std::move(f.members))) : Value(std::move(f.items));
+  Value v;
+  if (f.mapping) {
+    v = Value(Object::from_unsorted(std::span<Member>(members_).subspan(f.from)));
+    members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(f.from), members_.end());
+  } else {
+    v = Value(Array::from_span(std::span<Value>(items_).subspan(f.from)));
+    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(f.from), items_.end());
+  }
   Extent extent = f.extent;
   extent.nodes += 1;
   extent.depth += 1;
@@ -573,7 +587,7 @@ std::optional<Failure> TreeBuilder::anchored(std::string name, Value& v, std::op
       if (f.mapping)
         a.path.emplace_back(f.key);
       else
-        a.path.emplace_back(f.items.size());
+        a.path.emplace_back(f.count);
     }
     a.value = std::exchange(v, placeholder(id));
     a.placed = true;
