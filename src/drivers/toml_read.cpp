@@ -1119,7 +1119,7 @@ class Reader {
       const char* q = p_;
       std::uint64_t n = 0;
       while (q < end_ && is_digit(*q) && q - p_ < 18) n = n * 10 + static_cast<unsigned>(*q++ - '0');
-      const bool leading_zero = *p_ == '0' && q - p_ > 1;
+      const bool leading_zero = q - p_ > 1 && *p_ == '0';  // (a sign may end the text)
       if (q > p_ && (q == end_ || is_delimiter(*q)) && !leading_zero) {
         p_ = q;
         out = negative ? Value::from_int(static_cast<std::int64_t>(0 - n)) : Value(n);

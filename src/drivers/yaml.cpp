@@ -398,6 +398,37 @@ bool strips_final_break(std::string_view text, fy_token* token);
 // whatever the buffer held. Such text has bytes no folded scalar can hold,
 // or lacks the final line break its chomping asks for: refused, not loaded.
 
+// It does the same to some literal scalars with more-indented lines, and
+// there the stale bytes may be the document's own. A literal's text is its
+// source lines less one indentation, so each line read is checked against
+// the line it came from: the same text after spaces, as many spaces before
+// every line with text, only spaces on a line read as empty.
+bool literal_text_sound(std::string_view text, std::string_view literal, fy_token* token) {
+  const fy_mark* at = fy_token_start_mark(token);
+  if (!at || at->input_pos > text.size()) return false;
+  std::size_t pos = at->input_pos;  // the start of the first content line
+  std::size_t indent = std::string_view::npos;
+  while (!literal.empty()) {
+    const std::size_t brk = literal.find('\n');
+    const std::string_view line = literal.substr(0, brk);
+    literal.remove_prefix(brk == std::string_view::npos ? literal.size() : brk + 1);
+    if (pos > text.size()) return false;
+    std::size_t stop = text.find('\n', pos);
+    const std::size_t next = stop == std::string_view::npos ? text.size() + 1 : stop + 1;
+    if (stop == std::string_view::npos) stop = text.size();
+    std::string_view source = text.substr(pos, stop - pos);
+    if (source.ends_with('\r')) source.remove_suffix(1);
+    pos = next;
+    if (!source.ends_with(line)) return false;
+    const std::string_view lead = source.substr(0, source.size() - line.size());
+    if (lead.find_first_not_of(' ') != std::string_view::npos) return false;
+    if (line.empty()) continue;
+    if (indent == std::string_view::npos) indent = lead.size();
+    if (lead.size() != indent) return false;
+  }
+  return true;
+}
+
 bool folded_text_sound(std::string_view text, std::string_view folded, fy_token* token) {
   for (const char c : folded) {
     const auto b = static_cast<unsigned char>(c);
@@ -472,6 +503,8 @@ std::optional<Failure> TreeBuilder::scalar(fy_event* e) {
     return event_failure("single-quoted scalar out of place", e);
   const std::string_view text = style == FYSS_SINGLE_QUOTED ? std::string_view(own) : token_text(s.value);
   const bool plain = style == FYSS_PLAIN;
+  if (style == FYSS_LITERAL && !literal_text_sound(text_, text, s.value))
+    return event_failure("literal scalar that libfyaml 0.9 misreads (its text comes back malformed)", e);
   if (style == FYSS_FOLDED && !folded_text_sound(text_, text, s.value))
     return event_failure("folded scalar that libfyaml 0.9 misreads (its text comes back malformed)", e);
   Value v;
@@ -880,6 +913,7 @@ bool Matcher::scalar(fy_event* e, const Value& root) {
   }
   const std::string_view text = style == FYSS_SINGLE_QUOTED ? std::string_view(own_) : token_text(s.value);
   if (style == FYSS_FOLDED && !folded_text_sound(text_, text, s.value)) return false;
+  if (style == FYSS_LITERAL && !literal_text_sound(text_, text, s.value)) return false;
   if (key_position()) {
     // A key is its text, whatever it would resolve to as a value.
     Level& top = stack_.back();
