@@ -29,7 +29,7 @@ struct Node {
   bool keeps_breaks = false;  // ends in a block scalar with '+': the blank lines after it are its own
   bool block_end = false;     // ends in a block scalar, which the lines after it could join
   bool loose_end = false;     // ends in a value continued at its key's column
-  bool bare_block = false;    // a block scalar with no text: libfyaml gives it a line at its key's column
+  bool bare_block = false;    // ends in a block scalar with no text: libfyaml gives it a line at its key's column
   bool any_shared = false; // itself or something inside it
   yaml::Mark::Style style = yaml::Mark::plain;
   std::size_t begin = 0;
@@ -176,6 +176,7 @@ class Locator {
         n.block_end = item->block_end;
         n.keeps_breaks = item->keeps_breaks;
         n.loose_end = item->loose_end;
+        n.bare_block = item->bare_block;
         continue;
       }
       const yaml::Mark* k = next();
@@ -220,6 +221,7 @@ class Locator {
       n.block_end = m.value.block_end;
       n.keeps_breaks = m.value.keeps_breaks;
       n.loose_end = m.value.loose_end;
+      n.bare_block = m.value.bare_block;
       if (expand) n.members.push_back(std::move(m));
     }
   }
