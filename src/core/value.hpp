@@ -626,6 +626,19 @@ inline const Value& Array::operator[](std::size_t i) const noexcept { return dat
 inline Value& Array::back() noexcept { return data()[size() - 1]; }
 inline const Value& Array::back() const noexcept { return data()[size() - 1]; }
 
+// Constructs n items in place, in order; should one throw, those made so
+// far are destroyed before the exception goes on.
+template <class T, class Make>
+void make_each(T* to, std::size_t n, Make& make) {
+  std::size_t made = 0;
+  try {
+    for (; made < n; ++made) make(to + made);
+  } catch (...) {
+    while (made > 0) to[--made].~T();
+    throw;
+  }
+}
+
 // The count is written once, at the end; until then the block counts
 // nothing, so a failure destroys what was made here.
 template <class Make>
@@ -634,13 +647,7 @@ Array Array::build(std::size_t n, Make&& make) {
   if (n == 0) return out;
   out.reserve(n);
   Value* to = out.items();
-  std::size_t made = 0;
-  try {
-    for (; made < n; ++made) make(to + made);
-  } catch (...) {
-    while (made > 0) to[--made].~Value();
-    throw;
-  }
+  make_each(to, n, make);
   handle::set_all(out.b_, to, n, 0);
   return out;
 }
@@ -649,14 +656,7 @@ template <class Make>
 Object Object::build_sorted(std::size_t n, Make&& make) {
   Object out = with_room(n);
   if (n == 0) return out;
-  Member* to = out.flat();
-  std::size_t made = 0;
-  try {
-    for (; made < n; ++made) make(to + made);
-  } catch (...) {
-    while (made > 0) to[--made].~Member();
-    throw;
-  }
+  make_each(out.flat(), n, make);
   handle::set_all(out.b_, out.block(), n, handle::field(out.b_) & has_large_flag);
   if (n >= indexed_from) out.reindex();
   return out;
