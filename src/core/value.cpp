@@ -663,7 +663,7 @@ std::size_t Value::depth() const {
   return 0;
 }
 
-bool Value::operator==(const Value& other) const {
+bool Value::equals(const Value& other) const {
   const Kind k = kind();
   if (k != other.kind()) return false;
   switch (k) {

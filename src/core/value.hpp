@@ -574,9 +574,16 @@ class Value {
   // an empty container 1).
   std::size_t depth() const;
 
-  bool operator==(const Value& other) const;
+  bool operator==(const Value& other) const {
+    // The same bytes are the same value of any kind (the same number or
+    // short text, the same block): the usual answer where a tree is
+    // compared with the text it was saved as, without a call.
+    if (std::memcmp(raw_, other.raw_, sizeof raw_) == 0) return true;
+    return equals(other);
+  }
 
  private:
+  bool equals(const Value& other) const;
   // Byte 15 tells the kind: 0..16 a string (see text_cell), kind_base +
   // Kind otherwise.
   static constexpr unsigned kind_base = 0x20;
