@@ -175,7 +175,7 @@ bool layout::reads_as(Format format, const std::string& text, const Value& tree,
     case Format::json5:
       return json5::reads_as(text, tree, kept.json5_memory);
     case Format::toml:
-      return toml::reads_as(text, tree, &kept.toml_checked);
+      return toml::reads_as(text, tree, &kept.toml_checked, &kept.toml_memory);
     case Format::json: {
       auto same = json::matches(text, tree, kept.json_checked);
       return same && *same;
@@ -203,8 +203,15 @@ Result<void> save_file_keeping_layout(Format format, const std::string& path, co
     kept.json_keys.clear();
     kept.toml_sections.clear();
   }
-  if (auto made = io::create_parent_dirs(path); !made) return made;
-  if (auto saved = io::replace_file(path, checked->text); !saved) return saved;
+  // Missing directories are made as a plain save makes them: only once the
+  // save finds them missing, so that a save into an existing one does not
+  // pay for the look.
+  const std::string_view text = checked->text;
+  auto saved = io::replace_file(path, [text](io::TextSink& sink) -> Result<void> {
+    sink.put(text);
+    return {};
+  }, io::TempFile::unnamed_where_possible, io::MissingDirs::create);
+  if (!saved) return saved;
   kept.text = std::move(checked->text);
   kept.touched.emplace();  // the text now holds every change
   if (checked->changed) {  // the check read the new text

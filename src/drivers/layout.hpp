@@ -35,12 +35,9 @@ struct KeptLayout {
   // check recorded them), and those the last check recorded for its text.
   std::vector<json::KeyAt> json_keys;
   std::vector<json::KeyAt> json_checked;
-  // The root's members changed since text was saved or loaded, so that a
-  // sync compares only those with the baseline; none when unknown (the root
-  // itself changed, or too many to list), and every member is compared.
-  // The engine's tree lock orders notes and saves.
   toml::Sections toml_sections;      // where text's headers lie, once located
   toml::Sections toml_checked;       // recorded by the last check, for the text it read
+  toml::ReadMemory toml_memory;      // the check's tables, kept from sync to sync
   // The root's members changed since text was saved or loaded, so that a
   // sync compares only those with the baseline; none when unknown (the root
   // itself changed, or too many to list), and every member is compared.

@@ -3,6 +3,7 @@
 // end of the document, then turned into objects. docs/toml_reader.md has
 // the design.
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +11,10 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "drivers/file_io.hpp"
 #include "drivers/formats.hpp"
@@ -36,6 +41,28 @@ constexpr struct BareTable {
   }
 } bare_table;
 constexpr bool is_bare(char c) noexcept { return bare_table.at[static_cast<unsigned char>(c)]; }
+
+// The end of the run of bare-key bytes from p: sixteen at a time where
+// SSE2 is there (every x86-64), since keys are most of a document's bytes.
+const char* bare_run(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+  const auto within = [](__m128i x, char low, char high) {  // low <= x <= high, unsigned
+    const __m128i span = _mm_set1_epi8(static_cast<char>(high - low));
+    const __m128i shifted = _mm_sub_epi8(x, _mm_set1_epi8(low));
+    return _mm_cmpeq_epi8(_mm_max_epu8(shifted, span), span);
+  };
+  for (; end - p >= 16; p += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i letter = within(_mm_or_si128(x, _mm_set1_epi8(0x20)), 'a', 'z');
+    const __m128i digit = within(x, '0', '9');
+    const __m128i mark = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('_')), _mm_cmpeq_epi8(x, _mm_set1_epi8('-')));
+    const auto bare = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), mark)));
+    if (bare != 0xFFFF) return p + std::countr_one(bare);
+  }
+#endif
+  while (p < end && is_bare(*p)) ++p;
+  return p;
+}
 constexpr bool is_control(unsigned char c) noexcept { return (c < 0x20 && c != '\t') || c == 0x7f; }
 // What may follow a number, a date-time or a word.
 constexpr bool is_delimiter(char c) noexcept {
@@ -144,6 +171,22 @@ struct Table {
   bool ascending = true;
 
   static constexpr std::size_t indexed_from = 12;
+
+  // For reuse by a later table: empty, its vectors keeping their room.
+  void reset(std::uint64_t hash_seed) noexcept {
+    members.clear();
+    slots.clear();
+    seen.clear();
+    seen_index.clear();
+    index.clear();
+    level = 1;
+    offset = 0;
+    section = 0;
+    expect = nullptr;
+    made = Made::on_the_way;
+    seed = hash_seed;
+    ascending = true;
+  }
 
   static bool same(std::string_view k, std::string_view key) noexcept {
     return k.size() == key.size() && std::memcmp(k.data(), key.data(), key.size()) == 0;
@@ -256,11 +299,12 @@ struct KeyPart {
 // are read and no container is built, and the first difference ends it.
 class Reader {
  public:
-  explicit Reader(std::string_view text, const Value* expect = nullptr)
+  // reuse: tables a previous read left, to be used again.
+  explicit Reader(std::string_view text, const Value* expect = nullptr, std::vector<Table>* reuse = nullptr)
       : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), text_(text),
         seed_(hash_key(std::string_view(reinterpret_cast<const char*>(&begin_), sizeof begin_),
                        reinterpret_cast<std::uintptr_t>(this))),
-        expect_(expect) {}
+        expect_(expect), tables_(reuse ? *reuse : own_tables_) {}
 
   Result<Value> run() {
     if (!start()) return io::parse_failure(prefix, text_, error_);
@@ -275,7 +319,8 @@ class Reader {
       // Room for the tables at once, as many as the headers the record held
       // last (a text much like this one) and a quarter more: growing by
       // doubling would copy every table and fault fresh pages each time.
-      tables_.reserve(record->headers.size() + record->headers.size() / 4 + 1);
+      const std::size_t expected = record->headers.size() + record->headers.size() / 4 + 1;
+      if (tables_.capacity() < expected) tables_.reserve(expected);
       record->clear();
       if (text_.size() <= UINT32_MAX) record_ = record;
     }
@@ -284,8 +329,8 @@ class Reader {
     if (!document()) return false;
     // Every key read was found where expected and none is read twice, so
     // equal counts leave nothing expected unread.
-    for (const Table& t : tables_)
-      if (t.slots.size() != t.expect->size()) return false;
+    for (std::uint32_t i = 0; i < live_; ++i)
+      if (tables_[i].slots.size() != tables_[i].expect->size()) return false;
     for (std::size_t i = 0; i < lists_.size(); ++i)
       if (lists_[i].size() != list_expect_[i]->size()) return false;
     if (record_) {
@@ -317,7 +362,9 @@ class Reader {
 
   // Open tables; [0] is the root. An inline table and the tables its
   // dotted keys make are built on top and dropped once it is closed.
-  std::vector<Table> tables_;
+  std::vector<Table> own_tables_;
+  std::vector<Table>& tables_;
+  std::uint32_t live_ = 0;  // tables_[0, live_) are open; the rest wait for reuse
   std::vector<std::vector<std::uint32_t>> lists_;  // arrays of tables: their elements
   std::uint32_t current_ = 0;                       // the table the current section adds to
   std::uint32_t section_ = 0;                       // the current section's number
@@ -337,8 +384,20 @@ class Reader {
     // Files arrive checked already; this is for everyone else.
     if (!io::is_valid_utf8(text_)) return fail(begin_ + first_invalid_utf8(text_), "invalid UTF-8");
     if (end_ - p_ >= 3 && std::memcmp(p_, "\xEF\xBB\xBF", 3) == 0) p_ = begin_ + (bom_ = 3);  // a byte order mark
-    tables_.emplace_back(seed_);
+    live_ = 0;
+    open_table();
     return true;
+  }
+
+  // A new open table: one a previous table (of this read or an earlier one
+  // given to reuse) left, emptied with its vectors' room kept, else a new one.
+  std::uint32_t open_table() {
+    const std::uint32_t id = live_++;
+    if (id < tables_.size())
+      tables_[id].reset(seed_);
+    else
+      tables_.emplace_back(seed_);
+    return id;
   }
 
   bool comparing() const noexcept { return expect_ != nullptr; }
@@ -442,8 +501,12 @@ class Reader {
 
   // Layout.
 
+  // The hot loops step a local pointer: p_ is a member, which the compiler
+  // would otherwise store back on every byte (a char may alias it).
   void skip_blanks() noexcept {
-    while (p_ < end_ && (*p_ == ' ' || *p_ == '\t')) ++p_;
+    const char* q = p_;
+    while (q < end_ && (*q == ' ' || *q == '\t')) ++q;
+    p_ = q;
   }
 
   // A comment from its '#' to the end of the line (not included).
@@ -536,7 +599,7 @@ class Reader {
       const char c = *p_;
       if (is_bare(c)) {
         const char* start = p_;
-        while (p_ < end_ && is_bare(*p_)) ++p_;
+        p_ = bare_run(p_, end_);
         if (comparing())
           part.bare = static_cast<std::size_t>(p_ - start);
         else
@@ -561,19 +624,19 @@ class Reader {
   // The new table's index; comparing, none when the expected tree has no
   // object there.
   std::uint32_t new_table(std::uint32_t parent, std::size_t part, Made made, std::uint32_t section) {
-    const auto id = static_cast<std::uint32_t>(tables_.size());
-    Table t(seed_);
     const Value* want = nullptr;
     if (comparing()) {
       want = found_;  // the find() of this key that gave none
       if (!want || !want->is_object()) return none;
-      t.expect = &want->as_object();
     }
-    t.level = tables_[parent].level + 1;
+    const std::size_t level = tables_[parent].level + 1;
+    const std::uint32_t id = open_table();
+    Table& t = tables_[id];
+    if (want) t.expect = &want->as_object();
+    t.level = level;
     t.offset = key_[part].offset;
     t.made = made;
     t.section = section;
-    tables_.push_back(std::move(t));
     add(parent, std::move(key_[part].text), Value(), Slot{key_[part].offset, id, Holds::table}, want);
     return id;
   }
@@ -664,18 +727,19 @@ class Reader {
 
   bool open_element(std::uint32_t list, std::size_t level, const char* start) {
     if (level > max_parse_depth) return too_deep(start);
-    current_ = static_cast<std::uint32_t>(tables_.size());
-    Table t(seed_);
-    t.level = level;
-    t.offset = offset(start);
-    t.made = Made::by_header;
+    const Object* expect = nullptr;
     if (comparing()) {
       const Array& want = *list_expect_[list];
       const std::size_t i = lists_[list].size();
       if (i >= want.size() || !want[i].is_object()) return differ();
-      t.expect = &want[i].as_object();
+      expect = &want[i].as_object();
     }
-    tables_.push_back(std::move(t));
+    current_ = open_table();
+    Table& t = tables_[current_];
+    t.level = level;
+    t.offset = offset(start);
+    t.made = Made::by_header;
+    t.expect = expect;
     lists_[list].push_back(current_);
     return true;
   }
@@ -794,7 +858,7 @@ class Reader {
   // true, false, inf, nan, or a word that was meant as a string.
   bool word(Value& out) {
     const char* start = p_;
-    while (p_ < end_ && is_bare(*p_)) ++p_;
+    p_ = bare_run(p_, end_);
     const std::string_view w(start, static_cast<std::size_t>(p_ - start));
     if (w == "true" || w == "false") {
       out = Value(w == "true");
@@ -857,8 +921,7 @@ class Reader {
     const char* open = p_++;
     // A fresh table above the live ones; its slot is reused by the next.
     const std::size_t saved_lists = lists_.size();
-    const auto t = static_cast<std::uint32_t>(tables_.size());
-    tables_.emplace_back(seed_);
+    const std::uint32_t t = open_table();
     tables_[t].level = level;
     tables_[t].offset = offset(open);
     if (comparing()) tables_[t].expect = &want->as_object();
@@ -878,12 +941,12 @@ class Reader {
     ++p_;
     if (comparing()) {
       // It and the tables its dotted keys made: every key read was expected.
-      for (std::size_t i = t; i < tables_.size(); ++i)
+      for (std::size_t i = t; i < live_; ++i)
         if (tables_[i].slots.size() != tables_[i].expect->size()) return differ();
     } else {
       out = finish(t);
     }
-    tables_.erase(tables_.begin() + t, tables_.end());
+    live_ = t;  // it and its tables wait for reuse
     lists_.resize(saved_lists);
     if (comparing()) list_expect_.resize(saved_lists);
     return true;
@@ -1125,13 +1188,15 @@ class Reader {
         out = negative ? Value::from_int(static_cast<std::int64_t>(0 - n)) : Value(n);
         return true;
       }
-      // A fraction of at most 15 digits in all: both the digits and the power
-      // of ten are exact doubles, so one division rounds correctly.
-      if (q > p_ && !leading_zero && q - p_ < 15 && end_ - q > 1 && *q == '.' && is_digit(q[1])) {
+      // A fraction of at most 18 digits in all that make at most 2^53: both
+      // they and the power of ten are exact doubles, so one division rounds
+      // correctly (Python writes many floats in 16 or 17 digits).
+      if (q > p_ && !leading_zero && q - p_ < 19 && end_ - q > 1 && *q == '.' && is_digit(q[1])) {
         const char* f = ++q;
-        while (q < end_ && is_digit(*q) && q - p_ <= 16) n = n * 10 + static_cast<unsigned>(*q++ - '0');
-        if (q - p_ <= 16 && (q == end_ || is_delimiter(*q))) {
-          static constexpr double tens[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+        while (q < end_ && is_digit(*q) && q - p_ <= 19) n = n * 10 + static_cast<unsigned>(*q++ - '0');
+        if (q - p_ <= 19 && n <= (std::uint64_t{1} << 53) && (q == end_ || is_delimiter(*q))) {
+          static constexpr double tens[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+                                            1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18};
           const double d = static_cast<double>(n) / tens[q - f];
           p_ = q;
           out = Value::from_double(negative ? -d : d);
@@ -1334,8 +1399,16 @@ class Reader {
 
 Result<Value> read(std::string_view text) { return Reader(text).run(); }
 
-bool reads_as(std::string_view text, const Value& tree, Sections* record) {
-  return Reader(text, &tree).matches(record);
+struct ReadMemory::Tables {
+  std::vector<Table> open;
+};
+
+void ReadMemory::Free::operator()(Tables* tables) const noexcept { std::default_delete<Tables>()(tables); }
+
+bool reads_as(std::string_view text, const Value& tree, Sections* record, ReadMemory* memory) {
+  if (!memory) return Reader(text, &tree).matches(record);
+  if (!memory->tables_) memory->tables_.reset(std::make_unique<ReadMemory::Tables>().release());
+  return Reader(text, &tree, &memory->tables_->open).matches(record);
 }
 
 }  // namespace zub::toml

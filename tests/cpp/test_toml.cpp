@@ -447,11 +447,27 @@ TEST(TomlReadsAs, AgreesWithLoadingAndComparing) {
       {"a = nan\n", "a = 1\n", false},
       {deep, "a = 1\n", false},
   };
+  toml::ReadMemory memory;  // one for every case, as one engine's syncs share it
   for (const auto& c : cases) {
     const Value tree = must_parse(c.tree);
     auto read = toml::parse(c.text);
     EXPECT_EQ(read.ok() && *read == tree, c.same) << c.text << "against\n" << c.tree;
     EXPECT_EQ(toml::reads_as(c.text, tree), c.same) << c.text << "against\n" << c.tree;
+    EXPECT_EQ(toml::reads_as(c.text, tree, nullptr, &memory), c.same) << c.text << "against\n" << c.tree;
+  }
+}
+
+// Short decimals are read by one division where that rounds exactly as a
+// full conversion does; the rest must still be converted in full.
+TEST(TomlParse, DecimalsRoundAsStrtod) {
+  for (const char* text : {"0.1", "-0.0", "2.675", "123456789012.345678", "900719925474099.3", "0.9007199254740993",
+                           "9007199254740993.0", "9007199254740995.0", "1.7976931348623157", "12345678901234567.8",
+                           "0.000000000000000001", "4.35"}) {
+    const Value v = must_parse(std::string("x = ") + text);
+    const Value* x = v.is_object() ? v.as_object().find("x") : nullptr;
+    ASSERT_TRUE(x && x->kind() == Value::Kind::real) << text;
+    const double want = std::strtod(text, nullptr), got = x->as_real();
+    EXPECT_EQ(std::memcmp(&want, &got, sizeof want), 0) << text << ": " << got;  // the bits: -0.0 too
   }
 }
 
