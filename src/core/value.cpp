@@ -510,6 +510,11 @@ Object Object::with_room(std::size_t n) {
   return out;
 }
 
+std::span<const Member> Object::block_members() const noexcept {
+  if (flat_size() == 0 || in_tree()) return {};
+  return {flat(), flat_size()};
+}
+
 const Value* Object::find(std::string_view key) const noexcept {
   const Member* m = locate(key);
   return m ? &m->value : nullptr;

@@ -416,6 +416,11 @@ class Object {
 
   const Value* find(std::string_view key) const noexcept;
   Value* find(std::string_view key) noexcept;
+  const Member* find_member(std::string_view key) const noexcept { return locate(key); }
+  // The members as one block in key order, as objects keep them but those
+  // grown large by insertions (kept in a tree, and given as empty here):
+  // for readers that know members by their position.
+  std::span<const Member> block_members() const noexcept;
   // Inserts or replaces whole; returns the stored value.
   Value& insert_or_assign(std::string_view key, Value&& value);
   bool erase(std::string_view key) noexcept;

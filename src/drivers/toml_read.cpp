@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -150,9 +151,12 @@ struct Table {
 
   std::vector<Member> members;  // a value in place; a table's is filled in at the end
   std::vector<Slot> slots;      // beside members (comparing: beside seen)
-  // Comparing, no members are made: per key read, the member of `expect`
-  // it names (one per key), and once many, an open-addressing index of
-  // them (position + 1).
+  // Comparing, no members are made. Where expect's members lie in one
+  // block (most objects), per member the key that named it (its position in
+  // slots + 1, 0 for none yet); else per key read the member it names, and
+  // once many, an open-addressing index of them (position + 1).
+  std::span<const Member> block;
+  std::vector<std::uint32_t> seen_at;
   std::vector<const Value*> seen;
   std::vector<std::uint32_t> seen_index;
   // Open addressing, once large: the hash's high half beside the member's
@@ -176,6 +180,8 @@ struct Table {
   void reset(std::uint64_t hash_seed) noexcept {
     members.clear();
     slots.clear();
+    block = {};
+    seen_at.clear();
     seen.clear();
     seen_index.clear();
     index.clear();
@@ -232,8 +238,16 @@ struct Table {
     }
   }
 
-  // Comparing: the position of the key that named `want`, or none.
-  std::uint32_t find_seen(const Value* want) const noexcept {
+  // Comparing: the object the table must read as.
+  void set_expect(const Object& object) noexcept {
+    expect = &object;
+    block = object.block_members();
+  }
+
+  // Comparing: the position in slots of the key that named `want` (at
+  // in_block in the block, if there is one), or none.
+  std::uint32_t find_seen(const Value* want, std::uint32_t in_block) const noexcept {
+    if (!block.empty()) return in_block < seen_at.size() ? seen_at[in_block] - 1 : none;  // 0 - 1 is none
     if (seen_index.empty()) {
       for (std::size_t i = 0; i < seen.size(); ++i)
         if (seen[i] == want) return static_cast<std::uint32_t>(i);
@@ -247,13 +261,16 @@ struct Table {
     }
   }
 
-  void add_seen(const Value* want, Slot slot) {
-    if (seen.empty()) {  // every key read is one expected: room for them at once
-      seen.reserve(expect->size());
-      slots.reserve(expect->size());
-    }
-    seen.push_back(want);
+  void add_seen(const Value* want, std::uint32_t in_block, Slot slot) {
+    if (slots.empty()) slots.reserve(expect->size());  // every key read is one expected: room for them at once
     slots.push_back(slot);
+    if (!block.empty()) {
+      if (seen_at.empty()) seen_at.assign(block.size(), 0);
+      seen_at[in_block] = static_cast<std::uint32_t>(slots.size());
+      return;
+    }
+    if (seen.empty()) seen.reserve(expect->size());
+    seen.push_back(want);
     const std::size_t n = seen.size();
     if (n < indexed_from) return;
     if (seen_index.size() < 2 * n) {
@@ -306,6 +323,13 @@ class Reader {
                        reinterpret_cast<std::uintptr_t>(this))),
         expect_(expect), tables_(reuse ? *reuse : own_tables_) {}
 
+  // Comparing: where the lookups of a read before found their members, and
+  // where this read's are to go.
+  void predict(std::span<const std::uint32_t> predicted, std::vector<std::uint32_t>& recorded) noexcept {
+    predicted_ = predicted;
+    recorded_ = &recorded;
+  }
+
   Result<Value> run() {
     if (!start()) return io::parse_failure(prefix, text_, error_);
     if (!document()) return io::parse_failure(prefix, text_, error_);
@@ -325,7 +349,7 @@ class Reader {
       if (text_.size() <= UINT32_MAX) record_ = record;
     }
     if (!expect_->is_object() || !start()) return false;
-    tables_[0].expect = &expect_->as_object();
+    tables_[0].set_expect(expect_->as_object());
     if (!document()) return false;
     // Every key read was found where expected and none is read twice, so
     // equal counts leave nothing expected unread.
@@ -359,6 +383,13 @@ class Reader {
   const Value* expect_ = nullptr;
   std::vector<const Array*> list_expect_;
   const Value* found_ = nullptr;  // comparing: what the key of the last find() names there
+  std::uint32_t found_at_ = none;  // and where in its table's block, if it has one
+  // Comparing, where each lookup found its member in its table's block, in
+  // the order of the lookups: those of the read before, tried first, and
+  // those of this read.
+  std::span<const std::uint32_t> predicted_;
+  std::vector<std::uint32_t>* recorded_ = nullptr;
+  std::size_t lookups_ = 0;
 
   // Open tables; [0] is the root. An inline table and the tables its
   // dotted keys make are built on top and dropped once it is closed.
@@ -408,8 +439,24 @@ class Reader {
     return false;
   }
 
-  // Comparing: what a key of table t should hold, or null.
-  const Value* expected(std::uint32_t t, std::string_view key) const noexcept { return tables_[t].expect->find(key); }
+  // Comparing: what a key of table t should hold, or null; found_at_ says
+  // where in the table's block. A sync reads a text much like the one the
+  // sync before read (most often one value differs), so its lookups come in
+  // the same order: each first tries where the same lookup found its member
+  // then, one comparison instead of a search.
+  const Value* expected(std::uint32_t t, std::string_view key) noexcept {
+    const Table& table = tables_[t];
+    const std::size_t n = lookups_++;
+    const Member* m = nullptr;
+    if (n < predicted_.size()) {
+      const std::uint32_t at = predicted_[n];
+      if (at < table.block.size() && KeyProbe(key).matches(table.block[at].key)) m = &table.block[at];
+    }
+    if (!m) m = table.expect->find_member(key);
+    found_at_ = m && !table.block.empty() ? static_cast<std::uint32_t>(m - table.block.data()) : none;
+    if (recorded_) recorded_->push_back(found_at_);
+    return m ? &m->value : nullptr;
+  }
 
   // Where a key of table t was read already, or none. Comparing, a key is
   // known by the member of the expected object it names (a key not there
@@ -418,13 +465,14 @@ class Reader {
   std::uint32_t find(std::uint32_t t, std::string_view key) {
     if (!comparing()) return tables_[t].find(key);
     found_ = expected(t, key);
-    return found_ ? tables_[t].find_seen(found_) : none;
+    return found_ ? tables_[t].find_seen(found_, found_at_) : none;
   }
 
-  // Comparing, want is the expected member the key names.
-  void add(std::uint32_t t, std::string&& key, Value&& value, Slot slot, const Value* want) {
+  // Comparing, want is the expected member the key names, at its place in
+  // the table's block.
+  void add(std::uint32_t t, std::string&& key, Value&& value, Slot slot, const Value* want, std::uint32_t at) {
     if (comparing())
-      tables_[t].add_seen(want, slot);
+      tables_[t].add_seen(want, at, slot);
     else
       tables_[t].add(std::move(key), std::move(value), slot);
   }
@@ -625,19 +673,21 @@ class Reader {
   // object there.
   std::uint32_t new_table(std::uint32_t parent, std::size_t part, Made made, std::uint32_t section) {
     const Value* want = nullptr;
+    std::uint32_t want_at = none;
     if (comparing()) {
       want = found_;  // the find() of this key that gave none
+      want_at = found_at_;
       if (!want || !want->is_object()) return none;
     }
     const std::size_t level = tables_[parent].level + 1;
     const std::uint32_t id = open_table();
     Table& t = tables_[id];
-    if (want) t.expect = &want->as_object();
+    if (want) t.set_expect(want->as_object());
     t.level = level;
     t.offset = key_[part].offset;
     t.made = made;
     t.section = section;
-    add(parent, std::move(key_[part].text), Value(), Slot{key_[part].offset, id, Holds::table}, want);
+    add(parent, std::move(key_[part].text), Value(), Slot{key_[part].offset, id, Holds::table}, want, want_at);
     return id;
   }
 
@@ -696,13 +746,14 @@ class Reader {
         return true;
       }
       const Value* want = found_;  // the find() of this key that gave none
+      const std::uint32_t want_at = found_at_;
       if (comparing()) {
         if (!want || !want->is_array()) return differ();
         list_expect_.push_back(&want->as_array());
       }
       const auto list = static_cast<std::uint32_t>(lists_.size());
       lists_.emplace_back();
-      add(t, std::move(key_[last].text), Value(), Slot{key_[last].offset, list, Holds::tables}, want);
+      add(t, std::move(key_[last].text), Value(), Slot{key_[last].offset, list, Holds::tables}, want, want_at);
       return open_element(list, level, start);
     }
     const Slot s = tables_[t].slots[pos];
@@ -739,7 +790,7 @@ class Reader {
     t.level = level;
     t.offset = offset(start);
     t.made = Made::by_header;
-    t.expect = expect;
+    if (expect) t.set_expect(*expect);
     lists_[list].push_back(current_);
     return true;
   }
@@ -785,18 +836,19 @@ class Reader {
     }
     // The value may hold inline tables, which reuse key_.
     const Value* want = comparing() ? found_ : nullptr;  // the find() just above gave none
+    const std::uint32_t want_at = found_at_;
     if (comparing() && !want) return differ();
     const std::size_t at = last.offset;
     if (comparing()) {  // no member made: the key's buffer stays for the next key
       Value scratch;
       if (!value(scratch, tables_[t].level + 1, want)) return false;
-      tables_[t].add_seen(want, Slot{at, 0, Holds::value});
+      tables_[t].add_seen(want, want_at, Slot{at, 0, Holds::value});
       return true;
     }
     std::string name = std::move(last.text);
     Value v;
     if (!value(v, tables_[t].level + 1, nullptr)) return false;
-    add(t, std::move(name), std::move(v), Slot{at, 0, Holds::value}, want);
+    add(t, std::move(name), std::move(v), Slot{at, 0, Holds::value}, want, want_at);
     return true;
   }
 
@@ -924,7 +976,7 @@ class Reader {
     const std::uint32_t t = open_table();
     tables_[t].level = level;
     tables_[t].offset = offset(open);
-    if (comparing()) tables_[t].expect = &want->as_object();
+    if (comparing()) tables_[t].set_expect(want->as_object());
     const std::uint32_t section = ++sections_;
     for (bool first = true;; first = false) {
       if (!skip_space()) return false;
@@ -1401,6 +1453,9 @@ Result<Value> read(std::string_view text) { return Reader(text).run(); }
 
 struct ReadMemory::Tables {
   std::vector<Table> open;
+  // Where the lookups of the last read found their members, in order, and
+  // this read's.
+  std::vector<std::uint32_t> predicted, recorded;
 };
 
 void ReadMemory::Free::operator()(Tables* tables) const noexcept { std::default_delete<Tables>()(tables); }
@@ -1408,7 +1463,12 @@ void ReadMemory::Free::operator()(Tables* tables) const noexcept { std::default_
 bool reads_as(std::string_view text, const Value& tree, Sections* record, ReadMemory* memory) {
   if (!memory) return Reader(text, &tree).matches(record);
   if (!memory->tables_) memory->tables_.reset(std::make_unique<ReadMemory::Tables>().release());
-  return Reader(text, &tree, &memory->tables_->open).matches(record);
+  ReadMemory::Tables& kept = *memory->tables_;
+  std::swap(kept.predicted, kept.recorded);
+  kept.recorded.clear();
+  Reader reader(text, &tree, &kept.open);
+  reader.predict(kept.predicted, kept.recorded);
+  return reader.matches(record);
 }
 
 }  // namespace zub::toml

@@ -457,6 +457,25 @@ TEST(TomlReadsAs, AgreesWithLoadingAndComparing) {
   }
 }
 
+// Objects grown by insertions keep their members in a tree, not a block:
+// the check then knows each key by its member, not by a position.
+TEST(TomlReadsAs, ObjectsKeptInATree) {
+  Value tree = obj({});
+  std::string text, twice;
+  for (int i = 40; i-- > 0;) {  // each insertion at the front
+    tree.as_object().insert_or_assign("k" + std::to_string(100 + i), Value(std::uint64_t(i)));
+    text = "k" + std::to_string(100 + i) + " = " + std::to_string(i) + "\n" + text;
+  }
+  ASSERT_TRUE(tree.as_object().block_members().empty());
+  twice = text + "k100 = 0\n";
+  toml::ReadMemory memory;
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_TRUE(toml::reads_as(text, tree, nullptr, &memory));
+    EXPECT_FALSE(toml::reads_as(twice, tree, nullptr, &memory));
+    EXPECT_FALSE(toml::reads_as("k100 = 1\n" + text.substr(text.find('\n') + 1), tree, nullptr, &memory));
+  }
+}
+
 // Short decimals are read by one division where that rounds exactly as a
 // full conversion does; the rest must still be converted in full.
 TEST(TomlParse, DecimalsRoundAsStrtod) {
