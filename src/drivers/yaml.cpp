@@ -24,6 +24,7 @@
 #include <variant>
 #include <vector>
 
+#include "drivers/file_io.hpp"
 #include "drivers/formats.hpp"
 #include "drivers/yaml_marks.hpp"
 #include "drivers/yaml_scalar.hpp"
@@ -458,6 +459,123 @@ bool strips_final_break(std::string_view text, fy_token* token) {
   return true;
 }
 
+// A double-quoted scalar's text, decoded here from the source: libfyaml
+// 0.9.4 misreads many that span lines. An escaped space that ends a line
+// comes back without it and without the space the break folds to; some
+// runs of escaped and empty lines lose a line feed or an escaped space;
+// and the text keeps its full length, the last bytes whatever libfyaml's
+// buffer held. Lines fold as YAML says: white space before a line break
+// goes (not an escaped one), a break becomes a space, each empty line after
+// it a line feed, and an escaped break joins the lines, keeping the white
+// space before it and a line feed per empty line after it. False for an
+// escape that is not YAML's or a code point no text may hold.
+bool double_quoted(std::string_view text, fy_token* token, std::string& out) {
+  const fy_mark* from = fy_token_start_mark(token);
+  const fy_mark* to = fy_token_end_mark(token);
+  // The marks enclose the text between the quotes.
+  if (!from || !to || from->input_pos == 0 || to->input_pos >= text.size() || to->input_pos < from->input_pos ||
+      text[from->input_pos - 1] != '"' || text[to->input_pos] != '"')
+    return false;
+  const std::string_view raw = text.substr(from->input_pos, to->input_pos - from->input_pos);
+  std::size_t i = 0;
+  const auto is_blank = [&] { return i < raw.size() && (raw[i] == ' ' || raw[i] == '\t'); };
+  const auto line_break = [&]() -> std::size_t {  // the length of a break at i, or 0
+    if (i >= raw.size()) return 0;
+    if (raw[i] == '\n') return 1;
+    if (raw[i] == '\r') return i + 1 < raw.size() && raw[i + 1] == '\n' ? 2 : 1;
+    return 0;
+  };
+  // After a break: the empty lines that follow it, and the next line's
+  // leading white space.
+  const auto empty_lines = [&] {
+    std::size_t count = 0;
+    for (;;) {
+      while (is_blank()) ++i;
+      const std::size_t brk = line_break();
+      if (brk == 0) return count;
+      i += brk;
+      ++count;
+    }
+  };
+  std::size_t blanks = 0;  // white space read and not yet known to be content
+  while (i < raw.size()) {
+    if (is_blank()) {
+      ++blanks;
+      ++i;
+      continue;
+    }
+    if (const std::size_t brk = line_break()) {  // trailing white space goes
+      blanks = 0;
+      i += brk;
+      const std::size_t empty = empty_lines();
+      out.append(empty ? empty : 1, empty ? '\n' : ' ');
+      continue;
+    }
+    out.append(raw.substr(i - blanks, blanks));
+    blanks = 0;
+    if (raw[i] != '\\') {
+      const std::size_t run = raw.find_first_of(" \t\r\n\\", i);
+      const std::size_t stop = run == std::string_view::npos ? raw.size() : run;
+      out.append(raw.substr(i, stop - i));
+      i = stop;
+      continue;
+    }
+    if (++i == raw.size()) return false;
+    const char c = raw[i++];
+    if (c == '\n' || c == '\r') {  // an escaped break: the lines join
+      if (c == '\r' && i < raw.size() && raw[i] == '\n') ++i;
+      out.append(empty_lines(), '\n');
+      continue;
+    }
+    int digits = 0;
+    switch (c) {
+      case '0': out += '\0'; break;
+      case 'a': out += '\a'; break;
+      case 'b': out += '\b'; break;
+      case 't': case '\t': out += '\t'; break;
+      case 'n': out += '\n'; break;
+      case 'v': out += '\v'; break;
+      case 'f': out += '\f'; break;
+      case 'r': out += '\r'; break;
+      case 'e': out += '\x1b'; break;
+      case ' ': case '"': case '/': case '\\': out += c; break;
+      case 'N': io::append_utf8(out, 0x85); break;
+      case '_': io::append_utf8(out, 0xA0); break;
+      case 'L': io::append_utf8(out, 0x2028); break;
+      case 'P': io::append_utf8(out, 0x2029); break;
+      case 'x': digits = 2; break;
+      case 'u': digits = 4; break;
+      case 'U': digits = 8; break;
+      default: return false;
+    }
+    if (digits == 0) continue;
+    const auto hex = [&](int count) -> std::optional<std::uint32_t> {
+      if (raw.size() - i < static_cast<std::size_t>(count)) return std::nullopt;
+      std::uint32_t cp = 0;
+      for (int d = 0; d < count; ++d) {
+        const char h = raw[i++];
+        const int v = h >= '0' && h <= '9' ? h - '0' : (h | 0x20) >= 'a' && (h | 0x20) <= 'f' ? (h | 0x20) - 'a' + 10 : -1;
+        if (v < 0) return std::nullopt;
+        cp = cp * 16 + static_cast<std::uint32_t>(v);
+      }
+      return cp;
+    };
+    auto cp = hex(digits);
+    if (!cp) return false;
+    // A pair of surrogates, as JSON writes a character past U+FFFF, is that character.
+    if (digits == 4 && *cp >= 0xD800 && *cp <= 0xDBFF && raw.substr(i, 2) == "\\u") {
+      i += 2;
+      const auto low = hex(4);
+      if (!low || *low < 0xDC00 || *low > 0xDFFF) return false;
+      *cp = 0x10000 + ((*cp - 0xD800) << 10) + (*low - 0xDC00);
+    }
+    if (*cp > 0x10FFFF || (*cp >= 0xD800 && *cp <= 0xDFFF)) return false;
+    io::append_utf8(out, *cp);
+  }
+  out.append(raw.substr(i - blanks, blanks));  // white space before the closing quote is content
+  return true;
+}
+
 // A single-quoted scalar's text, decoded here from the source: libfyaml
 // 0.9.4 garbles two escaped quotes in a row ('a'''' b' reads as "a''' ").
 // Lines are folded as YAML says: white space around a line break goes, a
@@ -501,7 +619,10 @@ std::optional<Failure> TreeBuilder::scalar(fy_event* e) {
   std::string own;
   if (style == FYSS_SINGLE_QUOTED && !single_quoted(text_, s.value, own))
     return event_failure("single-quoted scalar out of place", e);
-  const std::string_view text = style == FYSS_SINGLE_QUOTED ? std::string_view(own) : token_text(s.value);
+  if (style == FYSS_DOUBLE_QUOTED && !double_quoted(text_, s.value, own))
+    return event_failure("double-quoted scalar out of place", e);
+  const bool quoted = style == FYSS_SINGLE_QUOTED || style == FYSS_DOUBLE_QUOTED;
+  const std::string_view text = quoted ? std::string_view(own) : token_text(s.value);
   const bool plain = style == FYSS_PLAIN;
   if (style == FYSS_LITERAL && !literal_text_sound(text_, text, s.value))
     return event_failure("literal scalar that libfyaml 0.9 misreads (its text comes back malformed)", e);
@@ -842,7 +963,7 @@ class Matcher {
   std::unique_ptr<fy_parser, ParserDeleter> parser_;
   std::vector<Level> stack_;
   std::vector<const Value*> found_;  // the members each open mapping has read
-  std::string own_;                  // a single-quoted scalar's decoded text
+  std::string own_;                  // a quoted scalar's decoded text
   bool rooted_ = false;
 };
 
@@ -907,11 +1028,13 @@ bool Matcher::scalar(fy_event* e, const Value& root) {
   const auto& s = e->scalar;
   if (s.anchor || s.tag) return false;
   const fy_scalar_style style = fy_token_scalar_style(s.value);
-  if (style == FYSS_SINGLE_QUOTED) {
+  const bool quoted = style == FYSS_SINGLE_QUOTED || style == FYSS_DOUBLE_QUOTED;
+  if (quoted) {
     own_.clear();
-    if (!single_quoted(text_, s.value, own_)) return false;
+    if (!(style == FYSS_SINGLE_QUOTED ? single_quoted(text_, s.value, own_) : double_quoted(text_, s.value, own_)))
+      return false;
   }
-  const std::string_view text = style == FYSS_SINGLE_QUOTED ? std::string_view(own_) : token_text(s.value);
+  const std::string_view text = quoted ? std::string_view(own_) : token_text(s.value);
   if (style == FYSS_FOLDED && !folded_text_sound(text_, text, s.value)) return false;
   if (style == FYSS_LITERAL && !literal_text_sound(text_, text, s.value)) return false;
   if (key_position()) {
@@ -1026,9 +1149,12 @@ bool locate(std::string_view text, Marks& out) {
     if (!slots.empty() && slots.back() != 0) slots.back() = key ? 2 : 1;
     std::string_view scalar_text;
     if (type == FYET_SCALAR) {
-      if (fy_token_scalar_style(e->scalar.value) == FYSS_SINGLE_QUOTED) {
+      const fy_scalar_style style = fy_token_scalar_style(e->scalar.value);
+      if (style == FYSS_SINGLE_QUOTED || style == FYSS_DOUBLE_QUOTED) {
         own.clear();
-        if (!single_quoted(text, e->scalar.value, own)) break;
+        if (!(style == FYSS_SINGLE_QUOTED ? single_quoted(text, e->scalar.value, own)
+                                          : double_quoted(text, e->scalar.value, own)))
+          break;
         scalar_text = own;
       } else {
         scalar_text = token_text(e->scalar.value);
