@@ -67,16 +67,19 @@ def test_corpus_file_is_kept_and_edited_in_place(tmp_path, name):
     assert _zub_core._layout_fallbacks(engine) == 0
 
 
-@pytest.mark.parametrize("text, first, second, edited", [
-    ('{"a": 1, "b": {"x": 1}, "a": 2}\n', {"b/x": 2}, {"a": 3, "b/x": 3}, '{"a": 1, "b": {"x": 3}, "a": 3}\n'),
-    ('\ufeff{\n  "k": 1,\n  "m": [1]\n}\n', {"k": 2}, {"m": [2], "k": 3}, '\ufeff{\n  "k": 3,\n  "m": [2]\n}\n'),
-    ('{"\\u0061b": 1, "c": {"d": 1}}', {"c/d": 2}, {"ab": 5, "c/d": 3}, '{"\\u0061b": 5, "c": {"d": 3}}'),
+@pytest.mark.parametrize("driver, text, first, second, edited", [
+    # JSON: the second sync finds root members where the first one's check saw them.
+    ("json", '{"a": 1, "b": {"x": 1}, "a": 2}\n', {"b/x": 2}, {"a": 3, "b/x": 3}, '{"a": 1, "b": {"x": 3}, "a": 3}\n'),
+    ("json", '\ufeff{\n  "k": 1,\n  "m": [1]\n}\n', {"k": 2}, {"m": [2], "k": 3}, '\ufeff{\n  "k": 3,\n  "m": [2]\n}\n'),
+    ("json", '{"\\u0061b": 1, "c": {"d": 1}}', {"c/d": 2}, {"ab": 5, "c/d": 3}, '{"\\u0061b": 5, "c": {"d": 3}}'),
+    # YAML: text whose block scalar could not stand there goes on the key's line.
+    ("yaml", 'a: null\nb:\n  x: 1\nc: 2\n', {"a": "\n"}, {"b/y": "x\n\n", "a": " \n"},
+     'a: " \\n"\nb:\n  x: 1\n  \'y\': "x\\n\\n"\nc: 2\n'),
 ])
-def test_json_edits_after_a_saved_edit_find_their_root_member(tmp_path, text, first, second, edited):
-    # The second sync finds root members where the first one's check saw them.
-    path = tmp_path / "doc.json"
+def test_edits_after_a_saved_edit(tmp_path, driver, text, first, second, edited):
+    path = tmp_path / f"doc.{driver}"
     path.write_text(text, encoding="utf-8")
-    engine = ZubSettingEngine(str(path), "json", keep_layout=True)
+    engine = ZubSettingEngine(str(path), driver, keep_layout=True)
     for changes in (first, second):
         for key, value in changes.items():
             engine.set_value(key, value)

@@ -544,8 +544,13 @@ class TextEditor {
     // A block scalar takes in what follows it; one kept with its empty lines
     // comes with the end-of-document marker, which cannot stand inside.
     if (may_hold_block(after) &&
-        (t->ends_with("\n...") || !block_fits(std::max(n.end, m.colon + 1), column)))
-      return false;
+        (t->ends_with("\n...") || !block_fits(std::max(n.end, m.colon + 1), column))) {
+      // Such a value goes on the key's line instead, in flow style (its
+      // texts double-quoted).
+      t = flow_text(after);
+      if (!t) return false;
+      *t = " " + *t;
+    }
     // A block sequence replaced by one keeps the indentation of its items.
     if (n.kind == Node::sequence && !n.flow && after.is_array() && t->rfind("\n-", 0) == 0 &&
         only_spaces(line_start(n.begin), n.begin))
@@ -693,7 +698,16 @@ class TextEditor {
     // The break this adds after a last line would end a block scalar's text
     // there, and a block scalar written here takes in the lines after it.
     if (at == text_.size() && last.value.block_end && !text_.ends_with('\n')) return false;
-    if ((at < text_.size() && w->ends_with("\n...\n")) || (may_hold_block(v) && !stays_outside(at, column))) return false;
+    if ((at < text_.size() && w->ends_with("\n...\n")) || (may_hold_block(v) && !stays_outside(at, column))) {
+      // A value the writer gives a block scalar goes on the key's line
+      // instead, in flow style (its texts double-quoted).
+      const auto flow = flow_text(v);
+      Object probe;
+      probe.insert_or_assign(key, Value(Null{}));
+      w = yaml::write(Value(std::move(probe)));
+      if (!flow || !w || !w->ends_with(": null\n") || w->find('\n') != w->size() - 1) return false;
+      *w = w->substr(0, w->size() - 5) + *flow + "\n";
+    }
     std::string text =
         std::string(column, ' ') + indented(std::string_view(*w).substr(0, w->size() - 1), column) + "\n";
     // A text that ends inside its last line needs a break first, unless that
