@@ -221,3 +221,18 @@ def test_random_edits_keep_every_untouched_line(tmp_path_factory, case, rnd):
     out = iter(bare(line) for line in text.split("\n"))
     for line, holder in lines:
         assert related(holder) or any(bare(line) == o for o in out), line
+
+
+def test_a_save_that_falls_back_prints_nothing(tmp_path, capfd):
+    # This edit does not read back (libfyaml takes a line of ':' after a plain
+    # scalar continued on the next line for part of a key), so the standard
+    # layout is written, without a word from libfyaml on standard error.
+    path = tmp_path / "doc.yaml"
+    path.write_text("n: +\n e\ne:\n::\n")
+    engine = ZubSettingEngine(str(path), "yaml", keep_layout=True)
+    engine.remove("e")
+    engine.set_value(":", "s1")
+    engine.sync()
+    assert ZubSettingEngine(str(path), "yaml").value("") == {"n": "+ e", ":": "s1"}
+    assert _zub_core._layout_fallbacks(engine) == 1
+    assert capfd.readouterr().err == ""

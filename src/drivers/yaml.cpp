@@ -913,14 +913,32 @@ bool record(Marks& out, fy_event* e, std::string_view text, const std::string_vi
   return true;
 }
 
-std::unique_ptr<fy_parser, ParserDeleter> quiet_parser(std::string_view text) {
-  fy_parse_cfg cfg{};
-  cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DISABLE_DEPTH_LIMIT | FYPCF_DEFAULT_VERSION_1_2 |
-                                              FYPCF_JSON_NONE);
-  std::unique_ptr<fy_parser, ParserDeleter> parser(fy_parser_create(&cfg));
-  if (!parser || fy_parser_set_string(parser.get(), text.data(), text.size()) != 0) throw std::bad_alloc();
-  return parser;
-}
+// A parser over text that reports nothing: libfyaml's own diagnostics
+// would go to the process's standard error, and what a comparing read or
+// the locator meets is answered by the full read, which words its errors.
+class QuietParser {
+ public:
+  explicit QuietParser(std::string_view text) {
+    fy_diag_cfg dcfg;
+    fy_diag_cfg_default(&dcfg);
+    dcfg.fp = nullptr;
+    dcfg.output_fn = [](fy_diag*, void*, const char*, std::size_t) noexcept {};
+    dcfg.level = FYET_ERROR;
+    diag_.reset(fy_diag_create(&dcfg));
+    if (!diag_) throw std::bad_alloc();
+    fy_parse_cfg cfg{};
+    cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DISABLE_DEPTH_LIMIT | FYPCF_DEFAULT_VERSION_1_2 |
+                                                FYPCF_JSON_NONE);
+    cfg.diag = diag_.get();
+    parser_.reset(fy_parser_create(&cfg));
+    if (!parser_ || fy_parser_set_string(parser_.get(), text.data(), text.size()) != 0) throw std::bad_alloc();
+  }
+  fy_parser* get() const noexcept { return parser_.get(); }
+
+ private:
+  std::unique_ptr<fy_diag, DiagDeleter> diag_;  // outlives the parser
+  std::unique_ptr<fy_parser, ParserDeleter> parser_;
+};
 
 // Reads a text against the tree it should load as, building none: each
 // scalar resolved as the load resolves it and compared where it is read,
@@ -931,7 +949,7 @@ std::unique_ptr<fy_parser, ParserDeleter> quiet_parser(std::string_view text) {
 // answer is always the load's. On the way it records the marks (if asked).
 class Matcher {
  public:
-  Matcher(std::string_view text, Marks* marks) : text_(text), marks_(marks), parser_(quiet_parser(text)) {}
+  Matcher(std::string_view text, Marks* marks) : text_(text), marks_(marks), parser_(text) {}
 
   bool same(const Value& root);
 
@@ -960,7 +978,7 @@ class Matcher {
 
   std::string_view text_;
   Marks* marks_;
-  std::unique_ptr<fy_parser, ParserDeleter> parser_;
+  QuietParser parser_;
   std::vector<Level> stack_;
   std::vector<const Value*> found_;  // the members each open mapping has read
   std::string own_;                  // a quoted scalar's decoded text
@@ -1115,7 +1133,7 @@ bool reads_as(std::string_view text, const Value& tree, Marks* marks) {
 bool locate(std::string_view text, Marks& out) {
   out.clear();
   out.reserve_for(text.size());
-  auto parser = quiet_parser(text);
+  QuietParser parser(text);
   struct EventDeleter {
     fy_parser* parser;
     void operator()(fy_event* e) const { fy_parser_event_free(parser, e); }
