@@ -262,11 +262,11 @@ Result<void> create_parent_dirs(const std::string& path) {
   return {};
 }
 
-Result<void> replace_file(const std::string& path, std::string_view data) {
+Result<void> replace_file(const std::string& path, std::string_view data, TempFile temp, MissingDirs missing_dirs) {
   return replace_file(path, [data](TextSink& sink) -> Result<void> {
     sink.put(data);
     return {};
-  });
+  }, temp, missing_dirs);
 }
 
 namespace {

@@ -90,6 +90,7 @@ enum class TempFile { unnamed_where_possible, named };
 enum class MissingDirs { fail, create };
 Result<void> replace_file(const std::string& path, const TextProducer& produce,
                           TempFile temp = TempFile::unnamed_where_possible, MissingDirs missing_dirs = MissingDirs::fail);
-Result<void> replace_file(const std::string& path, std::string_view data);
+Result<void> replace_file(const std::string& path, std::string_view data,
+                          TempFile temp = TempFile::unnamed_where_possible, MissingDirs missing_dirs = MissingDirs::fail);
 
 }  // namespace zub::io

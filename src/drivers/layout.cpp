@@ -206,11 +206,7 @@ Result<void> save_file_keeping_layout(Format format, const std::string& path, co
   // Missing directories are made as a plain save makes them: only once the
   // save finds them missing, so that a save into an existing one does not
   // pay for the look.
-  const std::string_view text = checked->text;
-  auto saved = io::replace_file(path, [text](io::TextSink& sink) -> Result<void> {
-    sink.put(text);
-    return {};
-  }, io::TempFile::unnamed_where_possible, io::MissingDirs::create);
+  auto saved = io::replace_file(path, checked->text, io::TempFile::unnamed_where_possible, io::MissingDirs::create);
   if (!saved) return saved;
   kept.text = std::move(checked->text);
   kept.touched.emplace();  // the text now holds every change

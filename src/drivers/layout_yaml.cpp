@@ -363,6 +363,16 @@ std::optional<std::string> flow_text(const Value& v) {
   return t->substr(1);
 }
 
+// How the writer writes a mapping key (quoted where it must be), from its
+// text of {key: null}.
+std::optional<std::string> written_key(std::string_view key) {
+  Object probe;
+  probe.insert_or_assign(key, Value(Null{}));
+  auto w = yaml::write(Value(std::move(probe)));
+  if (!w || w->size() <= 7 || !w->ends_with(": null\n")) return std::nullopt;
+  return w->substr(0, w->size() - 7);
+}
+
 // Whether the writer's text of `v` may hold a block scalar (it writes one
 // for a string with a line feed).
 bool may_hold_block(const Value& v) {
@@ -669,12 +679,8 @@ class TextEditor {
       if (!t || text_.substr(n.begin, n.end - n.begin).find('#') != none) return false;
       const std::size_t close = n.end - 1;
       std::string entry = double_quoted(key) + ": " + *t;
-      Object probe;
-      probe.insert_or_assign(key, Value(Null{}));
-      if (auto w = yaml::write(Value(std::move(probe))); w && w->size() > 7 && w->substr(w->size() - 7) == ": null\n") {
-        std::string plain = w->substr(0, w->size() - 7);
-        if (plain.find_first_of(",[]{}#\"'\n") == none) entry = plain + ": " + *t;
-      }
+      if (auto plain = written_key(key); plain && plain->find_first_of(",[]{}#\"'\n") == none)
+        entry = *plain + ": " + *t;
       std::string comma = after_member ? ", " : "";
       if (after_member && first) {
         // A trailing comma stays, followed by the first new member.
@@ -702,11 +708,9 @@ class TextEditor {
       // A value the writer gives a block scalar goes on the key's line
       // instead, in flow style (its texts double-quoted).
       const auto flow = flow_text(v);
-      Object probe;
-      probe.insert_or_assign(key, Value(Null{}));
-      w = yaml::write(Value(std::move(probe)));
-      if (!flow || !w || !w->ends_with(": null\n") || w->find('\n') != w->size() - 1) return false;
-      *w = w->substr(0, w->size() - 5) + *flow + "\n";
+      const auto written = written_key(key);
+      if (!flow || !written || written->find('\n') != none) return false;
+      *w = *written + ": " + *flow + "\n";
     }
     std::string text =
         std::string(column, ' ') + indented(std::string_view(*w).substr(0, w->size() - 1), column) + "\n";

@@ -259,17 +259,17 @@ struct DiagDeleter {
   void operator()(fy_diag* d) const { fy_diag_unref(d); }
 };
 
-bool record(Marks& out, fy_event* e, std::string_view text, const std::string_view* key);
-
-class TreeBuilder {
+// libfyaml's parser over a text, its diagnostics handed to `report` (with
+// `user`) instead of the process's standard error. Nesting is bounded by
+// the reader, at 128 levels, before the library's own limit.
+class Parser {
  public:
-  // marks: where to record the events' marks, if anywhere.
-  explicit TreeBuilder(std::string_view text, Marks* marks = nullptr) : text_(text), marks_(marks) {
+  Parser(std::string_view text, fy_diag_output_fn report, void* user = nullptr) {
     fy_diag_cfg dcfg;
     fy_diag_cfg_default(&dcfg);
     dcfg.fp = nullptr;
-    dcfg.output_fn = on_diagnostic;
-    dcfg.user = &error_;
+    dcfg.output_fn = report;
+    dcfg.user = user;
     dcfg.level = FYET_ERROR;
     dcfg.colorize = false;
     dcfg.show_source = false;
@@ -278,13 +278,31 @@ class TreeBuilder {
     dcfg.show_module = false;
     diag_.reset(fy_diag_create(&dcfg));
     if (!diag_) throw std::bad_alloc();
-    // Nesting is bounded here, at 128 levels, before the library's own limit.
     fy_parse_cfg cfg{};
     cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DISABLE_DEPTH_LIMIT | FYPCF_DEFAULT_VERSION_1_2 |
                                                 FYPCF_JSON_NONE);
     cfg.diag = diag_.get();
     parser_.reset(fy_parser_create(&cfg));
     if (!parser_ || fy_parser_set_string(parser_.get(), text.data(), text.size()) != 0) throw std::bad_alloc();
+  }
+  fy_parser* get() const noexcept { return parser_.get(); }
+
+ private:
+  std::unique_ptr<fy_diag, DiagDeleter> diag_;  // outlives the parser
+  std::unique_ptr<fy_parser, ParserDeleter> parser_;
+};
+
+// Diagnostics nobody reads: what a comparing read or the locator meets is
+// answered by the full read, which words its errors.
+void ignore_diagnostic(fy_diag*, void*, const char*, std::size_t) noexcept {}
+
+bool record(Marks& out, fy_event* e, std::string_view text, const std::string_view* key);
+
+class TreeBuilder {
+ public:
+  // marks: where to record the events' marks, if anywhere.
+  explicit TreeBuilder(std::string_view text, Marks* marks = nullptr)
+      : text_(text), marks_(marks), parser_(text, on_diagnostic, &error_) {
     alias_byte_budget_ = std::max(expansion_floor, text.size() * expansion_factor);
   }
 
@@ -316,8 +334,7 @@ class TreeBuilder {
   Marks* marks_;
   bool marks_sound_ = true;  // every event so far had its marks
   std::string error_;      // libfyaml's first error, with its position
-  std::unique_ptr<fy_diag, DiagDeleter> diag_;
-  std::unique_ptr<fy_parser, ParserDeleter> parser_;
+  Parser parser_;
   std::vector<Frame> stack_;
   std::vector<Member> members_;  // of every open mapping, innermost last
   std::vector<Value> items_;     // of every open sequence, innermost last
@@ -913,33 +930,6 @@ bool record(Marks& out, fy_event* e, std::string_view text, const std::string_vi
   return true;
 }
 
-// A parser over text that reports nothing: libfyaml's own diagnostics
-// would go to the process's standard error, and what a comparing read or
-// the locator meets is answered by the full read, which words its errors.
-class QuietParser {
- public:
-  explicit QuietParser(std::string_view text) {
-    fy_diag_cfg dcfg;
-    fy_diag_cfg_default(&dcfg);
-    dcfg.fp = nullptr;
-    dcfg.output_fn = [](fy_diag*, void*, const char*, std::size_t) noexcept {};
-    dcfg.level = FYET_ERROR;
-    diag_.reset(fy_diag_create(&dcfg));
-    if (!diag_) throw std::bad_alloc();
-    fy_parse_cfg cfg{};
-    cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DISABLE_DEPTH_LIMIT | FYPCF_DEFAULT_VERSION_1_2 |
-                                                FYPCF_JSON_NONE);
-    cfg.diag = diag_.get();
-    parser_.reset(fy_parser_create(&cfg));
-    if (!parser_ || fy_parser_set_string(parser_.get(), text.data(), text.size()) != 0) throw std::bad_alloc();
-  }
-  fy_parser* get() const noexcept { return parser_.get(); }
-
- private:
-  std::unique_ptr<fy_diag, DiagDeleter> diag_;  // outlives the parser
-  std::unique_ptr<fy_parser, ParserDeleter> parser_;
-};
-
 // Reads a text against the tree it should load as, building none: each
 // scalar resolved as the load resolves it and compared where it is read,
 // each mapping walked alongside its expected object. It answers "the same"
@@ -949,7 +939,7 @@ class QuietParser {
 // answer is always the load's. On the way it records the marks (if asked).
 class Matcher {
  public:
-  Matcher(std::string_view text, Marks* marks) : text_(text), marks_(marks), parser_(text) {}
+  Matcher(std::string_view text, Marks* marks) : text_(text), marks_(marks), parser_(text, ignore_diagnostic) {}
 
   bool same(const Value& root);
 
@@ -978,7 +968,7 @@ class Matcher {
 
   std::string_view text_;
   Marks* marks_;
-  QuietParser parser_;
+  Parser parser_;
   std::vector<Level> stack_;
   std::vector<const Value*> found_;  // the members each open mapping has read
   std::string own_;                  // a quoted scalar's decoded text
@@ -1133,7 +1123,7 @@ bool reads_as(std::string_view text, const Value& tree, Marks* marks) {
 bool locate(std::string_view text, Marks& out) {
   out.clear();
   out.reserve_for(text.size());
-  QuietParser parser(text);
+  Parser parser(text, ignore_diagnostic);
   struct EventDeleter {
     fy_parser* parser;
     void operator()(fy_event* e) const { fy_parser_event_free(parser, e); }
